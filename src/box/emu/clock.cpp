@@ -1,0 +1,38 @@
+#include "box/emu/clock.h"
+
+#include <chrono>
+#include <thread>
+
+namespace emu {
+namespace {
+
+std::uint64_t real_now_us() {
+    using namespace std::chrono;
+    return static_cast<std::uint64_t>(
+        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+}
+
+}  // namespace
+
+Clock::Clock(ClockMode mode, std::uint32_t poll_us)
+    : mode_(mode), poll_us_(poll_us), start_us_(mode == ClockMode::Virtual ? kVirtualEpochUs : real_now_us()) {}
+
+std::uint64_t Clock::now_us() const { return mode_ == ClockMode::Virtual ? virtual_now_us_ : real_now_us(); }
+
+void Clock::sleep_us(std::uint64_t us) {
+    if (mode_ == ClockMode::Virtual)
+        virtual_now_us_ += us;
+    else
+        std::this_thread::sleep_for(std::chrono::microseconds(us));
+}
+
+void Clock::wait_until(std::uint64_t t_us) {
+    std::uint64_t now = now_us();
+    if (t_us > now) sleep_us(t_us - now);
+}
+
+void Clock::poll() {
+    if (mode_ == ClockMode::Virtual) virtual_now_us_ += poll_us_;
+}
+
+}  // namespace emu

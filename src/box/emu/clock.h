@@ -1,0 +1,40 @@
+// The box's clock: real time, or virtual time that moves only when the show waits.
+//
+// In virtual time nothing the show computes takes time; time passes when it sleeps,
+// when a device makes it wait (a full sound buffer, a page flip) and by a small step on
+// every poll (reading the time of day, asking the sound device for its output delay),
+// so that a busy-wait always ends. A run is then deterministic and as fast as the
+// machine allows.
+#pragma once
+
+#include <cstdint>
+
+namespace emu {
+
+enum class ClockMode { Virtual, Real };
+
+class Clock {
+public:
+    // Virtual runs start at this time of day: 2026-01-01 00:00:00 UTC.
+    static constexpr std::uint64_t kVirtualEpochUs = 1767225600ull * 1000000ull;
+
+    Clock(ClockMode mode, std::uint32_t poll_us);
+
+    ClockMode mode() const { return mode_; }
+    // Microseconds since the epoch, as the time of day.
+    std::uint64_t now_us() const;
+    // Microseconds since the box was made.
+    std::uint64_t elapsed_us() const { return now_us() - start_us_; }
+    void sleep_us(std::uint64_t us);
+    void wait_until(std::uint64_t t_us);
+    // One poll of a clock-like source: a small step of virtual time.
+    void poll();
+
+private:
+    ClockMode mode_;
+    std::uint32_t poll_us_;
+    std::uint64_t virtual_now_us_ = kVirtualEpochUs;
+    std::uint64_t start_us_;
+};
+
+}  // namespace emu

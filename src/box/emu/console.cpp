@@ -1,0 +1,125 @@
+#include "box/emu/console.h"
+
+#include <cstring>
+
+#include "box/emu/emu.h"
+
+namespace emu {
+namespace {
+
+ssize_t cookie_write(void* cookie, const char* buf, std::size_t size) {
+    static_cast<Console*>(cookie)->write(buf, size);
+    return ssize_t(size);
+}
+
+int cookie_close(void*) { return 0; }
+
+std::string json_string(const char* data, std::size_t len) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < len; i++) {
+        unsigned char c = static_cast<unsigned char>(data[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += char(c);
+        } else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\u%04x", c);
+            out += hex;
+        } else {
+            out += char(c);
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+std::FILE* Console::open() {
+    if (box_.config.has(Fault::TtyMissing)) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    cookie_io_functions_t io{};
+    io.write = cookie_write;
+    io.close = cookie_close;
+    return fopencookie(this, "w", io);
+}
+
+void Console::write(const char* data, std::size_t len) {
+    box_.trace(R"({"req":"write","dev":"/dev/tty0","text":)" + json_string(data, len) + "}");
+    for (std::size_t i = 0; i < len; i++) put(static_cast<unsigned char>(data[i]));
+}
+
+void Console::put(unsigned char c) {
+    switch (state_) {
+    case State::Text:
+        if (c == 0x1b)
+            state_ = State::Escape;
+        else if (c == '\n')
+            newline();  // the tty's output processing turns LF into CR LF
+        else if (c == '\r')
+            column = 0;
+        else if (c >= 0x20)
+            draw_glyph(c);
+        return;
+    case State::Escape:
+        if (c == '[') {
+            state_ = State::Csi;
+            params_.clear();
+            return;
+        }
+        if (c == 'c') {
+            clear();
+            resets++;
+        }
+        state_ = State::Text;
+        return;
+    case State::Csi:
+        if (c >= 0x40 && c <= 0x7e) {
+            end_sequence(char(c));
+            state_ = State::Text;
+        } else {
+            params_ += char(c);
+        }
+        return;
+    }
+}
+
+void Console::end_sequence(char final) {
+    if (final == 'J' && params_ == "2") {
+        // Clears the screen, leaves the cursor where it is.
+        std::memset(box_.fb.memory.data(), 0, std::size_t(kLines) * 8 * box_.fb.fix.line_length);
+    } else if (final == 'H' && params_.empty()) {
+        column = line = 0;
+    } else if (final == 'c' && !params_.empty() && params_[0] == '?') {
+        cursor_shape = params_.substr(1);
+    }
+}
+
+void Console::clear() {
+    std::memset(box_.fb.memory.data(), 0, std::size_t(kLines) * 8 * box_.fb.fix.line_length);
+    column = line = 0;
+}
+
+void Console::newline() {
+    column = 0;
+    if (++line < kLines) return;
+    // Scroll the text area up by one text line.
+    std::size_t stride = box_.fb.fix.line_length;
+    std::uint8_t* top = box_.fb.memory.data();
+    std::memmove(top, top + 8 * stride, (kLines - 1) * 8 * stride);
+    std::memset(top + (kLines - 1) * 8 * stride, 0, 8 * stride);
+    line = kLines - 1;
+}
+
+void Console::draw_glyph(unsigned char c) {
+    if (column >= kColumns) newline();
+    std::size_t stride = box_.fb.fix.line_length;
+    std::uint8_t* cell = box_.fb.memory.data() + std::size_t(line) * 8 * stride + column * 8;
+    for (unsigned row = 0; row < 8; row++)
+        for (unsigned bit = 0; bit < 8; bit++)
+            cell[row * stride + bit] = (kConsoleFont[c][row] & (0x80 >> bit)) ? kInk : 0;
+    column++;
+}
+
+}  // namespace emu

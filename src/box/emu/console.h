@@ -1,0 +1,49 @@
+// The emulated virtual console "/dev/tty0", drawn by the framebuffer console.
+//
+// It is opened as a stdio stream. Text written to it is drawn with an 8 x 8 font into
+// the first 480 lines of the framebuffer memory, whatever page is on display, as the
+// kernel's console does: ink colour 7 on background 0, text line i at pixel rows 8i to
+// 8i + 7, 80 columns and 60 lines. It understands the sequences the show writes:
+// ESC [ 2 J (clear), ESC [ H (home), ESC c (reset), ESC [ ? ... c (cursor shape);
+// other CSI sequences are read and ignored.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+namespace emu {
+
+class Box;
+
+// The console font: 256 glyphs of 8 rows, bit 7 of a row byte is the leftmost pixel.
+extern const std::uint8_t kConsoleFont[256][8];
+
+class Console {
+public:
+    static constexpr unsigned kColumns = 80;
+    static constexpr unsigned kLines = 60;
+    static constexpr std::uint8_t kInk = 7;
+
+    explicit Console(Box& box) : box_(box) {}
+
+    std::FILE* open();
+    void write(const char* data, std::size_t len);
+
+    unsigned column = 0, line = 0;
+    unsigned resets = 0;          // ESC c seen
+    std::string cursor_shape;     // parameters of the last ESC [ ? ... c
+
+private:
+    void put(unsigned char c);
+    void draw_glyph(unsigned char c);
+    void newline();
+    void clear();
+    void end_sequence(char final);
+
+    Box& box_;
+    enum class State { Text, Escape, Csi } state_ = State::Text;
+    std::string params_;
+};
+
+}  // namespace emu

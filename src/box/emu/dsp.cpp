@@ -1,0 +1,160 @@
+#include "box/emu/dsp.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+#include <sys/soundcard.h>
+
+#include "box/emu/emu.h"
+
+namespace emu {
+
+Dsp::Dsp(Box& box) : box_(box) {
+    receiver.on_frame = [this](std::uint64_t t, const std::uint8_t* data, std::size_t len) {
+        if (box_.observer) box_.observer->ac3_frame(t, data, len);
+    };
+}
+
+int Dsp::open() {
+    if (box_.config.has(Fault::DspMissing)) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (open_) {
+        errno = EBUSY;
+        return -1;
+    }
+    open_ = true;
+    format_ = AFMT_U8;
+    channels_ = 1;
+    rate_ = 8000;
+    written_ = played_ = drain_base_ = 0;
+    drain_from_us_ = box_.clock.now_us();
+    ran_dry_ = false;
+    streaming_ = false;
+    fed_ = false;
+    receiver.reset();
+    box_.trace(R"({"req":"open","dev":"/dev/dsp"})");
+    return 0;
+}
+
+std::uint64_t Dsp::played_by_clock() const {
+    std::uint64_t frames = (box_.clock.now_us() - drain_from_us_) * rate_ / 1000000u;
+    return drain_base_ + frames * 4u;
+}
+
+void Dsp::drain() {
+    std::uint64_t played = played_bytes_source ? played_bytes_source() : played_by_clock();
+    if (played >= written_) {
+        played = written_;
+        if (streaming_) ran_dry_ = true;
+        // Nothing plays while the buffer is empty: the next byte starts from now.
+        drain_from_us_ = box_.clock.now_us();
+        drain_base_ = written_;
+    }
+    played_ = played;
+}
+
+std::uint32_t Dsp::queued() {
+    if (!open_) return 0;
+    drain();
+    return std::uint32_t(written_ - played_);
+}
+
+int Dsp::ioctl(unsigned long request, void* arg) {
+    int* value = static_cast<int*>(arg);
+    switch (request) {
+    case SNDCTL_DSP_SETFMT:
+        format_ = box_.config.has(Fault::DspFormat) ? AFMT_U8 : *value;
+        *value = format_;
+        box_.trace(R"({"req":"SNDCTL_DSP_SETFMT","value":)" + std::to_string(*value) + "}");
+        return 0;
+    case SNDCTL_DSP_CHANNELS:
+        channels_ = box_.config.has(Fault::DspChannels) ? 1 : std::clamp(*value, 1, 2);
+        *value = channels_;
+        box_.trace(R"({"req":"SNDCTL_DSP_CHANNELS","value":)" + std::to_string(*value) + "}");
+        return 0;
+    case SNDCTL_DSP_SETFRAGMENT:
+        box_.trace(R"({"req":"SNDCTL_DSP_SETFRAGMENT","value":)" + std::to_string(*value) + "}");
+        return 0;
+    case SNDCTL_DSP_SPEED:
+        if (box_.config.has(Fault::DspSpeed)) {
+            errno = EINVAL;
+            return -1;
+        }
+        rate_ = std::uint32_t(*value * (1.0 + box_.config.dsp_rate_error));
+        *value = int(rate_);
+        receiver.set_rate(rate_);
+        drain_from_us_ = box_.clock.now_us();
+        drain_base_ = played_;
+        box_.trace(R"({"req":"SNDCTL_DSP_SPEED","value":)" + std::to_string(*value) + "}");
+        return 0;
+    case SNDCTL_DSP_GETODELAY:
+        box_.clock.poll();
+        *value = int(queued());
+        return 0;
+    case SNDCTL_DSP_RESET:
+        drain();
+        written_ = played_;
+        drain_base_ = played_;
+        drain_from_us_ = box_.clock.now_us();
+        ran_dry_ = false;
+        streaming_ = false;
+        receiver.reset();
+        box_.trace(R"({"req":"SNDCTL_DSP_RESET"})");
+        return 0;
+    default:
+        errno = EINVAL;
+        return -1;
+    }
+}
+
+long Dsp::write(const void* buf, std::size_t count) {
+    const auto* bytes = static_cast<const std::uint8_t*>(buf);
+    if (box_.observer) box_.observer->dsp_write(box_.clock.now_us(), bytes, count);
+    std::size_t done = 0;
+    while (done < count) {
+        drain();
+        std::uint64_t room = kBufferBytes - (written_ - played_);
+        if (room == 0) {
+            // Block until the card has played enough for this write to go on.
+            std::uint64_t need = std::min<std::uint64_t>(count - done, kBufferBytes);
+            std::uint64_t frames = (need + 3) / 4;
+            if (played_bytes_source) {
+                box_.clock.sleep_us(1000);
+            } else {
+                box_.clock.wait_until(drain_from_us_ + ((played_ - drain_base_) / 4 + frames) * 1000000u / rate_ + 1);
+            }
+            continue;
+        }
+        if (ran_dry_) {
+            underruns++;
+            ran_dry_ = false;
+        }
+        std::size_t n = std::size_t(std::min<std::uint64_t>(room, count - done));
+        std::uint64_t now = box_.clock.now_us();
+        std::uint64_t delay_us = (written_ - played_) / 4 * 1000000u / rate_;
+        receiver.feed(now + delay_us, bytes + done, n);
+        written_ += n;
+        done += n;
+        streaming_ = true;
+    }
+    std::uint64_t now = box_.clock.now_us();
+    if (fed_) longest_feed_gap_us = std::max(longest_feed_gap_us, now - last_write_us_);
+    last_write_us_ = now;
+    fed_ = true;
+    writes++;
+    bytes_written += count;
+    box_.trace(R"({"req":"write","dev":"/dev/dsp","bytes":)" + std::to_string(count) + "}");
+    return long(count);
+}
+
+int Dsp::close() {
+    // Without a reset the buffered bytes play out after the close: the device keeps
+    // them, nobody waits for them.
+    open_ = false;
+    box_.trace(R"({"req":"close","dev":"/dev/dsp","queued":)" + std::to_string(written_ - played_) + "}");
+    return 0;
+}
+
+}  // namespace emu

@@ -1,0 +1,64 @@
+// The emulated OSS sound device "/dev/dsp" with a digital output.
+//
+// Written bytes go into a 64 KiB buffer that drains at the negotiated rate (4 bytes a
+// sample frame) against the box's clock; a write that does not fit blocks until it
+// does. Behind the buffer sits an IEC 61937 receiver that takes the AC-3 frames out.
+// The device counts underruns: times the buffer ran dry while a stream was being fed,
+// seen at the next write.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "box/emu/iec61937.h"
+
+namespace emu {
+
+class Box;
+
+class Dsp {
+public:
+    static constexpr std::uint32_t kBufferBytes = 65536;
+
+    explicit Dsp(Box& box);
+
+    int open();
+    int ioctl(unsigned long request, void* arg);
+    long write(const void* buf, std::size_t count);
+    int close();
+
+    bool is_open() const { return open_; }
+    std::uint32_t rate() const { return rate_; }
+    // Bytes written but not yet played, at the current time.
+    std::uint32_t queued();
+
+    // In a live run the sound card says how much it has played; without this hook the
+    // buffer drains at the negotiated rate on the box's clock.
+    std::function<std::uint64_t()> played_bytes_source;
+
+    Iec61937Receiver receiver;
+    std::uint64_t bytes_written = 0;
+    std::uint64_t writes = 0;
+    std::uint64_t underruns = 0;
+    std::uint64_t longest_feed_gap_us = 0;  // longest time between two writes of a stream
+
+private:
+    void drain();
+    std::uint64_t played_by_clock() const;
+
+    Box& box_;
+    bool open_ = false;
+    int format_ = 0x00000008;  // AFMT_U8, the OSS default
+    int channels_ = 1;
+    std::uint32_t rate_ = 8000;
+    std::uint64_t written_ = 0;      // bytes of the current stream written
+    std::uint64_t played_ = 0;       // bytes of the current stream played
+    std::uint64_t drain_from_us_ = 0;
+    std::uint64_t drain_base_ = 0;   // played_ at drain_from_us_
+    bool streaming_ = false;  // written to since the open or the last reset
+    bool ran_dry_ = false;
+    bool fed_ = false;  // the open stream has had a write
+    std::uint64_t last_write_us_ = 0;
+};
+
+}  // namespace emu

@@ -1,0 +1,148 @@
+#include "box/emu/framebuffer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "box/emu/emu.h"
+
+namespace emu {
+
+Framebuffer::Framebuffer(Box& box) : box_(box) {
+    std::strncpy(fix.id, "emulated box", sizeof fix.id - 1);
+    fix.smem_len = kWidth * kVirtualHeight;
+    fix.type = FB_TYPE_PACKED_PIXELS;
+    fix.visual = FB_VISUAL_PSEUDOCOLOR;
+    fix.ypanstep = 1;
+    fix.line_length = kWidth;
+    memory.assign(fix.smem_len, 0);
+
+    // The console's boot mode, before the show asks for its own.
+    var.xres = var.xres_virtual = kWidth;
+    var.yres = var.yres_virtual = kHeight;
+    var.bits_per_pixel = 8;
+    var.red.length = var.green.length = var.blue.length = 8;
+}
+
+int Framebuffer::open() {
+    if (box_.config.has(Fault::FbMissing)) {
+        errno = ENOENT;
+        return -1;
+    }
+    return 0;
+}
+
+int Framebuffer::ioctl(unsigned long request, void* arg) {
+    switch (request) {
+    case FBIOGET_FSCREENINFO:
+        if (box_.config.has(Fault::FbFixedInfo)) break;
+        std::memcpy(arg, &fix, sizeof fix);
+        return 0;
+    case FBIOGET_VSCREENINFO:
+        if (box_.config.has(Fault::FbVarInfo)) break;
+        std::memcpy(arg, &var, sizeof var);
+        return 0;
+    case FBIOPUT_VSCREENINFO:
+        return put_var(static_cast<fb_var_screeninfo*>(arg));
+    case FBIOPUTCMAP:
+        return put_cmap(static_cast<const fb_cmap*>(arg));
+    case FBIOPAN_DISPLAY:
+        return pan(static_cast<const fb_var_screeninfo*>(arg));
+    default:
+        errno = ENOTTY;
+        return -1;
+    }
+    errno = EIO;
+    return -1;
+}
+
+int Framebuffer::put_var(fb_var_screeninfo* asked) {
+    if (box_.config.has(Fault::FbModeSet)) {
+        box_.trace(R"({"req":"FBIOPUT_VSCREENINFO","result":"EINVAL"})");
+        errno = EINVAL;
+        return -1;
+    }
+    fb_var_screeninfo got = *asked;
+    if (box_.config.has(Fault::FbOtherMode)) {
+        got.xres = got.xres_virtual = 800;
+        got.yres = got.yres_virtual = 600;
+        got.bits_per_pixel = 16;
+    } else {
+        // Like a real driver: the mode is fixed, the virtual screen is what fits in
+        // the memory (or, for a driver that cannot pan, the visible height).
+        got.xres = kWidth;
+        got.yres = kHeight;
+        got.bits_per_pixel = 8;
+        got.xres_virtual = kWidth;
+        unsigned most = fix.smem_len / kWidth;
+        if (box_.config.has(Fault::FbShortScreen)) most = kHeight;
+        if (got.yres_virtual < kHeight) got.yres_virtual = kHeight;
+        if (got.yres_virtual > most) got.yres_virtual = most;
+        if (got.yoffset + got.yres > got.yres_virtual) got.yoffset = got.yres_virtual - got.yres;
+        got.xoffset = 0;
+    }
+    *asked = got;
+    var = got;
+    box_.trace(R"({"req":"FBIOPUT_VSCREENINFO","xres":)" + std::to_string(var.xres) + R"(,"yres":)" +
+               std::to_string(var.yres) + R"(,"bpp":)" + std::to_string(var.bits_per_pixel) +
+               R"(,"yres_virtual":)" + std::to_string(var.yres_virtual) + "}");
+    return 0;
+}
+
+int Framebuffer::put_cmap(const fb_cmap* map) {
+    if (box_.config.has(Fault::FbPutCmap) || map == nullptr || map->start >= 256 || map->len > 256 - map->start ||
+        map->red == nullptr || map->green == nullptr || map->blue == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (unsigned i = 0; i < map->len; i++) {
+        red[map->start + i] = map->red[i];
+        green[map->start + i] = map->green[i];
+        blue[map->start + i] = map->blue[i];
+    }
+    cmap_puts++;
+    box_.trace(R"({"req":"FBIOPUTCMAP","start":)" + std::to_string(map->start) + R"(,"len":)" +
+               std::to_string(map->len) + R"(,"rgb0":[)" + std::to_string(red[0]) + "," + std::to_string(green[0]) +
+               "," + std::to_string(blue[0]) + R"(],"rgb255":[)" + std::to_string(red[255]) + "," +
+               std::to_string(green[255]) + "," + std::to_string(blue[255]) + "]}");
+    if (box_.observer) box_.observer->display_changed(box_.clock.now_us());
+    return 0;
+}
+
+int Framebuffer::pan(const fb_var_screeninfo* asked) {
+    if (asked->xoffset != 0 || asked->yoffset + var.yres > var.yres_virtual) {
+        box_.trace(R"({"req":"FBIOPAN_DISPLAY","yoffset":)" + std::to_string(asked->yoffset) + R"(,"result":"EINVAL"})");
+        errno = EINVAL;
+        return -1;
+    }
+    // A page flip takes the box a while: model it as the shortest interval between two
+    // flips, so that an effect without a frame timer runs at the box's pace.
+    std::uint64_t now = box_.clock.now_us();
+    if (pans > 0 && now < last_pan_us_ + box_.config.pan_cost_us) box_.clock.wait_until(last_pan_us_ + box_.config.pan_cost_us);
+    last_pan_us_ = box_.clock.now_us();
+    var.yoffset = asked->yoffset;
+    pans++;
+    box_.trace(R"({"req":"FBIOPAN_DISPLAY","yoffset":)" + std::to_string(var.yoffset) + "}");
+    if (box_.observer) box_.observer->display_changed(last_pan_us_);
+    return 0;
+}
+
+void* Framebuffer::map(std::size_t length) {
+    if (box_.config.has(Fault::FbMap) || length > memory.size()) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return memory.data();
+}
+
+std::array<std::uint8_t, 768> Framebuffer::palette8() const {
+    std::array<std::uint8_t, 768> out{};
+    for (unsigned i = 0; i < 256; i++) {
+        out[3 * i] = std::uint8_t(red[i] >> 8);
+        out[3 * i + 1] = std::uint8_t(green[i] >> 8);
+        out[3 * i + 2] = std::uint8_t(blue[i] >> 8);
+    }
+    return out;
+}
+
+}  // namespace emu

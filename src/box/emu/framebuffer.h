@@ -1,0 +1,47 @@
+// The emulated framebuffer device "/dev/fb0": an 8-bit palette display with a tall
+// virtual screen, panned by FBIOPAN_DISPLAY, coloured by a 256-entry colour map.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <linux/fb.h>
+#include <vector>
+
+namespace emu {
+
+class Box;
+
+class Framebuffer {
+public:
+    static constexpr unsigned kWidth = 640;
+    static constexpr unsigned kHeight = 480;
+    static constexpr unsigned kVirtualHeight = 2880;
+
+    explicit Framebuffer(Box& box);
+
+    int open();
+    int ioctl(unsigned long request, void* arg);
+    void* map(std::size_t length);
+
+    // What the viewer sees: the visible lines from the pan offset, and the colour map.
+    const std::uint8_t* shown() const { return memory.data() + std::size_t(var.yoffset) * fix.line_length; }
+    // The colour map as 8-bit RGB triplets (each 16-bit channel's high byte).
+    std::array<std::uint8_t, 768> palette8() const;
+
+    fb_fix_screeninfo fix{};
+    fb_var_screeninfo var{};
+    std::vector<std::uint8_t> memory;
+    std::array<std::uint16_t, 256> red{}, green{}, blue{};
+    unsigned pans = 0;
+    unsigned cmap_puts = 0;
+
+private:
+    int put_var(fb_var_screeninfo* asked);
+    int put_cmap(const fb_cmap* map);
+    int pan(const fb_var_screeninfo* asked);
+
+    Box& box_;
+    std::uint64_t last_pan_us_ = 0;
+};
+
+}  // namespace emu

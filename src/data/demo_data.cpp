@@ -1,0 +1,174 @@
+// demo-data: builds the show's data file from its items, lists what a data file holds,
+// and scrambles the built-in fire word list.
+//
+//   demo-data build OUT PIC0 PIC1 PIC2 PIC3 PRELUDE.ac3 MAIN.ac3 FONT.png TITLES
+//   demo-data list FILE
+//   demo-data words IN OUT
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "data/datafile.h"
+#include "data/pngwrite.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
+#include "show/vidparm.h"
+
+namespace {
+
+using datafile::Bytes;
+
+bool load(const std::string& path, Bytes& out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) {
+        std::fprintf(stderr, "demo-data: cannot read %s\n", path.c_str());
+        return false;
+    }
+    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool save(const std::string& path, const Bytes& data) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    if (!f) std::fprintf(stderr, "demo-data: cannot write %s\n", path.c_str());
+    return bool(f);
+}
+
+bool check_picture(const std::string& path, const Bytes& png, int width, int min_height) {
+    PalettePicture pic;
+    if (datafile::png_length(png, 0) != png.size() || !decode_png(png, pic)) {
+        std::fprintf(stderr, "demo-data: %s is not one 8-bit palette PNG\n", path.c_str());
+        return false;
+    }
+    if ((width > 0 && pic.width != width) || pic.height < min_height) {
+        std::fprintf(stderr, "demo-data: %s is %d x %d, needs width %d and at least %d rows\n", path.c_str(), pic.width,
+                     pic.height, width, min_height);
+        return false;
+    }
+    return true;
+}
+
+bool check_soundtrack(const std::string& path, const Bytes& ac3) {
+    datafile::Ac3Run run = datafile::scan_ac3(ac3, 0);
+    if (!run.ok || run.frames == 0 || run.bytes != ac3.size()) {
+        std::fprintf(stderr, "demo-data: %s is not a whole run of AC-3 frames\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+int build(int argc, char** argv) {
+    if (argc != 11) {
+        std::fprintf(stderr, "usage: demo-data build OUT PIC0 PIC1 PIC2 PIC3 PRELUDE.ac3 MAIN.ac3 FONT.png TITLES\n");
+        return 1;
+    }
+    Bytes pics[4], prelude, main_track, font, titles;
+    for (int i = 0; i < 4; i++)
+        if (!load(argv[3 + i], pics[i]) || !check_picture(argv[3 + i], pics[i], i == 0 ? 640 : 64, i == 0 ? 480 : 67))
+            return 1;
+    if (!load(argv[7], prelude) || !check_soundtrack(argv[7], prelude)) return 1;
+    if (!load(argv[8], main_track) || !check_soundtrack(argv[8], main_track)) return 1;
+    if (!load(argv[9], font) || !check_picture(argv[9], font, 0, 16)) return 1;
+    if (!load(argv[10], titles)) return 1;
+    if (std::memchr(titles.data(), 0, titles.size()) == nullptr) {
+        std::fprintf(stderr, "demo-data: %s has no 0 byte to end the text\n", argv[10]);
+        return 1;
+    }
+
+    // The prelude (pictures, soundtrack, separator) must fill the bytes before the main
+    // soundtrack exactly: pad picture 0 with an ancillary chunk. A chunk costs at least
+    // 12 bytes, so when less than that is missing the prelude soundtrack gives up
+    // frames from its end until a chunk fits.
+    auto prelude_bytes = [&] {
+        std::size_t n = prelude.size() + 1;
+        for (const Bytes& p : pics) n += p.size();
+        return n;
+    };
+    std::size_t dropped = 0;
+    while (prelude_bytes() < std::size_t(kMainSoundtrackOffset) &&
+           std::size_t(kMainSoundtrackOffset) - prelude_bytes() < 12) {
+        datafile::Ac3Run run = datafile::scan_ac3(prelude, 0);
+        std::size_t frame = run.bytes / run.frames;  // a constant bit rate stream
+        prelude.resize(prelude.size() - frame);
+        dropped++;
+    }
+    if (prelude_bytes() > std::size_t(kMainSoundtrackOffset)) {
+        std::fprintf(stderr, "demo-data: the prelude takes %zu bytes, more than the %ld before the main soundtrack\n",
+                     prelude_bytes(), kMainSoundtrackOffset);
+        return 1;
+    }
+    std::size_t pad = std::size_t(kMainSoundtrackOffset) - prelude_bytes();
+    pics[0] = datafile::pad_png(pics[0], pad);
+    if (pad > 0) std::printf("demo-data: padded prelude picture 0 with %zu bytes\n", pad);
+    if (dropped > 0) std::printf("demo-data: dropped %zu frames from the end of the prelude soundtrack\n", dropped);
+
+    Bytes out;
+    for (const Bytes& p : pics) out.insert(out.end(), p.begin(), p.end());
+    out.insert(out.end(), prelude.begin(), prelude.end());
+    out.push_back(0);
+    out.insert(out.end(), main_track.begin(), main_track.end());
+    out.insert(out.end(), font.begin(), font.end());
+    out.insert(out.end(), titles.begin(), titles.end());
+
+    std::vector<datafile::Item> items;
+    std::string why;
+    if (!datafile::split(out, items, why)) {
+        std::fprintf(stderr, "demo-data: refusing to write a data file: %s\n", why.c_str());
+        return 1;
+    }
+    simplecrypt(out.data(), out.size(), kDataSeed);
+    return save(argv[2], out) ? 0 : 1;
+}
+
+int list(const char* path) {
+    Bytes data;
+    if (!load(path, data)) return 1;
+    simplecrypt(data.data(), data.size(), kDataSeed);
+    std::vector<datafile::Item> items;
+    std::string why;
+    bool ok = datafile::split(data, items, why);
+    std::printf("%-20s %9s %9s %7s %9s\n", "item", "offset", "size", "frames", "seconds");
+    for (const auto& item : items) {
+        std::printf("%-20s %9zu %9zu", item.name.c_str(), item.offset, item.size);
+        if (item.frames > 0)
+            std::printf(" %7zu %9.3f", item.frames, double(item.frames) * 1536.0 / item.rate);
+        std::printf("\n");
+    }
+    std::printf("total %zu bytes\n", data.size());
+    if (!ok) {
+        std::fprintf(stderr, "demo-data: %s: %s\n", path, why.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+// The word list: 37 bytes, eight words each ended by a line feed or a 0 byte.
+int words(const char* in, const char* out) {
+    Bytes list;
+    if (!load(in, list)) return 1;
+    std::size_t ends = 0;
+    for (std::uint8_t b : list) ends += (b == 0 || b == '\n');
+    if (list.size() != 37 || ends != 8 || list.back() != 0) {
+        std::fprintf(stderr, "demo-data: %s must be 37 bytes holding eight words, the last ended by a 0 byte\n", in);
+        return 1;
+    }
+    simplecrypt(list.data(), list.size(), kWordsSeed);
+    return save(out, list) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string cmd = argc > 1 ? argv[1] : "";
+    if (cmd == "build") return build(argc, argv);
+    if (cmd == "list" && argc == 3) return list(argv[2]);
+    if (cmd == "words" && argc == 4) return words(argv[2], argv[3]);
+    std::fprintf(stderr,
+                 "usage: demo-data build OUT PIC0 PIC1 PIC2 PIC3 PRELUDE.ac3 MAIN.ac3 FONT.png TITLES\n"
+                 "       demo-data list FILE\n"
+                 "       demo-data words IN OUT\n");
+    return 1;
+}

@@ -1,0 +1,89 @@
+#include "data/pngwrite.h"
+
+#include <csetjmp>
+#include <cstring>
+#include <fstream>
+#include <png.h>
+
+namespace {
+
+void append(png_structp png, png_bytep data, png_size_t len) {
+    auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
+    out->insert(out->end(), data, data + len);
+}
+
+void no_flush(png_structp) {}
+
+struct Source {
+    const std::vector<std::uint8_t>* bytes;
+    std::size_t pos;
+};
+
+void take(png_structp png, png_bytep data, png_size_t len) {
+    auto* src = static_cast<Source*>(png_get_io_ptr(png));
+    if (src->pos + len > src->bytes->size()) png_error(png, "truncated");
+    std::memcpy(data, src->bytes->data() + src->pos, len);
+    src->pos += len;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> encode_png(const PalettePicture& picture) {
+    std::vector<std::uint8_t> out;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return {};
+    }
+    png_set_write_fn(png, &out, append, no_flush);
+    png_set_compression_level(png, 9);
+    png_set_IHDR(png, info, png_uint_32(picture.width), png_uint_32(picture.height), 8, PNG_COLOR_TYPE_PALETTE,
+                 PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    std::vector<png_color> pal;
+    for (const auto& c : picture.palette) pal.push_back(png_color{c[0], c[1], c[2]});
+    png_set_PLTE(png, info, pal.data(), int(pal.size()));
+    png_write_info(png, info);
+    for (int y = 0; y < picture.height; y++)
+        png_write_row(png, picture.pixels.data() + std::size_t(y) * std::size_t(picture.width));
+    png_write_end(png, info);
+    png_destroy_write_struct(&png, &info);
+    return out;
+}
+
+bool write_png(const std::string& path, const PalettePicture& picture) {
+    std::vector<std::uint8_t> bytes = encode_png(picture);
+    if (bytes.empty()) return false;
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    return bool(f);
+}
+
+bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    Source src{&bytes, 0};
+    if (setjmp(png_jmpbuf(png))) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    png_set_read_fn(png, &src, take);
+    png_read_info(png, info);
+    if (png_get_color_type(png, info) != PNG_COLOR_TYPE_PALETTE || png_get_bit_depth(png, info) != 8) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return false;
+    }
+    picture.width = int(png_get_image_width(png, info));
+    picture.height = int(png_get_image_height(png, info));
+    picture.pixels.assign(std::size_t(picture.width) * std::size_t(picture.height), 0);
+    png_colorp pal = nullptr;
+    int n = 0;
+    png_get_PLTE(png, info, &pal, &n);
+    picture.palette.clear();
+    for (int i = 0; i < n; i++) picture.palette.push_back({pal[i].red, pal[i].green, pal[i].blue});
+    for (int y = 0; y < picture.height; y++)
+        png_read_row(png, picture.pixels.data() + std::size_t(y) * std::size_t(picture.width), nullptr);
+    png_read_end(png, nullptr);
+    png_destroy_read_struct(&png, &info, nullptr);
+    return true;
+}

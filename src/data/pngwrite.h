@@ -1,0 +1,22 @@
+// Writing 8-bit palette PNG pictures: for the content tools, the data builder, the
+// screenshots of demo-play and the tests.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PalettePicture {
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> pixels;              // width * height palette indices
+    std::vector<std::array<std::uint8_t, 3>> palette;  // 1 to 256 entries
+};
+
+// Encodes the picture as a PNG stream (deterministic bytes for the same picture).
+std::vector<std::uint8_t> encode_png(const PalettePicture& picture);
+// Writes it to a file; false on failure.
+bool write_png(const std::string& path, const PalettePicture& picture);
+// Decodes an 8-bit palette PNG; false if it is not one.
+bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture);

@@ -1,0 +1,92 @@
+#include "show/pngload.h"
+
+#include <csetjmp>
+#include <cstdlib>
+
+#include "show/encryption.h"
+#include "show/vidparm.h"
+
+namespace {
+
+// libpng's own handlers print to stderr; the show prints nothing. A decoding error
+// goes back to read_png's setjmp, a warning is dropped.
+[[noreturn]] void quiet_error(png_structp decoder, png_const_charp) { png_longjmp(decoder, 1); }
+
+void quiet_warning(png_structp, png_const_charp) {}
+
+}  // namespace
+
+void user_read_data(png_structp decoder, png_bytep buf, png_size_t len) {
+    // A short read is an error, as in libpng's own stdio reader: the decoder would
+    // otherwise go on with whatever the buffer held past the end of the file.
+    if (cryptread(buf, len, 1, fp) != 1) png_error(decoder, "read past the end of the data");
+}
+
+int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, int* width_out, int* height_out) {
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, quiet_error, quiet_warning);
+    if (png == nullptr) return -1;
+    png_infop info = png_create_info_struct(png);
+    if (info == nullptr) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        return -2;
+    }
+    // Set between setjmp and a possible longjmp, so kept in memory.
+    std::uint8_t* volatile pixels = nullptr;
+    png_bytep* volatile rows = nullptr;
+    if (setjmp(png_jmpbuf(png))) {
+        std::free(rows);
+        std::free(pixels);
+        png_destroy_read_struct(&png, &info, nullptr);
+        return -7;
+    }
+
+    if (file != nullptr)
+        png_init_io(png, file);
+    else
+        png_set_read_fn(png, nullptr, user_read_data);
+
+    png_read_info(png, info);
+    if (png_get_bit_depth(png, info) != 8 || png_get_channels(png, info) != 1) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return -6;
+    }
+    png_uint_32 width = png_get_image_width(png, info);
+    png_uint_32 height = png_get_image_height(png, info);
+    if (width_out != nullptr) *width_out = int(width);
+    if (height_out != nullptr) *height_out = int(height);
+
+    pixels = static_cast<std::uint8_t*>(std::malloc(std::size_t(width) * height));
+    if (pixels == nullptr) {
+        png_destroy_read_struct(&png, &info, nullptr);
+        return -4;
+    }
+    rows = static_cast<png_bytep*>(std::malloc(sizeof(png_bytep) * height));
+    if (rows == nullptr) {
+        std::free(pixels);
+        png_destroy_read_struct(&png, &info, nullptr);
+        return -5;
+    }
+    for (png_uint_32 y = 0; y < height; y++) rows[y] = pixels + std::size_t(y) * width;
+
+    png_read_image(png, rows);
+    // Through IEND: the stream is left just past this picture, where the next one
+    // of the data file begins.
+    png_read_end(png, nullptr);
+    std::free(rows);
+
+    if (map != nullptr) {
+        png_colorp palette = nullptr;
+        int entries = 0;
+        png_get_PLTE(png, info, &palette, &entries);
+        std::uint32_t n = std::uint32_t(entries) < map->len ? std::uint32_t(entries) : map->len;
+        for (std::uint32_t i = 0; i < n; i++) {
+            map->red[map->start + i] = std::uint16_t(palette[i].red << 8);
+            map->green[map->start + i] = std::uint16_t(palette[i].green << 8);
+            map->blue[map->start + i] = std::uint16_t(palette[i].blue << 8);
+        }
+    }
+
+    png_destroy_read_struct(&png, &info, nullptr);
+    *pixels_out = pixels;
+    return 0;
+}

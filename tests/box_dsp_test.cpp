@@ -1,0 +1,172 @@
+// The emulated OSS sound device: negotiation, draining against the clock, blocking
+// writes, underruns, and the IEC 61937 receiver behind it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/soundcard.h>
+
+#include "box/box.h"
+#include "testbox.h"
+
+namespace {
+
+class Dsp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        box_ = &testbox::fresh_box();
+        fd_ = box::open("/dev/dsp", O_WRONLY);
+        ASSERT_GE(fd_, 0);
+        int v = AFMT_S16_LE;
+        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
+        v = 2;
+        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_CHANNELS, &v), 0);
+        v = 48000;
+        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SPEED, &v), 0);
+        ASSERT_EQ(v, 48000);
+    }
+    int odelay() {
+        int d = -1;
+        EXPECT_EQ(box::ioctl(fd_, SNDCTL_DSP_GETODELAY, &d), 0);
+        return d;
+    }
+    emu::Box* box_ = nullptr;
+    int fd_ = -1;
+    std::vector<std::uint8_t> zeros_ = std::vector<std::uint8_t>(65536, 0);
+};
+
+TEST_F(Dsp, DrainsAtFourBytesASampleFrame) {
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    std::uint64_t t0 = box_->clock.now_us();
+    box::usleep(16000);  // 768 sample frames
+    EXPECT_EQ(box_->dsp.queued(), 6144u - 3072u);
+    // A poll of the output delay takes a little virtual time.
+    int d = odelay();
+    EXPECT_EQ(box_->clock.now_us(), t0 + 16000 + box_->config.poll_us);
+    EXPECT_LT(d, 3072);
+    EXPECT_GT(d, 3000);
+    box::usleep(100000);
+    EXPECT_EQ(odelay(), 0);
+}
+
+TEST_F(Dsp, AWriteBeyondTheBufferBlocksUntilItFits) {
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 65536), 65536);
+    std::uint64_t t0 = box_->clock.now_us();
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    std::uint64_t waited = box_->clock.now_us() - t0;
+    // 6144 bytes play in 32 ms.
+    EXPECT_GE(waited, 32000u);
+    EXPECT_LE(waited, 32100u);
+    EXPECT_LE(box_->dsp.queued(), 65536u);
+    EXPECT_EQ(box_->dsp.underruns, 0u);
+}
+
+TEST_F(Dsp, CountsTheBufferRunningDryBetweenWrites) {
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    box::usleep(20000);
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    EXPECT_EQ(box_->dsp.underruns, 0u);
+    box::usleep(100000);
+    EXPECT_EQ(box_->dsp.underruns, 0u);  // seen only when the stream goes on
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    EXPECT_EQ(box_->dsp.underruns, 1u);
+    EXPECT_GE(box_->dsp.longest_feed_gap_us, 100000u);
+    // A reset empties the buffer on purpose: no underrun.
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_RESET, nullptr), 0);
+    EXPECT_EQ(odelay(), 0);
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    EXPECT_EQ(box_->dsp.underruns, 1u);
+}
+
+TEST_F(Dsp, RefusesRequestsOnAClosedDevice) {
+    ASSERT_EQ(box::close(fd_), 0);
+    int d = 0;
+    EXPECT_EQ(box::ioctl(fd_, SNDCTL_DSP_GETODELAY, &d), -1);
+    EXPECT_EQ(box::write(fd_, zeros_.data(), 4), -1);
+    EXPECT_EQ(errno, EBADF);
+    // Opening again starts a new stream with the device's defaults.
+    int fd = box::open("/dev/dsp", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    int v = 0;
+    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SETFMT, &v), 0);
+    EXPECT_EQ(box::open("/dev/dsp", O_WRONLY), -1);  // one stream at a time
+    EXPECT_EQ(errno, EBUSY);
+}
+
+TEST_F(Dsp, ReportsTheRateItSettledOn) {
+    box_->config.dsp_rate_error = -0.04;
+    int v = 48000;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SPEED, &v), 0);
+    EXPECT_EQ(v, 46080);
+    box_->config.faults.insert(emu::Fault::DspFormat);
+    v = AFMT_S16_LE;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
+    EXPECT_EQ(v, AFMT_U8);
+}
+
+// A burst the way a transmitter builds it: preamble, the frame in swapped pairs.
+std::vector<std::uint8_t> burst(const std::vector<std::uint8_t>& frame, unsigned pc = 1) {
+    std::vector<std::uint8_t> b(6144, 0);
+    const std::uint8_t head[8] = {0x72, 0xF8, 0x1F, 0x4E, std::uint8_t(pc), 0x00, 0x20, 0x57};
+    std::copy(head, head + 8, b.begin());
+    for (std::size_t i = 0; i < frame.size(); i++) b[8 + (i ^ 1)] = frame[i];
+    return b;
+}
+
+std::vector<std::uint8_t> frame(unsigned fscod, unsigned code, std::size_t len) {
+    std::vector<std::uint8_t> f(len, 0x5A);
+    f[0] = 0x0B;
+    f[1] = 0x77;
+    f[4] = std::uint8_t(fscod << 6 | code);
+    return f;
+}
+
+TEST(Receiver, FrameLengthsFollowTheHeader) {
+    using R = emu::Iec61937Receiver;
+    EXPECT_EQ(R::ac3_frame_length(0, 0), 128u);
+    EXPECT_EQ(R::ac3_frame_length(1, 0), 138u);
+    EXPECT_EQ(R::ac3_frame_length(1, 1), 140u);
+    EXPECT_EQ(R::ac3_frame_length(2, 0), 192u);
+    EXPECT_EQ(R::ac3_frame_length(0, 37), 2560u);
+    EXPECT_EQ(R::ac3_frame_length(1, 37), 2788u);
+    EXPECT_EQ(R::ac3_frame_length(2, 37), 3840u);
+    EXPECT_EQ(R::ac3_frame_length(0, 38), 0u);
+    EXPECT_EQ(R::ac3_frame_length(3, 0), 0u);
+}
+
+TEST(Receiver, TakesFramesOutOfBurstsFedInPieces) {
+    emu::Iec61937Receiver rx;
+    std::vector<std::vector<std::uint8_t>> got;
+    std::vector<std::uint64_t> times;
+    rx.on_frame = [&](std::uint64_t t, const std::uint8_t* d, std::size_t n) {
+        got.emplace_back(d, d + n);
+        times.push_back(t);
+    };
+    auto a = frame(0, 16, 512), b = frame(0, 0, 128);
+    std::vector<std::uint8_t> stream = burst(a);
+    auto bb = burst(b);
+    stream.insert(stream.end(), 2, 0);  // two bytes of padding: bursts stay word aligned
+    stream.insert(stream.end(), bb.begin(), bb.end());
+    rx.feed(1000, stream.data(), 100);
+    rx.feed(1000 + 100 * 1000000ull / 192000, stream.data() + 100, stream.size() - 100);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0], a);
+    EXPECT_EQ(got[1], b);
+    EXPECT_EQ(times[0], 1000u);
+    EXPECT_EQ(times[1], 1000u + 6146ull * 1000000u / 192000u);
+    EXPECT_EQ(rx.bad_bursts, 0u);
+}
+
+TEST(Receiver, RejectsBurstsThatAreNotAc3) {
+    emu::Iec61937Receiver rx;
+    int frames = 0;
+    rx.on_frame = [&](std::uint64_t, const std::uint8_t*, std::size_t) { frames++; };
+    auto wrong_type = burst(frame(0, 0, 128), 11);
+    auto bad_code = burst(frame(0, 40, 128));
+    auto no_sync = burst(frame(0, 0, 128));
+    no_sync[9] = 0;
+    for (auto* b : {&wrong_type, &bad_code, &no_sync}) rx.feed(0, b->data(), b->size());
+    EXPECT_EQ(frames, 0);
+    EXPECT_EQ(rx.bursts, 3u);
+    EXPECT_EQ(rx.bad_bursts, 3u);
+}
+
+}  // namespace

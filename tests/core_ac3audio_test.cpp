@@ -1,0 +1,313 @@
+// The AC-3 pass-through player on the emulated sound device: loading and its refusals,
+// the bursts byte for byte, the frame counter and positioning.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <sys/soundcard.h>
+
+#include "box/box.h"
+#include "show/ac3audio.h"
+#include "show/encryption.h"
+#include "testbox.h"
+
+namespace {
+
+using testbox::Bytes;
+
+constexpr std::uint32_t kSeed = 0x1234;
+
+struct Recorder : emu::Observer {
+    std::vector<std::string> lines;
+    std::vector<Bytes> frames;
+    std::vector<Bytes> writes;
+    void dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) override {
+        writes.emplace_back(data, data + len);
+    }
+    void request(std::uint64_t, const std::string& json) override { lines.push_back(json); }
+    void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override {
+        frames.emplace_back(data, data + len);
+    }
+    int count(const std::string& what) const {
+        int n = 0;
+        for (const auto& l : lines) n += l.find(what) != std::string::npos;
+        return n;
+    }
+};
+
+// Frame boundaries of a plain AC-3 stream.
+std::vector<std::size_t> frame_starts(const Bytes& ac3) {
+    std::vector<std::size_t> starts;
+    for (std::size_t p = 0; p + 6 <= ac3.size();) {
+        starts.push_back(p);
+        p += std::size_t(framesizes[(ac3[p + 4] & 0x3F) * 4 + (ac3[p + 4] >> 6)]);
+    }
+    return starts;
+}
+
+class Player : public ::testing::Test {
+protected:
+    void SetUp() override {
+        box_ = &testbox::fresh_box(config_);
+        box_->observer = &rec_;
+        tone_ = testbox::tone_ac3();
+        starts_ = frame_starts(tone_);
+    }
+    void TearDown() override {
+        ac3_stop(1);  // the next test in this process starts unloaded
+        box_->observer = nullptr;
+        if (file_) std::fclose(file_);
+    }
+    int load(const Bytes& data) {
+        file_ = testbox::open_scrambled(data, kSeed);
+        return crypted_ac3_init(file_);
+    }
+    // Lets the emulated device play until it holds at most `bytes`.
+    void drain_to(std::uint32_t bytes) {
+        while (box_->dsp.queued() > bytes) box_->clock.sleep_us(1000);
+    }
+
+    emu::Config config_;
+    emu::Box* box_ = nullptr;
+    Recorder rec_;
+    Bytes tone_;
+    std::vector<std::size_t> starts_;
+    std::FILE* file_ = nullptr;
+};
+
+TEST_F(Player, LoadsAStreamEndingAtEndOfFile) {
+    ASSERT_EQ(load(tone_), 0);
+    EXPECT_EQ(fcount, 0u);
+    EXPECT_EQ(std::ftell(file_), long(tone_.size()));
+    EXPECT_TRUE(box_->dsp.is_open());
+    EXPECT_EQ(box_->dsp.rate(), 48000u);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_SETFMT\",\"value\":16"), 1);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_CHANNELS\",\"value\":2"), 1);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_SETFRAGMENT\",\"value\":2147418124"), 1);
+}
+
+TEST_F(Player, StopsTheScanAtTheFirstByteThatIsNoFrame) {
+    Bytes data = tone_;
+    data.push_back(0x0B);
+    data.push_back(0x42);
+    data.insert(data.end(), 10, 0x55);
+    ASSERT_EQ(load(data), 0);
+    EXPECT_EQ(std::ftell(file_), long(tone_.size()));
+    // The keystream is still in line with the file: the next byte reads back plainly.
+    std::uint8_t next[2];
+    cryptread(next, 1, 2, file_);
+    EXPECT_EQ(next[0], 0x0B);
+    EXPECT_EQ(next[1], 0x42);
+}
+
+TEST_F(Player, RefusesBadStreams) {
+    Bytes bad_code = tone_;
+    bad_code[starts_[3] + 4] = (bad_code[starts_[3] + 4] & 0xC0) | 38;
+    EXPECT_EQ(load(bad_code), -22);
+    std::fclose(file_);
+
+    Bytes no_sync = tone_;
+    no_sync[0] = 0x0C;
+    EXPECT_EQ(load(no_sync), -22);
+    std::fclose(file_);
+
+    // The last frame cut short: the stream would reach past the end of the file.
+    Bytes cut(tone_.begin(), tone_.end() - 100);
+    file_ = nullptr;
+    EXPECT_EQ(load(cut), -5);
+    EXPECT_FALSE(box_->dsp.is_open());
+}
+
+TEST_F(Player, RateCode3IsRefusedAfterTheDeviceWasOpened) {
+    Bytes data = tone_;
+    data[4] |= 0xC0;
+    EXPECT_EQ(load(data), -22);
+    EXPECT_EQ(rec_.count("\"open\",\"dev\":\"/dev/dsp\""), 1);
+    EXPECT_EQ(rec_.count("\"close\",\"dev\":\"/dev/dsp\""), 1);
+    EXPECT_FALSE(box_->dsp.is_open());
+}
+
+struct DeviceCase {
+    emu::Fault fault;
+    int result;
+};
+
+class PlayerDevice : public Player, public ::testing::WithParamInterface<DeviceCase> {
+    void SetUp() override {
+        config_.faults.insert(GetParam().fault);
+        Player::SetUp();
+    }
+};
+
+TEST_P(PlayerDevice, RefusalsEndTheLoadWithNothingLeftOpen) {
+    EXPECT_EQ(load(tone_), GetParam().result);
+    EXPECT_FALSE(box_->dsp.is_open());
+    EXPECT_EQ(ac3_process(), -61);  // nothing loaded
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, PlayerDevice,
+                         ::testing::Values(DeviceCase{emu::Fault::DspMissing, -19}, DeviceCase{emu::Fault::DspFormat, -5},
+                                           DeviceCase{emu::Fault::DspChannels, -5}, DeviceCase{emu::Fault::DspSpeed, -5}));
+
+TEST_F(Player, AcceptsARateWithinThreePercent) {
+    box_->config.dsp_rate_error = -0.02;
+    EXPECT_EQ(load(tone_), 0);
+    ac3_stop(1);
+    std::fclose(file_);
+    box_->config.dsp_rate_error = -0.04;
+    EXPECT_EQ(load(tone_), -5);
+    EXPECT_FALSE(box_->dsp.is_open());
+}
+
+TEST_F(Player, LoadsOtherRatesAndPlainFiles) {
+    for (int rate : {44100, 32000}) {
+        Bytes t = testbox::tone_ac3(rate);
+        std::FILE* f = testbox::open_scrambled(t, kSeed);
+        ASSERT_EQ(crypted_ac3_init(f), 0) << rate;
+        EXPECT_EQ(box_->dsp.rate(), unsigned(rate));
+        EXPECT_EQ(ac3_process(), 0);
+        ac3_stop(1);
+        std::fclose(f);
+    }
+    std::string path = testbox::temp_dir() + "/plain.ac3";
+    testbox::write_file(path, tone_);
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    EXPECT_EQ(ac3_init(f), 0);
+    EXPECT_EQ(ac3_process(), 0);
+    EXPECT_EQ(fcount, 2u);
+    std::fclose(f);
+}
+
+// A frame with a valid header and a byte pattern after it.
+Bytes fake_frame(int code, std::uint8_t fill) {
+    Bytes f(std::size_t(framesizes[code * 4]), 0);
+    f[0] = 0x0B;
+    f[1] = 0x77;
+    f[4] = std::uint8_t(code);
+    for (std::size_t i = 5; i < f.size(); i++) f[i] = std::uint8_t(fill + i);
+    return f;
+}
+
+TEST_F(Player, BurstsAreByteExact) {
+    Recorder& tap = rec_;
+    Bytes a = fake_frame(16, 1), b = fake_frame(0, 100);  // 512 and 128 bytes
+    Bytes data = a;
+    data.insert(data.end(), b.begin(), b.end());
+    ASSERT_EQ(load(data), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    ASSERT_EQ(tap.writes.size(), 2u);
+    const Bytes& first = tap.writes[0];
+    const Bytes& second = tap.writes[1];
+    ASSERT_EQ(first.size(), 6144u);
+    const std::uint8_t preamble[8] = {0x72, 0xF8, 0x1F, 0x4E, 0x01, 0x00, 0x20, 0x57};
+    EXPECT_EQ(0, std::memcmp(first.data(), preamble, 8));
+    EXPECT_EQ(0, std::memcmp(second.data(), preamble, 8));
+    // Frame a, swapped in pairs, then 3 more bytes: the start of frame b.
+    for (std::size_t i = 0; i < 512 + 3; i++) {
+        std::uint8_t want = i < 512 ? a[i ^ 1] : b[(i - 512) ^ 1];
+        ASSERT_EQ(first[8 + i], want) << i;
+    }
+    for (std::size_t i = 8 + 515; i < 6144; i++) ASSERT_EQ(first[i], 0) << i;
+    // Frame b, then 3 of the zero bytes after the stream; beyond them the burst still
+    // holds the rest of frame a.
+    for (std::size_t i = 0; i < 128; i++) ASSERT_EQ(second[8 + i], b[i ^ 1]) << i;
+    for (std::size_t i = 128; i < 131; i++) EXPECT_EQ(second[8 + i], 0) << i;
+    for (std::size_t i = 131; i < 515; i++) ASSERT_EQ(second[8 + i], first[8 + i]) << i;
+    for (std::size_t i = 8 + 515; i < 6144; i++) ASSERT_EQ(second[i], 0) << i;
+    // And the receiver takes both frames back out.
+    ASSERT_EQ(tap.frames.size(), 2u);
+    EXPECT_EQ(tap.frames[0], a);
+    EXPECT_EQ(tap.frames[1], b);
+}
+
+TEST_F(Player, FramesComeOutAsLoaded) {
+    ASSERT_EQ(load(tone_), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    ASSERT_EQ(rec_.frames.size(), 2u);
+    for (int i = 0; i < 2; i++) {
+        Bytes expect(tone_.begin() + long(starts_[i]), tone_.begin() + long(starts_[i + 1]));
+        EXPECT_EQ(rec_.frames[i], expect);
+    }
+    EXPECT_EQ(box_->dsp.receiver.bad_bursts, 0u);
+}
+
+TEST_F(Player, FeedsOnlyWhenTheDeviceRunsLow) {
+    ASSERT_EQ(load(tone_), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    EXPECT_EQ(fcount, 4u);  // 24576 bytes queued, minus a few polls' worth
+    // More than 12288 bytes held: one request, no write.
+    ASSERT_GT(box_->dsp.queued(), 12288u);
+    std::uint64_t writes = box_->dsp.writes;
+    EXPECT_EQ(ac3_process(), 0);
+    EXPECT_EQ(box_->dsp.writes, writes);
+    drain_to(12288);
+    EXPECT_EQ(ac3_process(), 0);
+    EXPECT_EQ(box_->dsp.writes, writes + 2);
+    EXPECT_EQ(fcount, 6u);
+}
+
+TEST_F(Player, EndsWithMinus61AndAFrozenCounter) {
+    ASSERT_EQ(load(tone_), 0);
+    std::uint32_t frames = std::uint32_t(starts_.size());
+    int r = 0;
+    while ((r = ac3_process()) == 0) drain_to(12288);
+    EXPECT_EQ(r, -61);
+    EXPECT_EQ(fcount, frames);
+    // While the device is still full the call answers 0 without looking further.
+    drain_to(12288);
+    EXPECT_EQ(ac3_process(), -61);
+    EXPECT_EQ(fcount, frames);
+    EXPECT_EQ(box_->dsp.underruns, 0u);
+}
+
+TEST_F(Player, SkipPositionsAbsolutely) {
+    ASSERT_EQ(load(tone_), 0);
+    EXPECT_EQ(ac3_skip(10), 0);
+    EXPECT_EQ(fcount, 10u);
+    EXPECT_EQ(ac3_skip(0), 0);
+    EXPECT_EQ(fcount, 0u);
+    ASSERT_EQ(ac3_process(), 0);
+    Bytes first(tone_.begin(), tone_.begin() + long(starts_[1]));
+    EXPECT_EQ(rec_.frames.at(0), first);
+
+    EXPECT_EQ(ac3_skip(5), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    Bytes sixth(tone_.begin() + long(starts_[5]), tone_.begin() + long(starts_[6]));
+    EXPECT_EQ(rec_.frames.at(2), sixth);
+
+    std::uint32_t frames = std::uint32_t(starts_.size());
+    EXPECT_EQ(ac3_skip(frames + 1), -61);
+    EXPECT_EQ(fcount, frames);
+    drain_to(12288);
+    EXPECT_EQ(ac3_process(), -61);
+}
+
+TEST_F(Player, ABadFrameInPlayIsReportedOnEveryCall) {
+    Bytes data = tone_;
+    // Frame 3 claims another sample rate.
+    data[starts_[3] + 4] ^= 0x40;
+    ASSERT_EQ(load(data), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    drain_to(0);
+    EXPECT_EQ(ac3_process(), -22);
+    EXPECT_EQ(fcount, 3u);
+    EXPECT_EQ(ac3_process(), -22);
+    EXPECT_EQ(ac3_skip(10), -22);
+}
+
+TEST_F(Player, StopWithAndWithoutReset) {
+    ASSERT_EQ(load(tone_), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    ac3_stop(0);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_RESET"), 0);
+    // Closed without a reset: the device keeps the two bursts to play out.
+    EXPECT_EQ(rec_.count("\"close\",\"dev\":\"/dev/dsp\",\"queued\":122"), 1);
+    EXPECT_EQ(fcount, 0u);
+    std::fclose(file_);
+    ASSERT_EQ(load(tone_), 0);
+    ASSERT_EQ(ac3_process(), 0);
+    ac3_stop(1);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_RESET"), 1);
+    EXPECT_EQ(rec_.count("\"close\",\"dev\":\"/dev/dsp\",\"queued\":0"), 1);
+}
+
+}  // namespace

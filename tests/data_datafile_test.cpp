@@ -1,0 +1,208 @@
+// The data file's layout: building it with demo-data, its refusals, and reading it
+// back the way the show does.
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+#include "data/datafile.h"
+#include "data/pngwrite.h"
+#include "show/ac3audio.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
+#include "show/vidparm.h"
+#include "testbox.h"
+
+std::FILE* fp;
+std::FILE* ftty;
+
+namespace {
+
+using testbox::Bytes;
+
+PalettePicture picture(int w, int h, int colours) {
+    PalettePicture p;
+    p.width = w;
+    p.height = h;
+    p.pixels.resize(std::size_t(w) * std::size_t(h));
+    for (std::size_t i = 0; i < p.pixels.size(); i++) p.pixels[i] = std::uint8_t(i / 61 % colours);
+    for (int i = 0; i < colours; i++) p.palette.push_back({std::uint8_t(i * 3), std::uint8_t(i), 7});
+    return p;
+}
+
+struct Inputs {
+    std::string dir = testbox::temp_dir() + "/items";
+    std::string pics[4], prelude, main_track, font, titles, out;
+    Inputs() {
+        for (int i = 0; i < 4; i++) {
+            pics[i] = dir + "/pic" + std::to_string(i) + ".png";
+            testbox::write_file(pics[i], encode_png(i == 0 ? picture(640, 480, 16) : picture(64, 67, 4)));
+        }
+        prelude = dir + "/prelude.ac3";
+        main_track = dir + "/main.ac3";
+        font = dir + "/font.png";
+        titles = dir + "/titles.txt";
+        out = dir + "/show.dat";
+        testbox::write_file(prelude, testbox::tone_ac3());
+        testbox::write_file(main_track, testbox::tone_ac3());
+        testbox::write_file(font, encode_png(picture(128, 128, 2)));
+        testbox::write_file(titles, Bytes{'H', 'I', '\n', 'Y', 'O', 'U', 0});
+    }
+    int build() const {
+        std::string cmd = std::string(BIN_DIR) + "/src/data/demo-data build " + out;
+        for (const auto& p : pics) cmd += " " + p;
+        cmd += " " + prelude + " " + main_track + " " + font + " " + titles + " > /dev/null 2>&1";
+        return std::system(cmd.c_str());
+    }
+};
+
+// Makes the prelude soundtrack (several copies of the test tone) about `bytes` long.
+void prelude_of(const Inputs& in, std::size_t bytes) {
+    Bytes tone = testbox::tone_ac3(), track;
+    while (track.size() + tone.size() <= bytes) track.insert(track.end(), tone.begin(), tone.end());
+    std::size_t frame = std::size_t(framesizes[(tone[4] & 0x3F) * 4]);
+    while (track.size() + frame <= bytes) track.insert(track.end(), tone.begin(), tone.begin() + long(frame));
+    testbox::write_file(in.prelude, track);
+}
+
+std::size_t pictures_size(const Inputs& in) {
+    std::size_t n = 0;
+    for (const auto& p : in.pics) n += testbox::read_file(p).size();
+    return n;
+}
+
+TEST(DataFile, BuildsTheLayoutWithTheMainSoundtrackAt181002) {
+    Inputs in;
+    prelude_of(in, 150000);
+    ASSERT_EQ(in.build(), 0);
+    Bytes stored = testbox::read_file(in.out);
+    Bytes plain = stored;
+    simplecrypt(plain.data(), plain.size(), kDataSeed);
+    std::vector<datafile::Item> items;
+    std::string why;
+    ASSERT_TRUE(datafile::split(plain, items, why)) << why;
+    ASSERT_EQ(items.size(), 9u);
+    EXPECT_EQ(items[6].name, "main soundtrack");
+    EXPECT_EQ(items[6].offset, 181002u);
+    EXPECT_EQ(items[6].frames, datafile::scan_ac3(testbox::tone_ac3(), 0).frames);
+    EXPECT_EQ(items[8].size, 7u);
+
+    // Picture 0 was padded and still decodes to the same picture.
+    Bytes pic0(plain.begin(), plain.begin() + long(items[0].size));
+    PalettePicture decoded;
+    ASSERT_TRUE(decode_png(pic0, decoded));
+    EXPECT_EQ(decoded.pixels, picture(640, 480, 16).pixels);
+
+    // The show reads it through the keystream: skip the prelude, then the main
+    // soundtrack's first frame is there.
+    std::FILE* f = std::fopen(in.out.c_str(), "rb");
+    initcrypt(kDataSeed);
+    ASSERT_EQ(cryptseek(f, kMainSoundtrackOffset, SEEK_CUR), 0);
+    std::uint8_t head[2];
+    cryptread(head, 1, 2, f);
+    EXPECT_EQ(head[0], 0x0B);
+    EXPECT_EQ(head[1], 0x77);
+    std::fclose(f);
+
+    // Two builds give the same bytes.
+    ASSERT_EQ(in.build(), 0);
+    EXPECT_EQ(testbox::read_file(in.out), stored);
+}
+
+TEST(DataFile, GivesUpPreludeFramesWhenAChunkWouldNotFit) {
+    Inputs in;
+    std::size_t frame = std::size_t(framesizes[(testbox::tone_ac3()[4] & 0x3F) * 4]);
+    prelude_of(in, 150000);
+    std::size_t have = testbox::read_file(in.prelude).size();
+    // Grow picture 1 so that exactly 5 bytes stay free: too few for a chunk.
+    std::size_t free_bytes = 181002 - 1 - pictures_size(in) - have;
+    if (free_bytes < 5 + 12) {
+        free_bytes += frame;
+        have -= frame;
+        prelude_of(in, have);
+    }
+    testbox::write_file(in.pics[1], datafile::pad_png(testbox::read_file(in.pics[1]), free_bytes - 5));
+    ASSERT_EQ(181002 - 1 - pictures_size(in) - have, 5u);
+
+    ASSERT_EQ(in.build(), 0);
+    Bytes plain = testbox::read_file(in.out);
+    simplecrypt(plain.data(), plain.size(), kDataSeed);
+    std::vector<datafile::Item> items;
+    std::string why;
+    ASSERT_TRUE(datafile::split(plain, items, why)) << why;
+    EXPECT_EQ(items[4].size, have - frame);
+    EXPECT_EQ(items[6].offset, 181002u);
+}
+
+TEST(DataFile, RefusesItemsThatBreakTheLayout) {
+    {
+        Inputs in;
+        prelude_of(in, 181002);  // no room left for the pictures
+        EXPECT_NE(in.build(), 0);
+    }
+    {
+        Inputs in;
+        prelude_of(in, 100000);
+        testbox::write_file(in.titles, Bytes{'N', 'O', ' ', 'E', 'N', 'D'});
+        EXPECT_NE(in.build(), 0);
+    }
+    {
+        Inputs in;
+        prelude_of(in, 100000);
+        testbox::write_file(in.pics[0], encode_png(picture(320, 240, 16)));
+        EXPECT_NE(in.build(), 0);
+    }
+    {
+        Inputs in;
+        prelude_of(in, 100000);
+        Bytes cut = testbox::tone_ac3();
+        cut.resize(cut.size() - 10);
+        testbox::write_file(in.main_track, cut);
+        EXPECT_NE(in.build(), 0);
+    }
+}
+
+TEST(DataFile, ListsItems) {
+    Inputs in;
+    prelude_of(in, 120000);
+    ASSERT_EQ(in.build(), 0);
+    std::string cmd = std::string(BIN_DIR) + "/src/data/demo-data list " + in.out + " > " + in.dir + "/list.txt";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    Bytes text = testbox::read_file(in.dir + "/list.txt");
+    std::string listing(text.begin(), text.end());
+    EXPECT_NE(listing.find("main soundtrack"), std::string::npos);
+    EXPECT_NE(listing.find("181002"), std::string::npos);
+    // A damaged file is reported, not listed as good.
+    Bytes stored = testbox::read_file(in.out);
+    stored.resize(181010);
+    testbox::write_file(in.out, stored);
+    EXPECT_NE(std::system(cmd.c_str()), 0);
+}
+
+TEST(DataFile, ScanStopsLikeThePlayer) {
+    Bytes tone = testbox::tone_ac3();
+    datafile::Ac3Run whole = datafile::scan_ac3(tone, 0);
+    EXPECT_TRUE(whole.ok);
+    EXPECT_EQ(whole.bytes, tone.size());
+    EXPECT_EQ(whole.rate, 48000u);
+    Bytes more = tone;
+    more.push_back(0x89);
+    EXPECT_EQ(datafile::scan_ac3(more, 0).bytes, tone.size());
+    Bytes cut(tone.begin(), tone.end() - 1);
+    EXPECT_FALSE(datafile::scan_ac3(cut, 0).ok);
+    EXPECT_EQ(datafile::png_length(tone, 0), 0u);
+}
+
+TEST(WordList, IsScrambledOnlyWhenItHasTheFormat) {
+    std::string dir = testbox::temp_dir();
+    testbox::write_file(dir + "/ok.txt", Bytes{'W', 'E', '\n', 'L', 'O', 'V', 'E', '\n', 'T', 'H', 'E', '\n',
+                                               'B', 'O', 'X', '\n', 'F', 'I', 'R', 'E', '\n', 'B', 'U', 'R',
+                                               'N', 'S', '\n', 'S', 'O', '\n', 'B', 'R', 'I', 'G', 'H', 'T', 0});
+    std::string tool = std::string(BIN_DIR) + "/src/data/demo-data words ";
+    ASSERT_EQ(std::system((tool + dir + "/ok.txt " + dir + "/ok.crypt").c_str()), 0);
+    Bytes crypt = testbox::read_file(dir + "/ok.crypt");
+    simplecrypt(crypt.data(), crypt.size(), kWordsSeed);
+    EXPECT_EQ(crypt, testbox::read_file(dir + "/ok.txt"));
+    testbox::write_file(dir + "/short.txt", Bytes{'A', '\n', 0});
+    EXPECT_NE(std::system((tool + dir + "/short.txt " + dir + "/short.crypt 2>/dev/null").c_str()), 0);
+}
+
+}  // namespace

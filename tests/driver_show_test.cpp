@@ -1,0 +1,209 @@
+// The show driver on the emulated box: start sections, the timeline on the frame
+// counter, shutdown and the exit statuses.
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <gtest/gtest.h>
+
+#include "show/ac3audio.h"
+#include "show/vidparm.h"
+#include "testshow.h"
+
+namespace {
+
+// What the show did, with the show clock at each request.
+struct Recorder : emu::Observer {
+    struct Event {
+        std::uint32_t fcount;
+        std::string json;
+    };
+    std::vector<Event> events;
+    void request(std::uint64_t, const std::string& json) override { events.push_back({fcount, json}); }
+
+    std::vector<Event> matching(const std::string& what) const {
+        std::vector<Event> out;
+        for (const auto& e : events)
+            if (e.json.find(what) != std::string::npos) out.push_back(e);
+        return out;
+    }
+    // Show clock of the first request of this kind at or after frame `from`.
+    std::uint32_t first(const std::string& what, std::uint32_t from) const {
+        for (const auto& e : events)
+            if (e.fcount >= from && e.json.find(what) != std::string::npos) return e.fcount;
+        return ~0u;
+    }
+};
+
+int run(std::vector<std::string> args) {
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    return show_main(int(argv.size()), argv.data());
+}
+
+const char* const kPan = "FBIOPAN_DISPLAY";
+const char* const kReset = "\"text\":\"\\u001bc\"";
+
+TEST(Driver, SectionFourPlaysOnlyTheEndTitles) {
+    testshow::Options options;
+    emu::Box& box = testshow::fresh_show_box(options);
+    Recorder rec;
+    box.observer = &rec;
+    ASSERT_EQ(run({"demo", "4"}), 0);
+    // The first picture shown after start-up is an end-title frame, at frame 5140 or
+    // just after it.
+    // Before it, only the one frame with which the 3D set-up is taken down again.
+    std::uint32_t titles = rec.first("\"rgb255\":[57344,57344,61440]", 0);
+    EXPECT_GE(titles, 5140u);
+    EXPECT_LE(titles, 5142u);
+    int early_pans = 0;
+    for (const auto& e : rec.matching(kPan)) early_pans += e.fcount < titles;
+    EXPECT_EQ(early_pans, 1);
+    EXPECT_LE(rec.first(kPan, titles), titles + 2);
+    EXPECT_EQ(box.dsp.underruns, 0u);
+    EXPECT_EQ(rec.matching(kReset).size(), 1u);
+    EXPECT_EQ(rec.matching("\"open\",\"dev\":\"/dev/dsp\"").size(), 1u);  // no prelude
+    box.observer = nullptr;
+}
+
+// Every section boundary falls on its frame of the main soundtrack.
+TEST(Driver, SectionsStartAndEndOnTheirFrames) {
+    emu::Box& box = testshow::fresh_show_box();
+    Recorder rec;
+    box.observer = &rec;
+    ASSERT_EQ(run({"demo", "1"}), 0);
+    box.observer = nullptr;
+    auto near = [](std::uint32_t at, std::uint32_t frame) { return at >= frame && at <= frame + 2; };
+    // Fire: its palette at once, its first page at 182, its last before 1226 is passed.
+    EXPECT_EQ(rec.first("\"rgb255\":[65535,65535,65535]", 0), 0u);
+    EXPECT_TRUE(near(rec.first(kPan, 0), 182)) << rec.first(kPan, 0);
+    std::uint32_t after_fire = rec.first(kPan, 1229);
+    // Zoomer: nothing shown in its lead-in, first page at 1405, fade-out from 2126.
+    EXPECT_TRUE(near(after_fire, 1405)) << after_fire;
+    std::uint32_t fade_out = rec.first("FBIOPUTCMAP", 1500);
+    EXPECT_TRUE(near(fade_out, 2126)) << fade_out;
+    // End titles: their colours (the star ramp's last entry) at 5140.
+    std::uint32_t titles = rec.first("\"rgb255\":[57344,57344,61440]", 0);
+    EXPECT_TRUE(near(titles, 5140)) << titles;
+    // 3D frames fill the time between: pages shown in every 100 frames.
+    for (std::uint32_t f = 2200; f < 5100; f += 100) EXPECT_LT(rec.first(kPan, f), f + 100) << f;
+    EXPECT_EQ(box.dsp.underruns, 0u);
+    EXPECT_EQ(rec.matching(kReset).size(), 1u);
+}
+
+// The show's trace for a start section, from a run in a process of its own (module
+// state starts at zero once per process).
+std::string trace_of(const char* section) {
+    std::string path = testbox::temp_dir() + "/trace-" + section;
+    pid_t child = fork();
+    if (child == 0) {
+        struct ToFile : emu::Observer {
+            std::FILE* out;
+            void request(std::uint64_t t, const std::string& json) override {
+                std::fprintf(out, "%llu %u %s\n", static_cast<unsigned long long>(t), fcount, json.c_str());
+            }
+        } rec;
+        rec.out = std::fopen(path.c_str(), "w");
+        testshow::fresh_show_box({false, 40}).observer = &rec;
+        int status = run({"demo", section});
+        std::fclose(rec.out);
+        _exit(status);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << section;
+    testbox::Bytes bytes = testbox::read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// "0x2" is read with automatic base: the same show as "2" and "02".
+TEST(Driver, SectionNumbersTakeAnyBase) {
+    std::string two = trace_of("2");
+    EXPECT_NE(two.find("FBIOPAN_DISPLAY"), std::string::npos);
+    EXPECT_EQ(trace_of("0x2"), two);
+    EXPECT_EQ(trace_of("02"), two);
+    EXPECT_NE(trace_of("3"), two);
+}
+
+TEST(Driver, TextThatIsNoNumberPlaysFromThePrelude) {
+    emu::Box& box = testshow::fresh_show_box({false, 40});
+    Recorder rec;
+    box.observer = &rec;
+    ASSERT_EQ(run({"demo", "abc"}), 0);
+    // Two soundtracks: the prelude's, then the main one.
+    EXPECT_EQ(rec.matching("\"open\",\"dev\":\"/dev/dsp\"").size(), 2u);
+    box.observer = nullptr;
+}
+
+TEST(Driver, AShortSoundtrackPassesEverySectionAndStillEnds) {
+    emu::Box& box = testshow::fresh_show_box({false, 40});
+    Recorder rec;
+    box.observer = &rec;
+    ASSERT_EQ(run({"demo", "1"}), 0);
+    EXPECT_EQ(box.dsp.underruns, 0u);
+    EXPECT_EQ(box.fb.var.yoffset % 480, 0u);
+    // The end titles still faded out to black.
+    EXPECT_EQ(box.fb.red[255], 0);
+    EXPECT_EQ(box.fb.blue[255], 0);
+    EXPECT_EQ(rec.matching(kReset).size(), 1u);
+    box.observer = nullptr;
+}
+
+// The failure exits: each ends with its status and gives the console back.
+void expect_exit_with_reset(const emu::Config& config, const testshow::Options& options, const char* section,
+                            int status) {
+    emu::Box& box = testshow::fresh_show_box(options, config);
+    (void)box;
+    EXPECT_EXIT(
+        {
+            struct ResetWatch : emu::Observer {
+                void request(std::uint64_t, const std::string& json) override {
+                    if (json.find(kReset) != std::string::npos) std::fprintf(stderr, "console reset\n");
+                }
+            };
+            static ResetWatch watch;
+            emu::box().observer = &watch;
+            run({"demo", section});
+        },
+        ::testing::ExitedWithCode(status), "console reset");
+}
+
+TEST(DriverDeathTest, FramebufferRefusedEndsWith5) {
+    emu::Config config;
+    config.faults.insert(emu::Fault::FbModeSet);
+    expect_exit_with_reset(config, {false, 40}, "4", 5);
+}
+
+TEST(DriverDeathTest, MissingDataFileEndsWith2) {
+    emu::Box& box = testshow::fresh_show_box({false, 40});
+    std::filesystem::remove(box.config.root + DEMO_DATA_PATH);
+    EXPECT_EXIT(run({"demo", "4"}), ::testing::ExitedWithCode(2), "");
+}
+
+TEST(DriverDeathTest, SoundDeviceMissingEndsWith5) {
+    emu::Config config;
+    config.faults.insert(emu::Fault::DspMissing);
+    expect_exit_with_reset(config, {false, 40}, "4", 5);
+    expect_exit_with_reset(config, {false, 40}, "0", 5);
+}
+
+TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {
+    emu::Box& box = testshow::fresh_show_box({false, 40});
+    std::string path = box.config.root + DEMO_DATA_PATH;
+    testbox::Bytes data = testbox::read_file(path);
+    data[kMainSoundtrackOffset] ^= 0xFF;  // no sync word where the main soundtrack starts
+    testbox::write_file(path, data);
+    EXPECT_EXIT(run({"demo", "3"}), ::testing::ExitedWithCode(5), "");
+}
+
+TEST(Driver, RunsWithoutAConsole) {
+    emu::Config config;
+    config.faults.insert(emu::Fault::TtyMissing);
+    emu::Box& box = testshow::fresh_show_box({false, 40}, config);
+    Recorder rec;
+    box.observer = &rec;
+    EXPECT_EQ(run({"demo", "1"}), 0);
+    EXPECT_TRUE(rec.matching("/dev/tty0").empty());
+    box.observer = nullptr;
+}
+
+}  // namespace

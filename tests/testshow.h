@@ -1,0 +1,22 @@
+// A small show for tests: a box tree with a data file and a logo made from generated
+// pictures and test tones, built by demo-data.
+#pragma once
+
+#include <string>
+
+#include "testbox.h"
+
+namespace testshow {
+
+struct Options {
+    bool long_soundtrack = true;  // enough frames for the whole timeline, else a 2 s tone
+    int title_lines = 40;         // lines of end-title text, 16 bitmap rows each
+};
+
+// Builds the box tree under root (data file and logo) and returns root.
+std::string make_box_tree(const std::string& root, const Options& options = Options());
+
+// A fresh virtual-time box on a tree made by make_box_tree in the test's temp dir.
+emu::Box& fresh_show_box(const Options& options = Options(), emu::Config config = emu::Config());
+
+}  // namespace testshow

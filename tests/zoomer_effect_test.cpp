@@ -1,0 +1,364 @@
+// The logo zoom-rotator on the emulated box: the motion table, the brightened palette
+// and its fades, the picture one table entry draws, the table walk and the frame
+// pacing, and what happens to a logo that cannot be used.
+#include <cstring>
+#include <gtest/gtest.h>
+#include <random>
+
+#include "data/pngwrite.h"
+#include "show/ac3audio.h"
+#include "show/fbstuff.h"
+#include "show/zoomer.h"
+#include "testbox.h"
+
+std::FILE* fp;
+std::FILE* ftty;
+
+namespace {
+
+using testbox::Bytes;
+
+constexpr char kLogo[] = "/mnt/html/gui/Velmaris.png";
+
+PalettePicture random_logo(int size = 256) {
+    PalettePicture p;
+    p.width = p.height = size;
+    std::mt19937 rng(2026);
+    for (int i = 0; i < 256; i++) p.palette.push_back({std::uint8_t(rng()), std::uint8_t(rng()), std::uint8_t(rng())});
+    p.pixels.resize(std::size_t(size) * std::size_t(size));
+    // About one texel in four transparent.
+    for (auto& px : p.pixels) px = rng() % 4 == 0 ? 0 : std::uint8_t(rng());
+    return p;
+}
+
+const std::int32_t* entry(int n) { return zoomer_state::table + 5 * n; }
+
+// The window one table entry draws, worked out pixel by pixel from where each sample
+// lands: row r starts r steps across from (u, v) and its own step has turned by 20 r.
+void reference_frame(std::uint8_t* page, const std::uint8_t* logo, const std::int32_t* e) {
+    std::int64_t du = (e[4] * e[2]) >> 12, dv0 = (e[4] * e[3]) >> 12;
+    for (std::int64_t r = 0; r < 220; r++) {
+        std::int64_t dv = dv0 + 20 * r;
+        std::int64_t u = e[0] - r * dv0 - 10 * r * (r - 1);
+        std::int64_t v = e[1] + r * du;
+        std::uint8_t* line = page + (20 + 2 * r) * 640 + 20;
+        for (std::int64_t k = 0; k < 300; k++) {
+            std::int64_t s = u + k * du, t = v + k * dv;
+            std::uint8_t index = logo[((t >> 12) & 255) * 256 + ((s >> 12) & 255)];
+            for (int half = 0; half < 2; half++) {
+                std::uint8_t& px = line[2 * k + half];
+                px = index != 0 ? index : std::uint8_t(px >> 1);
+            }
+        }
+    }
+}
+
+class Zoomer : public ::testing::Test {
+protected:
+    void SetUp() override { SetUpBox(emu::Config()); }
+    void SetUpBox(emu::Config config) {
+        box = &testbox::fresh_box(config);
+        ASSERT_EQ(init_framebuf(), 0);
+    }
+    void put_logo(const PalettePicture& logo) {
+        std::string path = box->config.root + kLogo;
+        testbox::write_file(path, {});
+        ASSERT_TRUE(write_png(path, logo));
+    }
+    void start(const PalettePicture& logo = random_logo()) {
+        put_logo(logo);
+        ASSERT_FALSE(HasFatalFailure());
+        ASSERT_EQ(zoom_init(), 0);
+    }
+    Bytes memory() const { return box->fb.memory; }
+
+    emu::Box* box = nullptr;
+};
+
+// --- set-up ---------------------------------------------------------------------
+
+TEST_F(Zoomer, MotionTableEntries) {
+    start();
+    const std::int32_t expected[4][6] = {
+        {0, 33161216, 0, 4096, 0, 16896},
+        {1, 33177493, 15, 4095, 32, 16894},
+        {100, 34788359, 159680, 2896, 2896, 8704},
+        {200, 36411583, 637183, 0, 4096, 512},
+    };
+    for (const auto& row : expected)
+        for (int i = 0; i < 5; i++) EXPECT_EQ(entry(row[0])[i], row[i + 1]) << "entry " << row[0] << " value " << i;
+}
+
+TEST_F(Zoomer, LogoComesFromTheBoxFileTree) {
+    PalettePicture logo = random_logo();
+    start(logo);
+    EXPECT_EQ(Bytes(zoomer_state::zoomlogo, zoomer_state::zoomlogo + 65536), logo.pixels);
+}
+
+TEST_F(Zoomer, PaletteIsAQuarterBrighterAndCapped) {
+    PalettePicture logo = random_logo();
+    logo.palette = {{0, 1, 100}, {204, 205, 255}, {203, 64, 4}};
+    for (auto& px : logo.pixels) px %= 3;
+    start(logo);
+    const std::uint16_t* red = zoomer_state::pal;
+    const std::uint16_t* green = red + 256;
+    const std::uint16_t* blue = red + 512;
+    EXPECT_EQ(red[0], 0);
+    EXPECT_EQ(green[0], 320);
+    EXPECT_EQ(blue[0], 32000);
+    EXPECT_EQ(red[1], 65280);
+    EXPECT_EQ(green[1], 65535);
+    EXPECT_EQ(blue[1], 65535);
+    EXPECT_EQ(red[2], 64960);
+    EXPECT_EQ(green[2], 20480);
+    EXPECT_EQ(blue[2], 1280);
+    // Entries past the logo's palette stay black.
+    for (int i = 3; i < 256; i++) {
+        EXPECT_EQ(red[i], 0) << i;
+        EXPECT_EQ(green[i], 0) << i;
+        EXPECT_EQ(blue[i], 0) << i;
+    }
+}
+
+TEST_F(Zoomer, FadesInFromBlackOverThirtyTwoFrames) {
+    PalettePicture logo = random_logo();
+    logo.palette[7] = {204, 0, 255};
+    start(logo);
+    // zoom_init has put black and prepared the fade; nothing more.
+    EXPECT_EQ(box->fb.cmap_puts, 1u);
+    for (int i = 0; i < 256; i++) EXPECT_EQ(box->fb.red[i] | box->fb.green[i] | box->fb.blue[i], 0) << i;
+
+    for (int call = 1; call <= 32; call++) {
+        EXPECT_EQ(zoom_frame(0), 0) << "call " << call;
+        if (call == 16) {
+            EXPECT_EQ(box->fb.red[7], 16 * (65280 / 32));
+            EXPECT_EQ(box->fb.blue[7], 16 * (65535 / 32));
+        }
+    }
+    EXPECT_EQ(zoom_frame(0), 1);
+    for (int i = 0; i < 256; i++) {
+        EXPECT_EQ(box->fb.red[i], zoomer_state::pal[i]) << i;
+        EXPECT_EQ(box->fb.green[i], zoomer_state::pal[256 + i]) << i;
+        EXPECT_EQ(box->fb.blue[i], zoomer_state::pal[512 + i]) << i;
+    }
+
+    // Steady frames leave the colours alone.
+    unsigned puts = box->fb.cmap_puts;
+    for (int i = 0; i < 5; i++) EXPECT_EQ(zoom_frame(1), 0);
+    EXPECT_EQ(box->fb.cmap_puts, puts);
+}
+
+TEST_F(Zoomer, FadesOutToBlackOverSixteenFrames) {
+    start();
+    while (zoom_frame(0) == 0) {
+    }
+    zoom_fadeout_init();
+    for (int call = 1; call <= 16; call++) EXPECT_EQ(zoom_frame(2), 0) << "call " << call;
+    EXPECT_EQ(zoom_frame(2), 1);
+    for (int i = 0; i < 256; i++) EXPECT_EQ(box->fb.red[i] | box->fb.green[i] | box->fb.blue[i], 0) << i;
+}
+
+TEST_F(Zoomer, SetUpFeedsTheAudioWhileBuildingTheTable) {
+    // One virtual microsecond per poll: the clock counts the output-delay polls, one
+    // for each ac3_process.
+    emu::Config config;
+    config.poll_us = 1;
+    SetUpBox(config);
+    std::string tone = testbox::temp_dir() + "/tone.ac3";
+    testbox::write_file(tone, testbox::tone_ac3());
+    std::FILE* f = std::fopen(tone.c_str(), "rb");
+    ASSERT_EQ(ac3_init(f), 0);
+    std::fclose(f);
+    put_logo(random_logo());
+    std::uint64_t before = box->clock.elapsed_us();
+    ASSERT_EQ(zoom_init(), 0);
+    // Once before the fade is set up, then after every tenth of the 2000 entries.
+    EXPECT_EQ(box->clock.elapsed_us() - before, 1u + 200u);
+    EXPECT_GT(box->dsp.writes, 0u);
+    ac3_stop(0);
+}
+
+// --- a logo that cannot be used ends the show like a missing one -------------------
+
+using ZoomerDeathTest = Zoomer;
+
+TEST_F(ZoomerDeathTest, MissingLogo) { EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), ""); }
+
+TEST_F(ZoomerDeathTest, LogoThatIsNotAPicture) {
+    testbox::write_file(box->config.root + kLogo, Bytes(1000, 'x'));
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+}
+
+TEST_F(ZoomerDeathTest, TruncatedLogo) {
+    Bytes png = encode_png(random_logo());
+    png.resize(png.size() / 2);
+    testbox::write_file(box->config.root + kLogo, png);
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+}
+
+TEST_F(ZoomerDeathTest, LogoOfTheWrongSize) {
+    PalettePicture narrow = random_logo(128);
+    narrow.width = 256;
+    narrow.height = 64;
+    put_logo(narrow);
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+    put_logo(random_logo(128));
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+}
+
+// --- one frame's picture ------------------------------------------------------------
+
+TEST_F(Zoomer, FrameMatchesWhereEachSampleLands) {
+    start();
+    std::mt19937 rng(7);
+    for (auto& b : box->fb.memory) b = std::uint8_t(rng());
+    int page = 0;
+    for (int n : {0, 1, 100, 200, 555, 1234, 1999}) {
+        Bytes expected = memory();
+        reference_frame(expected.data() + page * kPageBytes, zoomer_state::zoomlogo, entry(n));
+        const std::int32_t* e = entry(n);
+        zoomrotate(e[0], e[1], e[2], e[3], e[4], scrn + page * kPageBytes);
+        // Everything else, the odd lines and the margins included, keeps its bytes.
+        ASSERT_EQ(memory(), expected) << "entry " << n;
+        page = (page + 1) % 4;
+    }
+}
+
+TEST_F(Zoomer, EntryZeroStepsAlongTheRowsAndShearsDownwards) {
+    start();
+    std::uint8_t* logo = zoomer_state::zoomlogo;
+    const std::int32_t* e = entry(0);
+
+    // Index = logo column. u starts at texel 8096 (column 160), 4.125 texels a sample.
+    for (int y = 0; y < 256; y++)
+        for (int x = 0; x < 256; x++) logo[y * 256 + x] = std::uint8_t(x);
+    zoomrotate(e[0], e[1], e[2], e[3], e[4], scrn);
+    const std::uint8_t columns[9] = {160, 164, 168, 172, 176, 180, 184, 188, 193};
+    for (int k = 0; k < 9; k++) {
+        EXPECT_EQ(scrn[20 * 640 + 20 + 2 * k], columns[k]) << "sample " << k;
+        EXPECT_EQ(scrn[20 * 640 + 21 + 2 * k], columns[k]) << "sample " << k;
+    }
+
+    // Index = logo row. Row r starts r x 4.125 texels down and climbs 20 r / 4096 a
+    // sample: row 1 stays on logo row 4 for 180 samples, row 2 on row 8 for 77.
+    std::memset(scrn, 0, kPageBytes);
+    for (int y = 0; y < 256; y++)
+        for (int x = 0; x < 256; x++) logo[y * 256 + x] = std::uint8_t(y);
+    zoomrotate(e[0], e[1], e[2], e[3], e[4], scrn);
+    const std::uint8_t* row1 = scrn + 22 * 640 + 20;
+    const std::uint8_t* row2 = scrn + 24 * 640 + 20;
+    EXPECT_EQ(row1[2 * 179], 4);
+    EXPECT_EQ(row1[2 * 180], 5);
+    EXPECT_EQ(row2[2 * 0], 8);
+    EXPECT_EQ(row2[2 * 76], 8);
+    EXPECT_EQ(row2[2 * 77], 9);
+    // Row 0 runs along logo row 0, which is transparent: the cleared page stays 0.
+    for (int x = 20; x < 620; x++) EXPECT_EQ(scrn[20 * 640 + x], 0) << x;
+}
+
+TEST_F(Zoomer, TransparentPixelsHalveTheOldIndex) {
+    start();
+    std::uint8_t* logo = zoomer_state::zoomlogo;
+    std::memset(logo, 0, 65536);
+    std::memset(scrn, 255, kPageBytes);
+    // Unit zoom, no turn: one texel a sample.
+    const std::uint8_t halvings[8] = {127, 63, 31, 15, 7, 3, 1, 0};
+    for (std::uint8_t expected : halvings) {
+        zoomrotate(0, 0, 4096, 0, 4096, scrn);
+        for (int y = 0; y < 480; y++)
+            for (int x = 0; x < 640; x++) {
+                bool inside = y >= 20 && y <= 458 && y % 2 == 0 && x >= 20 && x < 620;
+                ASSERT_EQ(scrn[y * 640 + x], inside ? expected : 255) << "line " << y << " column " << x;
+            }
+    }
+
+    // Opaque even columns, transparent odd ones: the opaque sample fills the word's two
+    // lower-addressed bytes, the transparent one halves the other two. The first row is
+    // not sheared yet: sample k is logo column k.
+    for (int y = 0; y < 256; y++)
+        for (int x = 0; x < 256; x += 2) logo[y * 256 + x] = 9;
+    std::memset(scrn, 200, kPageBytes);
+    zoomrotate(0, 0, 4096, 0, 4096, scrn);
+    for (int x = 20; x < 620; x += 4) {
+        const std::uint8_t* w = scrn + 20 * 640 + x;
+        ASSERT_EQ(w[0], 9) << x;
+        ASSERT_EQ(w[1], 9) << x;
+        ASSERT_EQ(w[2], 100) << x;
+        ASSERT_EQ(w[3], 100) << x;
+    }
+}
+
+// --- frames: pages, the table walk, pacing ------------------------------------------
+
+TEST_F(Zoomer, FrameDrawsTheCurrentEntryIntoTheNextPageAndShowsIt) {
+    start();
+    EXPECT_EQ(zoomer_state::cnt, 0);
+    EXPECT_EQ(zoomer_state::j, 0);
+    EXPECT_EQ(zoomer_state::f, 0);
+    zoomer_state::cnt = 5 * 321;
+    const std::uint32_t yoffsets[5] = {0, 480, 960, 1440, 0};
+    for (int frame = 0; frame < 5; frame++) {
+        int page = zoomer_state::f;
+        Bytes expected = memory();
+        reference_frame(expected.data() + page * kPageBytes, zoomer_state::zoomlogo, entry(321 + frame));
+        zoom_frame(1);
+        ASSERT_EQ(memory(), expected) << "frame " << frame;
+        EXPECT_EQ(box->fb.var.yoffset, yoffsets[frame]) << "frame " << frame;
+        EXPECT_EQ(zoomer_state::f, (page + 1) & 3);
+    }
+}
+
+TEST_F(Zoomer, WalkTurnsAtBothEnds) {
+    start();
+    auto walk = [](int frames) {
+        std::vector<int> used;
+        for (int i = 0; i < frames; i++) {
+            used.push_back(zoomer_state::cnt / 5);
+            zoom_frame(1);
+        }
+        return used;
+    };
+    EXPECT_EQ(walk(3), (std::vector<int>{0, 1, 2}));
+    zoomer_state::cnt = 5 * 1997;
+    EXPECT_EQ(walk(6), (std::vector<int>{1997, 1998, 1999, 1999, 1998, 1997}));
+    EXPECT_EQ(zoomer_state::j, 1);
+    zoomer_state::cnt = 5 * 2;
+    EXPECT_EQ(walk(5), (std::vector<int>{2, 1, 0, 1, 2}));
+    EXPECT_EQ(zoomer_state::j, 0);
+}
+
+TEST_F(Zoomer, FramesComeEveryTwentyFiveMillisecondsWithTheAudioFed) {
+    std::string tone = testbox::temp_dir() + "/tone.ac3";
+    testbox::write_file(tone, testbox::tone_ac3());
+    std::FILE* f = std::fopen(tone.c_str(), "rb");
+    ASSERT_EQ(ac3_init(f), 0);
+    std::fclose(f);
+    start();
+    std::uint64_t t0 = box->clock.elapsed_us();
+    std::uint32_t frames0 = fcount;
+    for (int i = 0; i < 40; i++) zoom_frame(1);
+    std::uint64_t took = box->clock.elapsed_us() - t0;
+    // A frame ends at the first poll of the clock past its 25 ms; a poll is 50 us.
+    EXPECT_GE(took, 40u * 25000u);
+    EXPECT_LE(took, 40u * (25000u + 150u));
+    // One second of music (31.25 frames) went out while the frames were drawn, without
+    // a gap; the device holds two to four frames at either end.
+    EXPECT_GE(fcount - frames0, 29u);
+    EXPECT_LE(fcount - frames0, 34u);
+    EXPECT_EQ(box->dsp.underruns, 0u);
+    ac3_stop(0);
+}
+
+TEST_F(Zoomer, DeinitClearsTheFramebufferAndKeepsTheColours) {
+    start();
+    while (zoom_frame(0) == 0) {
+    }
+    unsigned puts = box->fb.cmap_puts;
+    auto red = box->fb.red;
+    EXPECT_EQ(zoom_deinit(), 0);
+    for (std::size_t i = 0; i < box->fb.memory.size(); i++) ASSERT_EQ(box->fb.memory[i], 0) << i;
+    EXPECT_EQ(box->fb.cmap_puts, puts);
+    EXPECT_EQ(box->fb.red, red);
+}
+
+}  // namespace
