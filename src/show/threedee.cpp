@@ -1,0 +1,411 @@
+// The 3D section: four flat-shaded models that approach and spin in front of a
+// drifting starfield while the hue cross-fades. Owns the models (built in, loaded into
+// integer arrays), the seven colour maps, the work arrays, the starfield and the scene
+// state that the end titles carry on with (threedee_state.h).
+//
+// Needs: the framebuffer pages and the fade engine (fbstuff), the sine table
+// (fastmath), the AC-3 player to keep the sound device fed (ac3audio).
+#include "show/threedee.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "box/box.h"
+#include "show/ac3audio.h"
+#include "show/fastmath.h"
+#include "show/fbstuff.h"
+#include "show/showdata.h"
+#include "show/threedee_state.h"
+
+namespace threedee_state {
+
+const std::uint8_t* starts[kModels] = {_binary_velmaris_bin_start, _binary_duck_bin_start, _binary_face_bin_start,
+                                       _binary_x29_bin_start};
+int numvert[kModels];
+int numface[kModels];
+vec3* vertices[kModels];
+tri* faces[kModels];
+int maxv, maxf;
+
+vec3 *rx, *rz, *ry;
+tri* drawfaces;
+vec3 s1, s2, cp;
+
+vec3 *stars, *srx, *srz, *sry;
+
+std::uint16_t* pals[kMaps];
+struct fb_cmap cmaps[kMaps];
+
+int ax, ay, az;
+int axi, ayi, azi;
+int syi;
+int dzd;
+vec3 dp;
+vec3 dps;
+int f;
+int curmap;
+std::uint8_t* pix;
+
+}  // namespace threedee_state
+
+using namespace threedee_state;
+
+namespace {
+
+constexpr int kRow = 640;
+constexpr struct timeval kFrametime = {0, 20000};
+
+// The model blocks are little-endian and unaligned: read them byte by byte.
+std::uint16_t read_u16(const std::uint8_t* p) { return std::uint16_t(p[0] | (p[1] << 8)); }
+std::int32_t read_s16(const std::uint8_t* p) { return std::int16_t(read_u16(p)); }
+
+// A 32-bit product, wrapping as the box's 32-bit multiply does (the built-in data never
+// gets there), and a 16.16 one shifted right on its own.
+std::int32_t mul(std::int32_t a, std::int32_t b) { return std::int32_t(std::uint32_t(a) * std::uint32_t(b)); }
+std::int32_t fx(std::int32_t s, std::int32_t v) { return mul(s, v) >> 16; }
+
+std::int32_t sine(int a) { return sinetable[a & 0x3fff]; }
+std::int32_t cosine(int a) { return sinetable[(a + 4096) & 0x3fff]; }
+
+template <typename T>
+T* allocate(int n) {
+    return static_cast<T*>(std::malloc(sizeof(T) * std::size_t(n)));
+}
+
+void load_model(int m) {
+    const std::uint8_t* p = starts[m];
+    int v = read_u16(p);
+    int n = read_u16(p + 2);
+    numvert[m] = v;
+    numface[m] = n;
+    maxv = std::max(maxv, v);
+    maxf = std::max(maxf, n);
+    vertices[m] = allocate<vec3>(v);
+    if (vertices[m] == nullptr) std::exit(12);
+    faces[m] = allocate<tri>(n);
+    if (faces[m] == nullptr) std::exit(12);
+
+    const std::uint8_t* rec = p + 4;
+    for (int k = 0; k < v; k++, rec += 6) vertices[m][k] = {read_s16(rec), read_s16(rec + 2), read_s16(rec + 4)};
+    ac3_process();
+    for (int k = 0; k < n; k++, rec += 6) faces[m][k] = {read_u16(rec), read_u16(rec + 2), read_u16(rec + 4), kUnloaded};
+    ac3_process();
+}
+
+// Map i has the hue of its bits (4 red, 2 green, 1 blue) as a brightness ramp in
+// entries 0..239; entries 240..255 are the stars' dark-blue-to-white ramp in all maps.
+void fill_map(int i) {
+    std::uint16_t* red = pals[i];
+    std::uint16_t* green = pals[i] + 256;
+    std::uint16_t* blue = pals[i] + 512;
+    for (int k = 0; k < 240; k++) {
+        auto level = std::uint16_t(273 * k);
+        red[k] = (i & 4) ? level : 0;
+        green[k] = (i & 2) ? level : 0;
+        blue[k] = (i & 1) ? level : 0;
+    }
+    for (int n = 0; n < 16; n++) {
+        auto rg = std::uint16_t(n >= 10 ? 8192 * (n - 9) : 0);
+        red[240 + n] = rg;
+        green[240 + n] = rg;
+        blue[240 + n] = std::uint16_t(4096 * n);
+    }
+}
+
+// Draw order: farthest first. Equal keys are put in a fixed order of their corners, so
+// the face arrays come out the same whatever sort the C++ library has (and no frame
+// allocates). A function object, so that the sort can inline it.
+struct DrawOrder {
+    bool operator()(const tri& p, const tri& q) const {
+        int d = comparefaces(&p, &q);
+        if (d != 0) return d < 0;
+        if (p.a != q.a) return p.a < q.a;
+        if (p.b != q.b) return p.b < q.b;
+        return p.c < q.c;
+    }
+};
+
+// Back-face test: the z of the view-space normal, with a margin of 14999.
+bool faces_viewer(const vec3& a, const vec3& b, const vec3& c) {
+    s1 = {b.x - a.x, b.y - a.y, b.z - a.z};
+    s2 = {c.x - a.x, c.y - a.y, c.z - a.z};
+    cp = {mul(s1.y, s2.z) - mul(s1.z, s2.y), mul(s1.z, s2.x) - mul(s1.x, s2.z), mul(s1.x, s2.y) - mul(s1.y, s2.x)};
+    return cp.z <= 14999;
+}
+
+// Halves every palette index of the page, a 32-bit word at a time. The page comes as
+// an argument: through the module's own pointer every store could change the pointer,
+// and the loop could not be vectorised.
+void halve_page(std::uint8_t* page) {
+    for (int i = 0; i < kPageBytes; i += 4) {
+        std::uint32_t word;
+        std::memcpy(&word, page + i, 4);
+        word = (word >> 1) & 0x7f7f7f7fu;
+        std::memcpy(page + i, &word, 4);
+    }
+}
+
+void draw_face(const tri& t, int colour) {
+    const vec3& a = ry[t.a];
+    const vec3& b = ry[t.b];
+    const vec3& c = ry[t.c];
+    fill_triangle(project(a.x, a.z) + 320, project(a.y, a.z) + 240, project(b.x, b.z) + 320, project(b.y, b.z) + 240,
+                  project(c.x, c.z) + 320, project(c.y, c.z) + 240, colour);
+}
+
+void next_colour() {
+    int n = std::rand() % 5 + 1;
+    if (n >= curmap) n = n + 1;
+    init_fadein(&cmaps[curmap], &cmaps[n], 128);
+    curmap = n;
+}
+
+}  // namespace
+
+namespace threedee_state {
+
+void scene_transform(const vec3* in, vec3* r1, vec3* r2, vec3* r3, int n, const vec3& o) {
+    const std::int32_t sx = sine(ax), cx = cosine(ax);
+    const std::int32_t sz = sine(az), cz = cosine(az);
+    const std::int32_t sy = sine(ay), cy = cosine(ay);
+    for (int i = 0; i < n; i++) {
+        const vec3 p = in[i];
+        const vec3 q1 = {p.x, fx(cx, p.y) - fx(sx, p.z), fx(cx, p.z) + fx(sx, p.y)};
+        r1[i] = q1;
+        const vec3 q2 = {fx(cz, q1.x) - fx(sz, q1.y), fx(cz, q1.y) + fx(sz, q1.x), q1.z};
+        r2[i] = q2;
+        r3[i] = {fx(cy, q2.x) - fx(sy, q2.z) + o.x, q2.y + o.y, fx(cy, q2.z) + fx(sy, q2.x) + o.z};
+    }
+}
+
+int face_colour(std::int32_t depth) {
+    int colour = 240 - (depth - 10000) / 48;
+    if (colour >= 239) colour = 239;
+    return colour > 0 ? colour : 0;
+}
+
+std::int32_t project(std::int32_t c, std::int32_t z) {
+    if (z <= 0) return INT32_MIN;
+    return std::int32_t(std::uint32_t(c) << 8) / z;
+}
+
+void transform_stars() { scene_transform(stars, srx, srz, sry, kStars, dps); }
+
+void plot_stars(std::uint8_t* page) {
+    for (int i = 0; i < kStars; i++) {
+        const vec3& s = sry[i];
+        if (s.z >= 1 && s.z <= 16383) {
+            int y = project(s.y, s.z) + 240;
+            int x = project(s.x, s.z) + 320;
+            // Column 0, column 639 and row 0 stay free; stars only fill empty bytes.
+            if (x >= 1 && x <= 638 && y >= 1 && y <= 479) {
+                std::uint8_t& byte = page[y * kRow + x];
+                // Nearer is brighter; z >> 10 is 0..15 here, so this is 240..255.
+                if (byte == 0) byte = std::uint8_t(255 - (s.z >> 10));
+            }
+        }
+        int drifted = stars[i].y + syi;
+        if (drifted >= 8192) drifted -= 16384;
+        stars[i].y = drifted;
+    }
+}
+
+void advance_angles() {
+    ay += ayi;
+    az += azi;
+    ax += axi;
+}
+
+void show_page() {
+    vinfo.yoffset = std::uint32_t(f * 480);
+    box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo);
+    f = (f + 1) & 3;
+}
+
+struct timeval frame_deadline() {
+    struct timeval t;
+    box::gettimeofday(&t);
+    t.tv_sec += kFrametime.tv_sec;
+    t.tv_usec += kFrametime.tv_usec;
+    if (t.tv_usec > 999999) {
+        t.tv_sec += 1;
+        t.tv_usec -= 1000000;
+    }
+    return t;
+}
+
+void wait_until(const struct timeval& deadline) {
+    struct timeval now;
+    do {
+        ac3_process();
+        box::gettimeofday(&now);
+    } while (now.tv_sec < deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_usec < deadline.tv_usec));
+}
+
+}  // namespace threedee_state
+
+int threedee_init() {
+    for (int i = 0; i < kMaps; i++) {
+        pals[i] = allocate<std::uint16_t>(768);
+        if (pals[i] == nullptr) std::exit(12);
+        cmaps[i] = {0, 256, pals[i], pals[i] + 256, pals[i] + 512, nullptr};
+    }
+    ac3_process();
+    for (int m = 0; m < kModels; m++) load_model(m);
+    for (int i = 0; i < kMaps; i++) fill_map(i);
+    ac3_process();
+
+    syi = 100;
+    azi = 52;
+    dzd = 250;
+    ayi = 60;
+    axi = 36;
+
+    rx = allocate<vec3>(maxv);
+    rz = allocate<vec3>(maxv);
+    ry = allocate<vec3>(maxv);
+    drawfaces = allocate<tri>(maxf);
+    stars = allocate<vec3>(kStars);
+    srx = allocate<vec3>(kStars);
+    srz = allocate<vec3>(kStars);
+    sry = allocate<vec3>(kStars);
+    if (!rx || !rz || !ry || !drawfaces || !stars || !srx || !srz || !sry) std::exit(12);
+
+    for (int s = 0; s < kStars; s++) {
+        // Three separate statements: x, y and z take successive values in this order.
+        stars[s].x = (std::rand() & 0x3fff) - 8192;
+        stars[s].y = (std::rand() & 0x3fff) - 8192;
+        stars[s].z = (std::rand() & 0x3fff) - 8192;
+    }
+    dp = {0, 0, 15000};
+    dps = {0, 0, 5000};
+    return 0;
+}
+
+void light_threedee_init() {
+    box::ioctl(fbfd, FBIOPUTCMAP, &cmaps[1]);
+    vinfo.yoffset = 1440;
+    box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo);
+    curmap = 2 + std::rand() % 5;
+    init_fadein(&cmaps[1], &cmaps[curmap], 256);
+}
+
+int threedee_deinit() {
+    dp.z = 100000;
+    threedee_frame(0, 0, 1, 0);
+    std::free(drawfaces);
+    std::free(ry);
+    std::free(rz);
+    std::free(rx);
+    for (int m = kModels - 1; m >= 0; m--) {
+        std::free(faces[m]);
+        std::free(vertices[m]);
+    }
+    for (int i = kMaps - 1; i >= 0; i--) std::free(pals[i]);
+    return 0;
+}
+
+void threedee_frame(int allfaces, int trails, int withstars, int model) {
+    const bool all = (allfaces & 0xff) != 0;
+    const bool trail = (trails & 0xff) != 0;
+    const bool starfield = (withstars & 0xff) != 0;
+
+    const struct timeval deadline = frame_deadline();
+    pix = scrn + f * kPageBytes;
+    if (starfield) transform_stars();
+    scene_transform(vertices[model], rx, rz, ry, numvert[model], dp);
+
+    // The draw list: all faces of the model in place, or those facing the viewer.
+    tri* list;
+    int count = 0;
+    if (all) {
+        list = faces[model];
+        count = numface[model];
+        for (int k = 0; k < count; k++) list[k].depth = ry[list[k].a].z + ry[list[k].b].z + ry[list[k].c].z;
+    } else {
+        list = drawfaces;
+        for (int k = 0; k < numface[model]; k++) {
+            const tri& t = faces[model][k];
+            const vec3& a = ry[t.a];
+            const vec3& b = ry[t.b];
+            const vec3& c = ry[t.c];
+            if (faces_viewer(a, b, c)) list[count++] = {t.a, t.b, t.c, a.z + b.z + c.z};
+        }
+    }
+    std::sort(list, list + count, DrawOrder());
+
+    if (trail)
+        halve_page(pix);
+    else
+        std::memset(pix, 0, kPageBytes);
+
+    for (int k = 0; k < count; k++) {
+        int colour = face_colour(list[k].depth);
+        if (colour > 0) draw_face(list[k], colour);
+    }
+    if (starfield) plot_stars(pix);
+
+    advance_angles();
+    if (dp.z > 5000) dp.z -= dzd;
+    if (fade_step() != 0) next_colour();
+    show_page();
+    wait_until(deadline);
+}
+
+void fill_triangle(int x1, int y1, int x2, int y2, int x3, int y3, int colour) {
+    // Triangles are not clipped: one with a corner off the page (or behind the eye,
+    // which projects far off it) is left out whole, so no span ever leaves the page.
+    // Every span lies between its triangle's corners, so on-page corners suffice.
+    auto on_page = [](int x, int y) { return x >= 0 && x < kRow && y >= 0 && y < 480; };
+    if (!on_page(x1, y1) || !on_page(x2, y2) || !on_page(x3, y3)) return;
+
+    if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    if (y2 > y3) {
+        std::swap(x2, x3);
+        std::swap(y2, y3);
+    }
+    if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
+
+    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
+    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
+    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
+
+    int l = xt << 16;
+    int s = xt << 16;
+    for (int y = yt; y <= ym; y++) {
+        horizline(l >> 16, s >> 16, y, colour);
+        l += lng;
+        s += upper;
+    }
+    // The short edge starts again exactly at the middle corner.
+    s = xm << 16;
+    for (int y = ym + 1; y <= yb; y++) {
+        horizline(l >> 16, s >> 16, y, colour);
+        l += lng;
+        s += lower;
+    }
+}
+
+void horizline(int x1, int x2, int y, int colour) {
+    std::uint8_t* row = pix + y * kRow;
+    if (x1 > x2)
+        std::memset(row + x2, colour, std::size_t(x1 - x2 + 1));
+    else
+        std::memset(row + x1, colour, std::size_t(x2 - x1 + 1));
+}
+
+int comparefaces(const void* a, const void* b) {
+    // b.depth - a.depth, held to the int range: keys far apart (a face never keyed has
+    // the smallest int) still compare the right way round instead of overflowing.
+    const long long d = static_cast<long long>(static_cast<const tri*>(b)->depth) - static_cast<const tri*>(a)->depth;
+    return int(std::clamp<long long>(d, INT_MIN, INT_MAX));
+}
