@@ -11,6 +11,7 @@ namespace testshow {
 struct Options {
     bool long_soundtrack = true;  // enough frames for the whole timeline, else a 2 s tone
     int title_lines = 40;         // lines of end-title text, 16 bitmap rows each
+    int prelude_frames = 0;       // prelude soundtrack: this many frames of the long tone, or the 2 s tone
 };
 
 // Builds the box tree under root (data file and logo) and returns root.

@@ -118,6 +118,7 @@ int gettimeofday(struct timeval* tv) {
 
 int usleep(unsigned int usec) {
     emu::Box& b = enter();
+    if (b.observer) b.observer->sleep(b.clock.now_us(), usec);
     b.clock.sleep_us(usec);
     return 0;
 }

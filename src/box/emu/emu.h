@@ -48,6 +48,8 @@ public:
     virtual void ac3_frame(std::uint64_t /*t_us*/, const std::uint8_t* /*data*/, std::size_t /*len*/) {}
     // Every byte written to the sound device, as written.
     virtual void dsp_write(std::uint64_t /*t_us*/, const std::uint8_t* /*data*/, std::size_t /*len*/) {}
+    // The show sleeps for us microseconds from t_us.
+    virtual void sleep(std::uint64_t /*t_us*/, std::uint32_t /*us*/) {}
     // Called at the start of every box call, before the call does anything.
     virtual void box_call() {}
 };
