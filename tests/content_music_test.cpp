@@ -1,0 +1,150 @@
+// The score format, the synthesizer, and the soundtracks the build made from the
+// scores in assets/music.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "score.h"
+#include "synth.h"
+#include "testbox.h"
+
+namespace {
+
+std::string asset(const std::string& name) {
+    std::string here = __FILE__;
+    std::ifstream in(here.substr(0, here.rfind('/')) + "/../assets/" + name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+music::Song song(const std::string& text) {
+    music::Song s;
+    std::string error;
+    EXPECT_TRUE(music::parse(text, s, error)) << error;
+    return s;
+}
+
+const std::string kHeader =
+    "length 100\n"
+    "pin 1 0\n"
+    "pin 3 40\n"
+    "instrument bd drum kind=kick\n"
+    "instrument ld synth wave=saw\n";
+
+TEST(ContentScore, PinsTieBarsToShowFrames) {
+    music::Song s = song(kHeader + "hit 1 bd x\nhit 2 bd x\nhit 2:2 bd x\nhit 4 bd x\n");
+    ASSERT_EQ(s.notes.size(), 4u);
+    // 8 beats over 40 frames: 5 frames a beat, also past the last pin.
+    EXPECT_DOUBLE_EQ(s.notes[0].start, 0);
+    EXPECT_DOUBLE_EQ(s.notes[1].start, 20 * 1536);
+    EXPECT_DOUBLE_EQ(s.notes[2].start, 30 * 1536);
+    EXPECT_DOUBLE_EQ(s.notes[3].start, 60 * 1536);
+}
+
+TEST(ContentScore, GridsHoldRestTransposeAndScale) {
+    music::Song s = song(kHeader +
+                         "pattern p 4\n"
+                         "ld c4 - . d4+f4\n"
+                         "bd*0.5 x . 9 .\n"
+                         "end\n"
+                         "play 1 p@+2\n");
+    ASSERT_EQ(s.notes.size(), 5u);
+    const double step = 5 * 1536;  // a beat per step
+    std::vector<std::pair<double, double>> lead;
+    for (const music::Note& n : s.notes) {
+        if (n.instrument == 1) {
+            lead.push_back({n.pitch, n.length / step});
+        } else {
+            // Strikes keep the drum's own note; a grid line's scale applies.
+            EXPECT_EQ(n.pitch, 60);
+            EXPECT_DOUBLE_EQ(n.velocity, 0.5);
+        }
+    }
+    std::sort(lead.begin(), lead.end());
+    ASSERT_EQ(lead.size(), 3u);
+    EXPECT_EQ(lead[0], (std::pair<double, double>{62, 2}));  // c4 + 2, held over one step
+    EXPECT_EQ(lead[1], (std::pair<double, double>{64, 1}));  // the chord runs to the end
+    EXPECT_EQ(lead[2], (std::pair<double, double>{67, 1}));
+}
+
+TEST(ContentScore, MalformedScoresAreRefusedWithTheirLine) {
+    const std::pair<std::string, std::string> cases[] = {
+        {kHeader + "pattern p 4\nld c4 - .\nend\n", "line 7"},
+        {kHeader + "hit 1 nobody x\n", "no instrument"},
+        {kHeader + "hit 1 ld h4\n", "not a note"},
+        {kHeader + "play 1 missing\n", "no pattern"},
+        {kHeader + "pin 2 60\n", "pins must run forward"},
+        {kHeader + "instrument x drum kind=cowbell\n", "no drum kind"},
+        {kHeader + "pattern p 4\nld c4 - - -\n", "not ended"},
+        {"pin 1 0\npin 2 10\n", "no length"},
+    };
+    for (const auto& [text, why] : cases) {
+        music::Song s;
+        std::string error;
+        EXPECT_FALSE(music::parse(text, s, error)) << text;
+        EXPECT_NE(error.find(why), std::string::npos) << error;
+    }
+}
+
+TEST(ContentSynth, RendersTheSameSamplesEveryTime) {
+    music::Song s = song(kHeader +
+                         "instrument sn drum kind=snare room=0.5\n"
+                         "pattern p 8\nbd x . . . x x . .\nsn . . x . . . x .\nld c3 - e3 g3 - . c4 -\nend\nplay 1-2 p\n");
+    s.frames = 60;
+    std::vector<float> a = music::render(s), b = music::render(s);
+    ASSERT_EQ(a.size(), std::size_t(60 * 1536 * 2));
+    EXPECT_EQ(a, b);
+    float peak = 0;
+    for (float v : a) peak = std::max(peak, std::abs(v));
+    EXPECT_GT(peak, 0.5f);
+    EXPECT_LE(peak, 1.0f);
+    // The piece is brought down to silence at its very end.
+    EXPECT_EQ(a[a.size() - 1], 0.0f);
+    EXPECT_EQ(a[a.size() - 2], 0.0f);
+}
+
+// Something sounds exactly at each of the show's timeline marks.
+void expect_events_at(const std::string& score, const std::vector<int>& marks) {
+    music::Song s = song(asset(score));
+    for (int m : marks) {
+        bool found = std::any_of(s.notes.begin(), s.notes.end(),
+                                 [&](const music::Note& n) { return std::abs(n.start - m * 1536.0) < 1; });
+        EXPECT_TRUE(found) << score << ": nothing starts at frame " << m;
+    }
+}
+
+TEST(ContentScore, MainScoreMarksEveryTimelineMark) {
+    expect_events_at("music/main.score", {182, 588, 613, 725, 751, 863, 890, 1001, 1026, 1138, 1226, 1405, 2126, 2604,
+                                          2740, 3153, 4309, 4575, 4853, 5140});
+}
+
+TEST(ContentScore, PreludeScoreMarksItsFadeAndSprites) { expect_events_at("music/prelude.score", {174, 421, 445}); }
+
+// A stream of AC-3 frames at 48 kHz and one bit rate: how many frames, or -1.
+int constant_rate_frames(const testbox::Bytes& ac3, int& kbps) {
+    static const int rates[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
+    if (ac3.size() < 6) return -1;
+    int code = ac3[4] & 0x3f;
+    if (code > 37) return -1;
+    kbps = rates[code >> 1];
+    std::size_t size = std::size_t(kbps) * 4;  // bytes in 1536 samples at 48 kHz
+    if (ac3.size() % size != 0) return -1;
+    for (std::size_t at = 0; at < ac3.size(); at += size)
+        if (ac3[at] != 0x0b || ac3[at + 1] != 0x77 || ac3[at + 4] != code) return -1;  // fscod 0 in the top bits
+    return int(ac3.size() / size);
+}
+
+TEST(ContentSoundtracks, AreWholeConstantRateStreamsOfTheRightLength) {
+    int kbps = 0;
+    int main_frames = constant_rate_frames(testbox::read_file(std::string(CONTENT_DIR) + "/main.ac3"), kbps);
+    EXPECT_GE(main_frames, 5140 + 500);
+    EXPECT_EQ(kbps, 192);
+    int prelude_frames = constant_rate_frames(testbox::read_file(std::string(CONTENT_DIR) + "/prelude.ac3"), kbps);
+    EXPECT_GT(prelude_frames, 445 + 30);
+    EXPECT_EQ(kbps, 64);
+}
+
+}  // namespace

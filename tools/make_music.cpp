@@ -1,0 +1,36 @@
+// make-music SCORE OUT: plays a score with the synthesizer and writes the piece as
+// raw 48 kHz stereo 16-bit little-endian samples, for the AC-3 encoder.
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "score.h"
+#include "synth.h"
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: make-music SCORE OUT\n");
+        return 1;
+    }
+    std::ifstream in(argv[1], std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "make-music: cannot read %s\n", argv[1]);
+        return 1;
+    }
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    music::Song song;
+    std::string error;
+    if (!music::parse(text, song, error)) {
+        std::fprintf(stderr, "make-music: %s: %s\n", argv[1], error.c_str());
+        return 1;
+    }
+    std::vector<std::uint8_t> pcm = music::pcm16(music::render(song));
+    std::ofstream out(argv[2], std::ios::binary);
+    out.write(reinterpret_cast<const char*>(pcm.data()), std::streamsize(pcm.size()));
+    if (!out) {
+        std::fprintf(stderr, "make-music: cannot write %s\n", argv[2]);
+        return 1;
+    }
+    return 0;
+}
