@@ -294,6 +294,12 @@ TEST_F(Player, ABadFrameInPlayIsReportedOnEveryCall) {
     EXPECT_EQ(ac3_skip(10), -22);
 }
 
+TEST_F(Player, StoppingWithNothingLoadedTouchesNoDevice) {
+    ac3_stop(1);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_RESET"), 0);
+    EXPECT_EQ(ac3_process(), -61);
+}
+
 TEST_F(Player, StopWithAndWithoutReset) {
     ASSERT_EQ(load(tone_), 0);
     ASSERT_EQ(ac3_process(), 0);

@@ -43,9 +43,11 @@ TEST(Framebuffer, SetsTheModeMapsAndClears) {
     // Page 5 can be shown; one line further cannot.
     vinfo.yoffset = 2400;
     EXPECT_EQ(box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo), 0);
-    vinfo.yoffset = 2401;
-    EXPECT_EQ(box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo), -1);
-    EXPECT_EQ(errno, EINVAL);
+    for (unsigned bad : {2401u, 0xFFFFFE20u}) {
+        vinfo.yoffset = bad;
+        EXPECT_EQ(box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo), -1) << bad;
+        EXPECT_EQ(errno, EINVAL);
+    }
     EXPECT_EQ(dev.fb.var.yoffset, 2400u);
 }
 

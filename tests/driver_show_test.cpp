@@ -122,6 +122,8 @@ TEST(Driver, SectionNumbersTakeAnyBase) {
     EXPECT_EQ(trace_of("0x2"), two);
     EXPECT_EQ(trace_of("02"), two);
     EXPECT_NE(trace_of("3"), two);
+    // Too large for 32 bits: still the end titles only, never the prelude.
+    EXPECT_EQ(trace_of("4294967296"), trace_of("4"));
 }
 
 TEST(Driver, TextThatIsNoNumberPlaysFromThePrelude) {

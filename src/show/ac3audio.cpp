@@ -185,7 +185,7 @@ int ac3_process() {
             fcount = 0;
         }
         int len = frame_length(curptr);
-        if (len == 0 || curptr + len > ac3data + ac3size) return -EINVAL;
+        if (len == 0 || std::size_t(len) > std::size_t(ac3data + ac3size - curptr)) return -EINVAL;
         // len + 3 bytes: the copy may carry the start of the next frame, which the
         // receiver ignores; bytes past it keep what a longer frame left there.
         std::memcpy(frame + 8, curptr, std::size_t(len) + 3);
@@ -202,7 +202,7 @@ int ac3_skip(std::uint32_t n) {
     while (fcount < n) {
         if (curptr >= ac3data + ac3size) return -ENODATA;
         int len = frame_length(curptr);
-        if (len == 0 || curptr + len > ac3data + ac3size) return -EINVAL;
+        if (len == 0 || std::size_t(len) > std::size_t(ac3data + ac3size - curptr)) return -EINVAL;
         curptr += len;
         fcount++;
     }
@@ -210,7 +210,7 @@ int ac3_skip(std::uint32_t n) {
 }
 
 void ac3_stop(int flag) {
-    if (flag) box::ioctl(ah, SNDCTL_DSP_RESET, nullptr);
+    if (flag && ah != 0) box::ioctl(ah, SNDCTL_DSP_RESET, nullptr);
     release();
     fcount = 0;
 }

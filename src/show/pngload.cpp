@@ -55,7 +55,9 @@ int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, in
     if (width_out != nullptr) *width_out = int(width);
     if (height_out != nullptr) *height_out = int(height);
 
-    pixels = static_cast<std::uint8_t*>(std::malloc(std::size_t(width) * height));
+    // On a box with a 32-bit size_t the product could wrap: refuse such a picture.
+    bool too_big = height != 0 && width > SIZE_MAX / height;
+    pixels = too_big ? nullptr : static_cast<std::uint8_t*>(std::malloc(std::size_t(width) * height));
     if (pixels == nullptr) {
         png_destroy_read_struct(&png, &info, nullptr);
         return -4;

@@ -133,7 +133,7 @@ int theend_init() {
     // The window needs a screen's worth of rows: a shorter text gets blank rows below
     // it, shows at once and does not scroll.
     const long long text_rows = static_cast<long long>(ch) * lin;
-    if (text_rows > INT_MAX) std::exit(12);
+    if (text_rows > INT_MAX || static_cast<unsigned long long>(text_rows) > SIZE_MAX / kRow) std::exit(12);
     rows = int(std::max<long long>(text_rows, 480));
     sourcepic = static_cast<std::uint8_t*>(std::malloc(std::size_t(rows) * kRow));
     if (sourcepic == nullptr) std::exit(12);

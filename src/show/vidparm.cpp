@@ -4,7 +4,9 @@
 // keep in step with the music whatever the speed of the machine.
 #include "show/vidparm.h"
 
+#include <algorithm>
 #include <array>
+#include <climits>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +72,9 @@ std::FILE* open_data_file() {
     LibcRandom r(kPathMaskSeed);
     for (std::uint32_t& w : dfile) w ^= std::uint32_t(r.next());
     std::FILE* f = box::fopen(reinterpret_cast<const char*>(dfile), "rb");
+    // The effects' generator starts where the path mask leaves it, as with glibc's.
+    std::srand(kPathMaskSeed);
+    for (int i = 0; i < 4; i++) std::rand();
     // Only the masked form may stay in memory: wipe the plain path at once.
     volatile std::uint8_t* wipe = reinterpret_cast<volatile std::uint8_t*>(dfile);
     for (std::size_t i = 0; i < sizeof dfile; i++) wipe[i] = 0;
@@ -173,7 +178,8 @@ void end_section() {
 
 int show_main(int argc, char** argv) {
     // Further arguments are ignored.
-    std::uint32_t section = argc > 1 ? std::uint32_t(std::strtoul(argv[1], nullptr, 0)) : 0;
+    // A number too large for 32 bits still means "the end titles only".
+    std::uint32_t section = argc > 1 ? std::uint32_t(std::min<unsigned long>(std::strtoul(argv[1], nullptr, 0), UINT32_MAX)) : 0;
 
     ftty = box::fopen("/dev/tty0", "wb");
     if (ftty != nullptr) {

@@ -32,7 +32,6 @@ int Dsp::open() {
     drain_from_us_ = box_.clock.now_us();
     ran_dry_ = false;
     streaming_ = false;
-    fed_ = false;
     receiver.reset();
     box_.trace(R"({"req":"open","dev":"/dev/dsp"})");
     return 0;
@@ -53,6 +52,12 @@ void Dsp::drain() {
         drain_base_ = written_;
     }
     played_ = played;
+}
+
+void Dsp::attended() {
+    std::uint64_t now = box_.clock.now_us();
+    if (streaming_) longest_feed_gap_us = std::max(longest_feed_gap_us, now - last_attended_us_);
+    last_attended_us_ = now;
 }
 
 std::uint32_t Dsp::queued() {
@@ -91,6 +96,7 @@ int Dsp::ioctl(unsigned long request, void* arg) {
         return 0;
     case SNDCTL_DSP_GETODELAY:
         box_.clock.poll();
+        attended();
         *value = int(queued());
         return 0;
     case SNDCTL_DSP_RESET:
@@ -139,10 +145,7 @@ long Dsp::write(const void* buf, std::size_t count) {
         done += n;
         streaming_ = true;
     }
-    std::uint64_t now = box_.clock.now_us();
-    if (fed_) longest_feed_gap_us = std::max(longest_feed_gap_us, now - last_write_us_);
-    last_write_us_ = now;
-    fed_ = true;
+    attended();
     writes++;
     bytes_written += count;
     box_.trace(R"({"req":"write","dev":"/dev/dsp","bytes":)" + std::to_string(count) + "}");

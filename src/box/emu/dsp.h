@@ -40,10 +40,13 @@ public:
     std::uint64_t bytes_written = 0;
     std::uint64_t writes = 0;
     std::uint64_t underruns = 0;
-    std::uint64_t longest_feed_gap_us = 0;  // longest time between two writes of a stream
+    // Longest time the feeder left the device alone (no write, no output-delay
+    // request) while a stream was being fed.
+    std::uint64_t longest_feed_gap_us = 0;
 
 private:
     void drain();
+    void attended();
     std::uint64_t played_by_clock() const;
 
     Box& box_;
@@ -57,8 +60,7 @@ private:
     std::uint64_t drain_base_ = 0;   // played_ at drain_from_us_
     bool streaming_ = false;  // written to since the open or the last reset
     bool ran_dry_ = false;
-    bool fed_ = false;  // the open stream has had a write
-    std::uint64_t last_write_us_ = 0;
+    std::uint64_t last_attended_us_ = 0;
 };
 
 }  // namespace emu

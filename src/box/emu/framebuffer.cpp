@@ -110,7 +110,7 @@ int Framebuffer::put_cmap(const fb_cmap* map) {
 }
 
 int Framebuffer::pan(const fb_var_screeninfo* asked) {
-    if (asked->xoffset != 0 || asked->yoffset + var.yres > var.yres_virtual) {
+    if (asked->xoffset != 0 || asked->yoffset > var.yres_virtual - var.yres) {
         box_.trace(R"({"req":"FBIOPAN_DISPLAY","yoffset":)" + std::to_string(asked->yoffset) + R"(,"result":"EINVAL"})");
         errno = EINVAL;
         return -1;

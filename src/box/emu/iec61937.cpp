@@ -8,6 +8,8 @@ namespace {
 constexpr std::uint8_t kPreamble[4] = {0x72, 0xF8, 0x1F, 0x4E};
 constexpr unsigned kBitRates[19] = {32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 448, 512, 576, 640};
 
+constexpr std::uint64_t kResyncUs = 100;
+
 }  // namespace
 
 std::size_t Iec61937Receiver::ac3_frame_length(unsigned fscod, unsigned frmsizecod) {
@@ -23,22 +25,33 @@ std::size_t Iec61937Receiver::ac3_frame_length(unsigned fscod, unsigned frmsizec
 
 void Iec61937Receiver::reset() {
     pending_.clear();
-    pending_t_us_ = 0;
+    base_t_us_ = 0;
+    consumed_ = 0;
+}
+
+std::uint64_t Iec61937Receiver::time_of(std::size_t pending_offset) const {
+    return base_t_us_ + (consumed_ + pending_offset) * 1000000u / rate_bytes_per_s_;
 }
 
 void Iec61937Receiver::feed(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
-    if (pending_.empty()) pending_t_us_ = t_us;
+    // Times count from a base in whole bytes, so they do not drift; the base moves
+    // when the new bytes play clearly later than the ones before them end (the device
+    // ran dry in between), not for the writer's rounding of a microsecond or two.
+    if (pending_.empty() || t_us > time_of(pending_.size()) + kResyncUs) {
+        base_t_us_ = t_us - std::min<std::uint64_t>(t_us, pending_.size() * 1000000u / rate_bytes_per_s_);
+        consumed_ = 0;
+    }
     pending_.insert(pending_.end(), data, data + len);
     std::size_t pos = 0;
     for (;;) {
         // Bursts start on a 16-bit word; look for the next preamble.
         while (pos + 4 <= pending_.size() && !std::equal(kPreamble, kPreamble + 4, pending_.begin() + long(pos))) pos += 2;
         if (pos + kBurstBytes > pending_.size()) break;
-        take_burst(pending_t_us_ + pos * 1000000u / rate_bytes_per_s_, pending_.data() + pos);
+        take_burst(time_of(pos), pending_.data() + pos);
         pos += kBurstBytes;
     }
     pos = std::min(pos, pending_.size());
-    pending_t_us_ += pos * 1000000u / rate_bytes_per_s_;
+    consumed_ += pos;
     pending_.erase(pending_.begin(), pending_.begin() + long(pos));
 }
 

@@ -33,7 +33,9 @@ private:
     void take_burst(std::uint64_t t_us, const std::uint8_t* burst);
 
     std::vector<std::uint8_t> pending_;   // bytes not yet consumed
-    std::uint64_t pending_t_us_ = 0;      // play time of pending_[0]
+    std::uint64_t time_of(std::size_t pending_offset) const;
+    std::uint64_t base_t_us_ = 0;         // play time of the first byte counted in consumed_
+    std::uint64_t consumed_ = 0;          // bytes taken off pending_ since the base
     std::vector<std::uint8_t> frame_;
     std::uint32_t rate_bytes_per_s_ = 48000 * 4;
 };
