@@ -1,5 +1,6 @@
 #include "testbox.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -9,13 +10,26 @@
 
 namespace testbox {
 
+namespace {
+
+pid_t owner;
+std::string made_dir;
+
+// Removed by the process that made it; not by the children of death tests.
+void remove_temp_dir() {
+    if (getpid() == owner) std::filesystem::remove_all(made_dir);
+}
+
+}  // namespace
+
 const std::string& temp_dir() {
-    static const std::string dir = [] {
-        std::string d = std::filesystem::temp_directory_path() / ("demo-test-" + std::to_string(getpid()));
-        std::filesystem::create_directories(d);
-        return d;
-    }();
-    return dir;
+    if (made_dir.empty()) {
+        owner = getpid();
+        made_dir = std::filesystem::temp_directory_path() / ("demo-test-" + std::to_string(owner));
+        std::filesystem::create_directories(made_dir);
+        std::atexit(remove_temp_dir);
+    }
+    return made_dir;
 }
 
 Bytes read_file(const std::string& path) {
