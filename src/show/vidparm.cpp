@@ -33,13 +33,10 @@ namespace {
 // the stretch in which it dies out.
 constexpr std::uint32_t kWordTimes[10] = {588, 613, 725, 751, 863, 890, 1001, 1026, 1138, 1226};
 constexpr std::uint32_t kFireStart = 182;
-constexpr std::uint32_t kFireEnd = 1226;
 constexpr std::uint32_t kZoomStart = 1405;
-constexpr std::uint32_t kZoomEnd = 2126;
 constexpr std::uint32_t kLeadInEnd = 2604;
 constexpr std::uint32_t kModelEnds[4] = {2740, 3153, 4309, 4575};
 constexpr std::uint32_t kModel3HoldEnd = 4853;
-constexpr std::uint32_t kThreedeeEnd = 5140;
 constexpr double kCycleStep = 4.87109375;
 // Models 1 and 2 are open surfaces: every face is drawn.
 constexpr int kAllFaces[4] = {0, 1, 1, 0};

@@ -11,6 +11,12 @@ extern std::FILE* ftty;  // the console, or null
 // soundtrack and one separator byte come first.
 constexpr long kMainSoundtrackOffset = 181002;
 
+// Frames of the main soundtrack at which the fire, the zoomer and the 3D section end;
+// the end titles run from the last of them to the end of the show.
+constexpr std::uint32_t kFireEnd = 1226;
+constexpr std::uint32_t kZoomEnd = 2126;
+constexpr std::uint32_t kThreedeeEnd = 5140;
+
 // The program's main: argv[1] is the optional start section.
 int show_main(int argc, char** argv);
 

@@ -1,0 +1,122 @@
+// The live window and its sound: the emulated screen at twice its size without
+// blurring, and the receiver's AC-3 frames, decoded, through the sound card.
+//
+// Everything about the box happens on the show's own thread (the show is
+// single-threaded and the box calls its observer from inside box calls). Two helpers
+// run beside it and touch nothing of the box: the window's thread, which draws the
+// copies of the screen it is handed and collects the viewer's stop requests, and the
+// sound card's callback, which takes sound from the queue and counts what it took.
+#pragma once
+
+#include <SDL.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "play/screen.h"
+
+namespace play {
+
+class LiveWindow {
+public:
+    enum class Input { None, Stop };
+
+    LiveWindow() = default;
+    ~LiveWindow();
+    LiveWindow(const LiveWindow&) = delete;
+    LiveWindow& operator=(const LiveWindow&) = delete;
+
+    bool open(std::string& why);
+    // Draws screen and shows it.
+    void show(const Screen& screen);
+    // What the renderer makes of the last screen shown: 0xRRGGBB per pixel of the
+    // window's drawing area (twice the screen's size in a window), row by row.
+    std::vector<std::uint32_t> read_back(int& width, int& height);
+    // Handles the window's events: Escape and closing the window ask to stop, F
+    // toggles full screen.
+    Input pump();
+    bool full_screen() const;
+
+private:
+    void draw();
+
+    SDL_Window* window_ = nullptr;
+    SDL_Renderer* renderer_ = nullptr;
+    SDL_Texture* texture_ = nullptr;
+    std::vector<std::uint32_t> rgb_ = std::vector<std::uint32_t>(Screen::kWidth * Screen::kHeight);
+};
+
+// A LiveWindow on a thread of its own. Drawing and showing a screen take a while
+// (tens of milliseconds under a software renderer), time in which the show's thread
+// must go on feeding the sound device; handing over a copy of the screen does not.
+class WindowThread {
+public:
+    WindowThread() = default;
+    ~WindowThread();
+    WindowThread(const WindowThread&) = delete;
+    WindowThread& operator=(const WindowThread&) = delete;
+
+    // Starts the thread and waits until it has opened the window (false, with why).
+    bool open(std::string& why);
+    // Has what fb shows drawn next (a newer screen replaces one not drawn yet).
+    void show(const emu::Framebuffer& fb);
+    // The viewer asked to stop (Escape, closing the window) since the last call.
+    bool stop_requested() { return stop_requested_.load(std::memory_order_relaxed) && stop_requested_.exchange(false); }
+
+private:
+    void run();
+
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    Screen next_;          // guarded by mutex_
+    bool fresh_ = false;   // next_ not drawn yet; guarded by mutex_
+    bool quit_ = false;    // guarded by mutex_
+    bool opened_ = false;  // the window is open; guarded by mutex_
+    std::string failure_;  // why it did not open; guarded by mutex_
+    std::atomic<bool> stop_requested_{false};
+};
+
+// The sound card, fed with decoded sound. The emulated sound device drains by what it
+// reports played, so the pictures keep in step with what is heard. Counts are in
+// sample frames at Ac3Decoder::kRate.
+class LiveSound {
+public:
+    LiveSound() = default;
+    ~LiveSound();
+    LiveSound(const LiveSound&) = delete;
+    LiveSound& operator=(const LiveSound&) = delete;
+
+    bool open(std::string& why);
+    // Interleaved stereo sound for the end of the queue.
+    void add(const float* samples, std::size_t frames);
+    // The sound device was opened again: a new stream, which plays after what is
+    // still queued of the last one.
+    void new_stream();
+    // Silence up to frames queued for the current stream (bytes written that made no
+    // sound still take their time to play).
+    void pad_stream(std::uint64_t frames);
+    // Drops everything not played yet (the device was reset).
+    void discard();
+    // Sample frames of the current stream played so far.
+    std::uint64_t played_of_stream() const;
+    // Waits until the queue has played, at most max_ms.
+    void finish(unsigned max_ms);
+
+private:
+    static void pull(void* self, Uint8* out, int len);
+
+    SDL_AudioDeviceID device_ = 0;
+    std::deque<float> queue_;               // guarded by the device lock
+    std::uint64_t queued_total_ = 0;        // sample frames ever queued, less those discarded
+    std::atomic<std::uint64_t> played_total_{0};
+    std::uint64_t stream_start_ = 0;        // queued_total_ when the current stream began
+};
+
+}  // namespace play

@@ -1,0 +1,119 @@
+#include "play/options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace play {
+namespace {
+
+// "N" or "prelude:N", then ":FILE".
+bool parse_shot(const std::string& text, Shot& shot) {
+    std::string rest = text;
+    const std::string prelude = "prelude:";
+    shot.prelude = rest.compare(0, prelude.size(), prelude) == 0;
+    if (shot.prelude) rest.erase(0, prelude.size());
+    std::size_t colon = rest.find(':');
+    if (colon == 0 || colon == std::string::npos || colon + 1 == rest.size()) return false;
+    std::string number = rest.substr(0, colon);
+    if (number.find_first_not_of("0123456789") != std::string::npos || number.size() > 9) return false;
+    shot.frame = std::uint32_t(std::strtoul(number.c_str(), nullptr, 10));
+    shot.path = rest.substr(colon + 1);
+    return true;
+}
+
+}  // namespace
+
+bool parse_options(int argc, char** argv, Options& options, std::string& error) {
+    options = Options();
+    bool positional_only = false;
+    for (int i = 1; i < argc; i++) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& into) {
+            if (i + 1 >= argc || argv[i + 1][0] == '\0') {
+                error = arg + " needs a value";
+                return false;
+            }
+            into = argv[++i];
+            return true;
+        };
+        if (positional_only || arg.empty() || arg[0] != '-' || arg == "-") {
+            if (options.section) {
+                error = "more than one start section: " + *options.section + " and " + arg;
+                return false;
+            }
+            options.section = arg;
+            continue;
+        }
+        if (arg == "--") {
+            positional_only = true;
+        } else if (arg == "--fast") {
+            options.fast = true;
+        } else if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--trace") {
+            if (!value(options.trace)) return false;
+        } else if (arg == "--dsp-out") {
+            if (!value(options.dsp_out)) return false;
+        } else if (arg == "--capture") {
+            if (!value(options.capture)) return false;
+        } else if (arg == "--sheet") {
+            if (!value(options.sheet)) return false;
+        } else if (arg == "--box") {
+            if (!value(options.box_root)) return false;
+        } else if (arg == "--shot") {
+            std::string text;
+            if (!value(text)) return false;
+            Shot shot;
+            if (!parse_shot(text, shot)) {
+                error = "--shot wants N:FILE.png or prelude:N:FILE.png, not " + text;
+                return false;
+            }
+            options.shots.push_back(shot);
+        } else {
+            error = "unknown option " + arg;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string usage() {
+    return "usage: demo-play [options] [SECTION]\n"
+           "Plays the show on an emulated box: in a window with sound, or frame-exact into a video.\n"
+           "SECTION (optional) is the show's start section: 1 fire, 2 zoomer, 3 3D, 4 end titles.\n"
+           "  --fast               run in virtual time without a window (deterministic)\n"
+           "  --capture FILE.mp4   record the show in virtual time: H.264 video at the exact\n"
+           "                       time of every displayed picture, AC-3 sound\n"
+           "  --sheet FILE.png     contact sheet: a labelled thumbnail every 5 seconds\n"
+           "  --shot N:FILE.png    the screen when the main soundtrack's frame counter reaches N\n"
+           "  --shot prelude:N:FILE.png   the same on the prelude's soundtrack\n"
+           "  --trace FILE         every device request as a JSON line with its time\n"
+           "  --dsp-out FILE       every byte written to the sound device\n"
+           "  --box DIR            the box's file tree (default: the build's)\n"
+           "Without a display a window run captures to show.mp4 and show-sheet.png instead.\n"
+           "In the window: Escape or closing it stops the show, F toggles full screen.\n"
+           "Exit status: the show's; 64 for a bad command line, 73 when an output cannot be written.\n";
+}
+
+bool live_run(const Options& options) { return !options.fast && options.capture.empty() && options.sheet.empty(); }
+
+void capture_instead(Options& options, const std::string& dir) {
+    options.capture = dir + "/show.mp4";
+    options.sheet = dir + "/show-sheet.png";
+}
+
+bool fall_back_to_capture(Options& options, const std::string& dir) {
+    if (!live_run(options) || display_available()) return false;
+    capture_instead(options, dir);
+    return true;
+}
+
+bool display_available() {
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+        const char* v = std::getenv(name);
+        if (v != nullptr && v[0] != '\0') return true;
+    }
+    return false;
+}
+
+}  // namespace play

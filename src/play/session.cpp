@@ -1,0 +1,409 @@
+#include "play/session.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "box/emu/emu.h"
+#include "play/ac3decoder.h"
+#include "play/capture.h"
+#include "play/live.h"
+#include "play/screen.h"
+#include "play/sheet.h"
+#include "play/timeline.h"
+#include "show/ac3audio.h"
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+namespace play {
+namespace {
+
+using RealClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// How often a capture looks at the screen between display changes, for drawing
+// straight into the page on display (the prelude, the console), in emulated time.
+constexpr std::uint64_t kLookEveryUs = 5000;
+// The live window is handed a changed screen at most this often,
+constexpr auto kShowChangedEvery = milliseconds(8);
+// and an unchanged-looking screen again this often (drawing straight into the page on
+// display makes no display change).
+constexpr auto kShowEvery = milliseconds(40);
+constexpr auto kProgressEvery = milliseconds(250);
+
+const char kDspOpen[] = R"({"req":"open","dev":"/dev/dsp"})";
+const char kDspReset[] = R"({"req":"SNDCTL_DSP_RESET"})";
+const char kDspWrite[] = R"({"req":"write","dev":"/dev/dsp")";
+
+std::string clock_text(std::uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%u:%04.1f", unsigned(us / 60000000), double(us % 60000000) / 1e6);
+    return text;
+}
+
+class Session final : public emu::Observer {
+public:
+    explicit Session(const Options& options)
+        : options_(options), prelude_(prelude_runs(options.section)), shots_(options.shots) {}
+
+    bool start(std::string& why);
+    int finish(int status);
+
+    void request(std::uint64_t t_us, const std::string& json) override;
+    void display_changed(std::uint64_t t_us) override;
+    void ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
+    void dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
+    void box_call() override;
+
+private:
+    std::uint64_t now() const { return box_->clock.now_us() - t0_; }
+    const char* section() const { return section_name(soundtrack_, fcount); }
+    std::uint64_t played_bytes() const;
+    void take_shots();
+    void live_step();
+    void show_progress();
+    std::string summary(int status) const;
+    void fail(const std::string& what) {
+        std::fprintf(stderr, "demo-play: %s\n", what.c_str());
+        output_failed_ = true;
+    }
+
+    Options options_;
+    const bool prelude_;
+    bool live_ = false;
+    emu::Box* box_ = nullptr;
+    std::uint64_t t0_ = 0;
+
+    std::FILE* trace_ = nullptr;
+    std::FILE* dsp_out_ = nullptr;
+    std::vector<Shot> shots_;
+    Screen scratch_;
+
+    unsigned streams_ = 0;
+    Soundtrack soundtrack_ = Soundtrack::None;
+    std::uint64_t stream_bytes_ = 0;
+
+    std::unique_ptr<Ac3Decoder> decoder_;  // for the sound of a capture or a live run
+    std::vector<float> pcm_;
+    std::uint64_t undecodable_ = 0;
+
+    std::unique_ptr<Mp4Writer> mp4_;
+    std::unique_ptr<PictureTimeline> timeline_;
+    std::uint64_t next_look_us_ = 0;
+    std::uint64_t sound_end_us_ = 0;
+    std::unique_ptr<ContactSheet> sheet_;
+
+    std::unique_ptr<WindowThread> window_;
+    std::unique_ptr<LiveSound> sound_;
+    bool dirty_ = true;
+    RealClock::time_point last_show_{};
+
+    bool progress_ = false;
+    std::optional<SoundtrackLengths> lengths_;
+    RealClock::time_point started_{}, last_progress_{};
+    unsigned calls_ = 0;
+
+    bool finished_ = false;
+    bool output_failed_ = false;
+    int final_status_ = 0;
+};
+
+bool Session::start(std::string& why) {
+    // demo-play says what went wrong itself; the libraries' chatter stays out of the way.
+    av_log_set_level(AV_LOG_ERROR);
+    const std::string here = std::filesystem::current_path().string();
+    if (fall_back_to_capture(options_, here))
+        std::fprintf(stderr, "demo-play: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): capturing to %s and %s instead\n",
+                     options_.capture.c_str(), options_.sheet.c_str());
+    live_ = live_run(options_);
+    if (live_) {
+        window_ = std::make_unique<WindowThread>();
+        if (!window_->open(why)) {
+            window_.reset();
+            capture_instead(options_, here);
+            live_ = false;
+            std::fprintf(stderr, "demo-play: no window (%s): capturing to %s and %s instead\n", why.c_str(),
+                         options_.capture.c_str(), options_.sheet.c_str());
+        }
+    }
+
+    if (!options_.trace.empty() && (trace_ = std::fopen(options_.trace.c_str(), "w")) == nullptr) {
+        why = "cannot write " + options_.trace;
+        return false;
+    }
+    if (!options_.dsp_out.empty() && (dsp_out_ = std::fopen(options_.dsp_out.c_str(), "wb")) == nullptr) {
+        why = "cannot write " + options_.dsp_out;
+        return false;
+    }
+    if (live_ || !options_.capture.empty()) {
+        decoder_ = std::make_unique<Ac3Decoder>();
+        if (!decoder_->ok(why)) return false;
+    }
+    if (!options_.capture.empty()) {
+        mp4_ = std::make_unique<Mp4Writer>();
+        if (!mp4_->open(options_.capture, why)) {
+            why = options_.capture + ": " + why;
+            return false;
+        }
+        timeline_ = std::make_unique<PictureTimeline>([this](std::uint64_t t, const Screen& screen) { mp4_->picture(t, screen); });
+    }
+    if (!options_.sheet.empty()) sheet_ = std::make_unique<ContactSheet>();
+
+    emu::Config config;
+    config.root = options_.box_root.empty() ? PLAY_BOX_ROOT : options_.box_root;
+    config.clock = live_ ? emu::ClockMode::Real : emu::ClockMode::Virtual;
+    box_ = &emu::reset(config);
+    t0_ = box_->clock.now_us();
+    box_->observer = this;
+
+    if (live_) {
+        sound_ = std::make_unique<LiveSound>();
+        std::string sound_why;
+        if (sound_->open(sound_why)) {
+            box_->dsp.played_bytes_source = [this] { return played_bytes(); };
+        } else {
+            std::fprintf(stderr, "demo-play: no sound (%s)\n", sound_why.c_str());
+            sound_.reset();
+        }
+    }
+    if (timeline_) timeline_->look(0, box_->fb);
+
+    progress_ = !live_ && (mp4_ || sheet_) && isatty(STDERR_FILENO);
+    if (progress_) lengths_ = soundtrack_lengths(config.root + PLAY_DATA_PATH);
+    started_ = last_progress_ = RealClock::now();
+    return true;
+}
+
+// What the sound card has played of the current stream, in the device's bytes (four
+// a sample frame at the device's rate).
+std::uint64_t Session::played_bytes() const {
+    return sound_->played_of_stream() * box_->dsp.rate() / Ac3Decoder::kRate * 4;
+}
+
+void Session::request(std::uint64_t t_us, const std::string& json) {
+    if (json == kDspOpen) {
+        streams_++;
+        soundtrack_ = soundtrack_of_stream(streams_, prelude_);
+        stream_bytes_ = 0;
+        if (sound_) sound_->new_stream();
+    } else if (json == kDspReset && sound_) {
+        sound_->discard();
+        stream_bytes_ = played_bytes();
+    }
+    bool dsp_write = json.compare(0, sizeof kDspWrite - 1, kDspWrite) == 0;
+    // The write is done: bytes in it that made no sound (a bad burst, padding) still
+    // take their time to play.
+    if (dsp_write && sound_) sound_->pad_stream(stream_bytes_ / 4 * Ac3Decoder::kRate / box_->dsp.rate());
+    if (trace_ == nullptr) return;
+    std::string line = "{\"t_us\":" + std::to_string(t_us - t0_) + "," + json.substr(1);
+    // A burst carries the number of the frame in it: fcount before the player counts it.
+    if (dsp_write) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(fcount));
+    line += '\n';
+    std::fputs(line.c_str(), trace_);
+}
+
+void Session::display_changed(std::uint64_t t_us) {
+    if (timeline_) timeline_->look(t_us - t0_, box_->fb);
+    dirty_ = true;
+}
+
+void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
+    if (!decoder_) return;
+    pcm_.clear();
+    if (!decoder_->decode(data, len, pcm_)) {
+        undecodable_++;
+        return;
+    }
+    std::size_t frames = pcm_.size() / 2;
+    if (mp4_) {
+        mp4_->sound(t_us - t0_, pcm_.data(), frames);
+        sound_end_us_ = std::max(sound_end_us_, t_us - t0_ + frames * 1000000u / Ac3Decoder::kRate);
+    }
+    if (sound_) sound_->add(pcm_.data(), frames);
+}
+
+void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
+    if (dsp_out_ != nullptr && std::fwrite(data, 1, len, dsp_out_) != len) {
+        std::fclose(dsp_out_);
+        dsp_out_ = nullptr;
+        fail("cannot write " + options_.dsp_out);
+    }
+    stream_bytes_ += len;
+    // Nothing written from now on plays before now.
+    if (mp4_) mp4_->sound_final(t_us - t0_);
+}
+
+void Session::box_call() {
+    std::uint64_t t = now();
+    if (!shots_.empty()) take_shots();
+    if (sheet_ && sheet_->due(t)) {
+        take_screen(box_->fb, scratch_);
+        sheet_->add(t, section(), scratch_);
+    }
+    if (timeline_ && t >= next_look_us_) {
+        timeline_->look(t, box_->fb);
+        next_look_us_ = t + kLookEveryUs;
+    }
+    if (window_) live_step();
+    if (progress_ && ++calls_ % 1024 == 0) show_progress();
+}
+
+void Session::take_shots() {
+    for (auto it = shots_.begin(); it != shots_.end();) {
+        Soundtrack wanted = it->prelude ? Soundtrack::Prelude : Soundtrack::Main;
+        if (soundtrack_ != wanted || fcount < it->frame) {
+            ++it;
+            continue;
+        }
+        take_screen(box_->fb, scratch_);
+        if (!write_png(it->path, to_picture(scratch_))) fail("cannot write " + it->path);
+        it = shots_.erase(it);
+    }
+}
+
+void Session::live_step() {
+    // The show's stop handler takes the request at the next box call; a second request
+    // while the first still waits means the show has none.
+    if (window_->stop_requested()) {
+        if (box_->pending_stop != 0) {
+            std::fprintf(stderr, "demo-play: the show does not stop; ending it\n");
+            std::exit(128 + SIGINT);
+        }
+        box_->request_stop(SIGINT);
+    }
+    RealClock::time_point real = RealClock::now();
+    if ((dirty_ && real - last_show_ >= kShowChangedEvery) || real - last_show_ >= kShowEvery) {
+        last_show_ = real;
+        dirty_ = false;
+        window_->show(box_->fb);
+    }
+}
+
+void Session::show_progress() {
+    RealClock::time_point real = RealClock::now();
+    if (real - last_progress_ < kProgressEvery) return;
+    last_progress_ = real;
+    double spent = std::chrono::duration<double>(real - started_).count();
+    double speed = spent > 0 ? double(now()) / 1e6 / spent : 0.0;
+    std::string bar;
+    if (lengths_) {
+        std::uint64_t before = prelude_ ? lengths_->prelude : 0;
+        std::uint64_t done = soundtrack_ == Soundtrack::Main ? before + fcount : soundtrack_ == Soundtrack::Prelude ? fcount : 0;
+        std::uint64_t total = std::max<std::uint64_t>(before + lengths_->main, 1);
+        unsigned percent = unsigned(std::min<std::uint64_t>(done * 100 / total, 100));
+        bar = "[" + std::string(percent / 5, '#') + std::string(20 - percent / 5, '.') + "] " + std::to_string(percent) + "%  ";
+    }
+    std::fprintf(stderr, "\r%s%-10s frame %5u  %s  %.1fx real time  ", bar.c_str(), section(), unsigned(fcount),
+                 clock_text(now()).c_str(), speed);
+    std::fflush(stderr);
+}
+
+std::string Session::summary(int status) const {
+    const emu::Dsp& dsp = box_->dsp;
+    char text[512];
+    std::snprintf(text, sizeof text, "demo-play: %llu frames sent, %llu underruns, longest feed gap %.1f ms, exit status %d",
+                  static_cast<unsigned long long>(dsp.receiver.frames), static_cast<unsigned long long>(dsp.underruns),
+                  double(dsp.longest_feed_gap_us) / 1000.0, status);
+    std::string line = text;
+    if (dsp.receiver.bad_bursts > 0) line += ", " + std::to_string(dsp.receiver.bad_bursts) + " bad bursts";
+    if (undecodable_ > 0) line += ", " + std::to_string(undecodable_) + " frames that do not decode";
+    if (mp4_) {
+        double spent = std::chrono::duration<double>(RealClock::now() - started_).count();
+        std::snprintf(text, sizeof text, "; %s: %llu pictures, %.1f s of show made in %.1f s (%.1fx real time)",
+                      options_.capture.c_str(), static_cast<unsigned long long>(mp4_->pictures()), double(now()) / 1e6,
+                      spent, spent > 0 ? double(now()) / 1e6 / spent : 0.0);
+        line += text;
+    }
+    if (sheet_) line += "; contact sheet " + options_.sheet;
+    return line;
+}
+
+int Session::finish(int status) {
+    if (finished_) return final_status_;
+    finished_ = true;
+    std::uint64_t end = now();
+    if (progress_) std::fputc('\n', stderr);
+    if (trace_ != nullptr) {
+        std::fprintf(trace_, "{\"t_us\":%llu,\"req\":\"exit\",\"status\":%d}\n", static_cast<unsigned long long>(end), status);
+        if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
+        trace_ = nullptr;
+    }
+    if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
+    dsp_out_ = nullptr;
+    for (const Shot& shot : shots_)
+        std::fprintf(stderr, "demo-play: no shot %s%u (%s): the %s soundtrack never reached that frame\n",
+                     shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(), shot.prelude ? "prelude's" : "main");
+    if (mp4_) {
+        timeline_->finish();
+        std::string why;
+        // The sound device plays out what it holds after the show has ended.
+        if (!mp4_->close(std::max(end, sound_end_us_), why)) fail(options_.capture + ": " + why);
+    }
+    if (sheet_) {
+        std::string why;
+        if (!sheet_->write(options_.sheet, why)) fail(why);
+    }
+    if (sound_) sound_->finish(1000);
+    box_->observer = nullptr;
+    box_->dsp.played_bytes_source = nullptr;
+    sound_.reset();
+    window_.reset();
+    final_status_ = output_failed_ && status == 0 ? kExitCannotWrite : status;
+    std::printf("%s\n", summary(status).c_str());
+    std::fflush(stdout);
+    return final_status_;
+}
+
+Session* active = nullptr;
+
+// The show may end the program itself (exit 2, 5, 12, or its stop handler): the
+// records are finished on the way out.
+void finish_on_exit(int status, void*) {
+    if (active == nullptr) return;
+    int final_status = active->finish(status);
+    active = nullptr;
+    if (final_status != status) {
+        std::fflush(nullptr);
+        _exit(final_status);
+    }
+}
+
+}  // namespace
+
+int run(const Options& options, ShowMain show, const char* program) {
+    static bool registered = false;
+    if (!registered) on_exit(finish_on_exit, nullptr);
+    registered = true;
+
+    // The session outlives this call when the show exits from inside it.
+    auto* session = new Session(options);
+    std::string why;
+    if (!session->start(why)) {
+        std::fprintf(stderr, "demo-play: %s\n", why.c_str());
+        delete session;
+        return kExitCannotWrite;
+    }
+    active = session;
+    std::vector<std::string> args = {program};
+    if (options.section) args.push_back(*options.section);
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int status = show(int(args.size()), argv.data());
+    active = nullptr;
+    status = session->finish(status);
+    delete session;
+    return status;
+}
+
+}  // namespace play

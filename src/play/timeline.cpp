@@ -1,0 +1,52 @@
+#include "play/timeline.h"
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "data/datafile.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
+#include "show/vidparm.h"
+
+namespace play {
+
+bool prelude_runs(const std::optional<std::string>& section) {
+    return !section || std::strtoul(section->c_str(), nullptr, 0) == 0;
+}
+
+Soundtrack soundtrack_of_stream(unsigned n, bool prelude) {
+    if (n == 0) return Soundtrack::None;
+    return prelude && n == 1 ? Soundtrack::Prelude : Soundtrack::Main;
+}
+
+const char* section_name(Soundtrack soundtrack, std::uint32_t fcount) {
+    switch (soundtrack) {
+    case Soundtrack::None: return "start";
+    case Soundtrack::Prelude: return "prelude";
+    case Soundtrack::Main: break;
+    }
+    if (fcount < kFireEnd) return "fire";
+    if (fcount < kZoomEnd) return "zoomer";
+    if (fcount < kThreedeeEnd) return "3D";
+    return "end titles";
+}
+
+std::optional<SoundtrackLengths> soundtrack_lengths(const std::string& data_file) {
+    std::ifstream in(data_file, std::ios::binary);
+    if (!in) return std::nullopt;
+    datafile::Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    simplecrypt(data.data(), data.size(), kDataSeed);
+    std::vector<datafile::Item> items;
+    std::string why;
+    if (!datafile::split(data, items, why)) return std::nullopt;
+    SoundtrackLengths lengths;
+    for (const datafile::Item& item : items) {
+        if (item.name == "prelude soundtrack") lengths.prelude = std::uint32_t(item.frames);
+        if (item.name == "main soundtrack") lengths.main = std::uint32_t(item.frames);
+    }
+    return lengths;
+}
+
+}  // namespace play

@@ -1,0 +1,159 @@
+// The whole show, as demo-play plays it from the beginning in virtual time with the
+// show's own content: it ends cleanly with the sound device never starved, every
+// section boundary falls on its frame, and screenshots of every section are the
+// recorded ones, so that any change to what the show draws is noticed.
+//
+// The recorded screenshots are digests in tests/data/wholeshow.digests. After a
+// deliberate change to the pictures, run this test with DEMO_RECORD_DIGESTS=1 to
+// write the new digests, look at the screenshots it leaves, and commit the file.
+#include <cstdlib>
+#include <sys/wait.h>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <sstream>
+
+#include "data/pngwrite.h"
+#include "testbox.h"
+
+namespace {
+
+struct Shot {
+    const char* name;
+    const char* when;  // demo-play's --shot frame: N on the main soundtrack, prelude:N
+};
+const Shot kShots[] = {
+    {"prelude-picture", "prelude:300"}, {"prelude-sprite", "prelude:423"}, {"fire", "700"},
+    {"fire-word", "1002"},              {"zoomer", "1800"},                {"threedee-lead-in", "2400"},
+    {"threedee-duck", "3000"},          {"threedee-face", "3600"},         {"threedee-jet", "4400"},
+    {"threedee-cycle", "5000"},         {"titles", "5600"},
+};
+
+std::uint64_t digest(const PalettePicture& p) {
+    std::uint64_t h = 1469598103934665603ull;  // FNV-1a over size, palette and pixels
+    auto mix = [&h](std::uint8_t b) { h = (h ^ b) * 1099511628211ull; };
+    for (int v : {p.width, p.height})
+        for (int s = 0; s < 32; s += 8) mix(std::uint8_t(v >> s));
+    for (const auto& c : p.palette)
+        for (std::uint8_t b : c) mix(b);
+    for (std::uint8_t b : p.pixels) mix(b);
+    return h;
+}
+
+struct ShowRun {
+    int status = -1;
+    std::string summary;
+    std::vector<std::string> trace;
+    std::map<std::string, std::uint64_t> digests;
+};
+
+const ShowRun& whole_show() {
+    static ShowRun run;
+    static bool done = false;
+    if (done) return run;
+    done = true;
+    std::string dir = testbox::temp_dir() + "/wholeshow";
+    std::string cmd = std::string(BIN_DIR) + "/demo-play --fast --trace " + dir + "/trace.jsonl";
+    std::system(("mkdir -p " + dir).c_str());
+    for (const Shot& s : kShots) cmd += std::string(" --shot ") + s.when + ":" + dir + "/" + s.name + ".png";
+    cmd += " > " + dir + "/out.txt 2>&1";
+    int r = std::system(cmd.c_str());
+    run.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+    testbox::Bytes out = testbox::read_file(dir + "/out.txt");
+    run.summary.assign(out.begin(), out.end());
+    std::ifstream trace(dir + "/trace.jsonl");
+    for (std::string line; std::getline(trace, line);) run.trace.push_back(line);
+    for (const Shot& s : kShots) {
+        PalettePicture p;
+        if (decode_png(testbox::read_file(dir + "/" + s.name + ".png"), p)) run.digests[s.name] = digest(p);
+    }
+    return run;
+}
+
+bool has(const std::string& line, const char* what) { return line.find(what) != std::string::npos; }
+
+// The main soundtrack's frame count when each line was written: each burst carries
+// the number of the frame it sends, the count after it is one more.
+std::vector<long> frames_of(const std::vector<std::string>& trace) {
+    std::vector<long> frames;
+    long current = -1;
+    int streams = 0;
+    for (const auto& line : trace) {
+        if (has(line, "\"open\",\"dev\":\"/dev/dsp\"")) streams++;
+        auto at = line.find("\"fcount\":");
+        if (at != std::string::npos && streams == 2) current = std::stol(line.substr(at + 9)) + 1;
+        frames.push_back(current);
+    }
+    return frames;
+}
+
+TEST(WholeShow, PlaysToTheEndWithTheSoundDeviceAlwaysFed) {
+    const ShowRun& run = whole_show();
+    EXPECT_EQ(run.status, 0) << run.summary;
+    EXPECT_NE(run.summary.find(" 0 underruns"), std::string::npos) << run.summary;
+    ASSERT_FALSE(run.trace.empty());
+    EXPECT_TRUE(has(run.trace.back(), "\"exit\",\"status\":0")) << run.trace.back();
+}
+
+TEST(WholeShow, SectionBoundariesFallOnTheirFrames) {
+    const ShowRun& run = whole_show();
+    std::vector<long> frames = frames_of(run.trace);
+    auto first = [&](const char* what, long from) {
+        for (std::size_t i = 0; i < run.trace.size(); i++)
+            if (frames[i] >= from && has(run.trace[i], what)) return frames[i];
+        return -1L;
+    };
+    auto near = [](long at, long frame) { return at >= frame && at <= frame + 2; };
+    EXPECT_TRUE(near(first("FBIOPAN_DISPLAY", 0), 182)) << "fire";
+    EXPECT_TRUE(near(first("FBIOPAN_DISPLAY", 1229), 1405)) << "zoomer";
+    EXPECT_TRUE(near(first("FBIOPUTCMAP", 1500), 2126)) << "zoomer fade-out";
+    EXPECT_TRUE(near(first("\"rgb255\":[57344,57344,61440]", 0), 5140)) << "end titles";
+}
+
+TEST(WholeShow, ThePreludeBouncesAndTheTitlesFadeOut) {
+    const ShowRun& run = whole_show();
+    // The prelude's pans: page 1, the 43 bounce offsets, page 0; before the main
+    // soundtrack opens.
+    std::vector<std::string> prelude_pans;
+    int streams = 0;
+    for (const auto& line : run.trace) {
+        if (has(line, "\"open\",\"dev\":\"/dev/dsp\"")) streams++;
+        if (streams == 1 && has(line, "FBIOPAN_DISPLAY")) prelude_pans.push_back(line.substr(line.find("yoffset")));
+    }
+    const int bounce[43] = {480, 510, 538, 564, 588, 610, 630, 648, 664, 678, 690, 700, 708, 714, 718,
+                            720, 720, 718, 714, 708, 700, 690, 678, 664, 648, 630, 610, 588, 564, 538,
+                            510, 480, 448, 414, 378, 340, 300, 258, 214, 168, 120, 70,  18};
+    ASSERT_EQ(prelude_pans.size(), 45u);
+    for (int i = 0; i < 43; i++) EXPECT_EQ(prelude_pans[std::size_t(i) + 1], "yoffset\":" + std::to_string(bounce[i]) + "}");
+    EXPECT_EQ(prelude_pans.back(), "yoffset\":0}");
+
+    // The end: 256 fading maps and black, then the console reset and the exit.
+    std::vector<std::string> maps;
+    for (const auto& line : run.trace)
+        if (has(line, "FBIOPUTCMAP")) maps.push_back(line);
+    ASSERT_GT(maps.size(), 257u);
+    EXPECT_TRUE(has(maps.back(), "\"rgb0\":[0,0,0],\"rgb255\":[0,0,0]"));
+    EXPECT_TRUE(has(maps[maps.size() - 257], "\"rgb255\":[57120,57120,61200]")) << maps[maps.size() - 257];
+}
+
+TEST(WholeShow, ScreenshotsMatchTheRecordedOnes) {
+    const ShowRun& run = whole_show();
+    std::string file = std::string(SOURCE_DIR) + "/tests/data/wholeshow.digests";
+    if (std::getenv("DEMO_RECORD_DIGESTS") != nullptr) {
+        std::ofstream out(file);
+        for (const Shot& s : kShots) out << s.name << " " << std::hex << run.digests.at(s.name) << "\n";
+        GTEST_SKIP() << "recorded " << file;
+    }
+    std::ifstream in(file);
+    std::map<std::string, std::uint64_t> recorded;
+    std::string name;
+    std::uint64_t value;
+    while (in >> name >> std::hex >> value) recorded[name] = value;
+    ASSERT_EQ(recorded.size(), std::size(kShots)) << file;
+    for (const Shot& s : kShots) {
+        ASSERT_TRUE(run.digests.count(s.name)) << s.name << ": no screenshot";
+        EXPECT_EQ(run.digests.at(s.name), recorded[s.name]) << s.name << " differs from the recorded screenshot";
+    }
+}
+
+}  // namespace

@@ -1,0 +1,182 @@
+// The sound path of demo-play: the receiver behind the emulated digital output, checked
+// against bursts made by ffmpeg's own IEC 61937 muxer, and the AC-3 decoder, checked
+// against ffmpeg's own decoding.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/soundcard.h>
+#include <vector>
+
+#include "box/box.h"
+#include "box/emu/emu.h"
+#include "box/emu/iec61937.h"
+#include "play/ac3decoder.h"
+#include "testbox.h"
+
+namespace {
+
+using testbox::Bytes;
+
+std::string data_path(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
+
+// The stream's AC-3 frames, cut at the lengths their headers give.
+std::vector<Bytes> frames_of(const Bytes& stream) {
+    std::vector<Bytes> frames;
+    std::size_t pos = 0;
+    while (pos + 6 <= stream.size()) {
+        std::size_t len = emu::Iec61937Receiver::ac3_frame_length(stream[pos + 4] >> 6, stream[pos + 4] & 0x3F);
+        if (len == 0 || pos + len > stream.size()) break;
+        frames.emplace_back(stream.begin() + long(pos), stream.begin() + long(pos + len));
+        pos += len;
+    }
+    EXPECT_EQ(pos, stream.size()) << "the test stream is not whole frames";
+    return frames;
+}
+
+// The stream wrapped into IEC 61937 bursts by ffmpeg.
+Bytes ffmpeg_bursts(const std::string& ac3_name) {
+    std::string out = testbox::temp_dir() + "/" + ac3_name + ".spdif";
+    std::string cmd = "ffmpeg -v error -y -i " + data_path(ac3_name) + " -c copy -f spdif " + out;
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    return testbox::read_file(out);
+}
+
+struct Taken {
+    std::uint64_t t_us;
+    Bytes frame;
+};
+
+TEST(PlayReceiver, TakesTheFramesOutOfFfmpegsBurstsInAnyPieces) {
+    for (const char* name : {"tone48.ac3", "tone44.ac3", "tone32.ac3"}) {
+        SCOPED_TRACE(name);
+        Bytes ac3 = testbox::read_file(data_path(name));
+        std::vector<Bytes> expected = frames_of(ac3);
+        ASSERT_GT(expected.size(), 20u);
+        unsigned rate = std::string(name) == "tone48.ac3" ? 48000 : std::string(name) == "tone44.ac3" ? 44100 : 32000;
+        Bytes bursts = ffmpeg_bursts(name);
+        ASSERT_EQ(bursts.size() % emu::Iec61937Receiver::kBurstBytes, 0u);
+
+        emu::Iec61937Receiver receiver;
+        receiver.set_rate(rate);
+        std::vector<Taken> taken;
+        receiver.on_frame = [&](std::uint64_t t, const std::uint8_t* data, std::size_t len) {
+            taken.push_back({t, Bytes(data, data + len)});
+        };
+        // Pieces of odd sizes, so that preambles and frames are split between feeds.
+        std::size_t pos = 0;
+        for (std::size_t piece = 777; pos < bursts.size(); piece = piece * 3 % 5000 + 1) {
+            std::size_t n = std::min(piece, bursts.size() - pos);
+            receiver.feed(1000000 + pos / 4 * 1000000ull / rate, bursts.data() + pos, n);
+            pos += n;
+        }
+        EXPECT_EQ(receiver.bad_bursts, 0u);
+        ASSERT_EQ(taken.size(), expected.size());
+        for (std::size_t i = 0; i < taken.size(); i++) {
+            EXPECT_EQ(taken[i].frame, expected[i]) << "frame " << i;
+            // Each burst is 1536 sample frames long.
+            EXPECT_NEAR(double(taken[i].t_us), 1e6 + double(i) * 1536e6 / rate, 2.0) << "frame " << i;
+        }
+    }
+}
+
+TEST(PlayReceiver, FramesWrittenToTheSoundDeviceComeOutAtTheirPlayTimes) {
+    class Collect : public emu::Observer {
+    public:
+        void ac3_frame(std::uint64_t t, const std::uint8_t* data, std::size_t len) override {
+            taken.push_back({t, Bytes(data, data + len)});
+        }
+        std::vector<Taken> taken;
+    } collect;
+    emu::Box& box = testbox::fresh_box();
+    box.observer = &collect;
+    Bytes bursts = ffmpeg_bursts("tone48.ac3");
+    std::vector<Bytes> expected = frames_of(testbox::tone_ac3(48000));
+
+    int fd = box::open("/dev/dsp", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    int value = AFMT_S16_LE;
+    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SETFMT, &value), 0);
+    value = 2;
+    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_CHANNELS, &value), 0);
+    value = 48000;
+    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SPEED, &value), 0);
+    std::uint64_t start = box.clock.now_us();
+    // All at once: the device takes 64 KiB and blocks the writer while it plays.
+    ASSERT_EQ(box::write(fd, bursts.data(), bursts.size()), long(bursts.size()));
+    box::close(fd);
+    box.observer = nullptr;
+
+    ASSERT_EQ(collect.taken.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); i++) {
+        EXPECT_EQ(collect.taken[i].frame, expected[i]) << "frame " << i;
+        EXPECT_NEAR(double(collect.taken[i].t_us - start), double(i) * 32000.0, 2.0) << "frame " << i;
+    }
+}
+
+// ffmpeg's own decoding of a stream, as interleaved stereo floats at 48 kHz.
+std::vector<float> ffmpeg_decode(const std::string& ac3_name) {
+    std::string out = testbox::temp_dir() + "/" + ac3_name + ".f32";
+    std::string cmd = "ffmpeg -v error -y -i " + data_path(ac3_name) + " -f f32le -ac 2 -ar 48000 " + out;
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    Bytes bytes = testbox::read_file(out);
+    std::vector<float> samples(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return samples;
+}
+
+std::vector<float> decode_all(const std::string& ac3_name, std::size_t& frames) {
+    play::Ac3Decoder decoder;
+    std::string why;
+    EXPECT_TRUE(decoder.ok(why)) << why;
+    std::vector<float> out;
+    std::vector<Bytes> stream = frames_of(testbox::read_file(data_path(ac3_name)));
+    frames = stream.size();
+    for (const Bytes& frame : stream) EXPECT_TRUE(decoder.decode(frame.data(), frame.size(), out));
+    return out;
+}
+
+TEST(PlayDecoder, A48kHzStreamDecodesTo1536SamplesAFrameAsFfmpegDoes) {
+    std::size_t frames = 0;
+    std::vector<float> ours = decode_all("tone48.ac3", frames);
+    ASSERT_EQ(ours.size(), 2 * 1536 * frames);
+    std::vector<float> theirs = ffmpeg_decode("tone48.ac3");
+    ASSERT_EQ(theirs.size(), ours.size());
+    float worst = 0;
+    for (std::size_t i = 0; i < ours.size(); i++) worst = std::max(worst, std::fabs(ours[i] - theirs[i]));
+    EXPECT_LE(worst, 1e-6f);
+}
+
+TEST(PlayDecoder, OtherRatesComeOutAt48kHzAtTheirPitch) {
+    std::size_t frames = 0;
+    std::vector<float> ours = decode_all("tone44.ac3", frames);
+    double expected = double(frames) * 1536 * 48000 / 44100;
+    // The resampler keeps back a few samples of its filter until a flush that a live
+    // stream never has.
+    EXPECT_LE(double(ours.size() / 2), expected);
+    EXPECT_GE(double(ours.size() / 2), expected - 64);
+    // The 440 Hz tone: 880 sign changes a second in the left channel.
+    std::size_t from = 48000 / 4, to = from + 48000 / 2;
+    ASSERT_LT(2 * to, ours.size());
+    int changes = 0;
+    for (std::size_t i = from + 1; i < to; i++) changes += (ours[2 * i] >= 0) != (ours[2 * i - 2] >= 0);
+    EXPECT_NEAR(changes, 440, 3);
+}
+
+TEST(PlayDecoder, AFrameThatDoesNotDecodeAddsNothing) {
+    play::Ac3Decoder decoder;
+    std::vector<float> out = {1.0f, 2.0f};
+    Bytes junk(768, 0x5A);
+    junk[0] = 0x0B;
+    junk[1] = 0x77;
+    EXPECT_FALSE(decoder.decode(junk.data(), junk.size(), out));
+    EXPECT_EQ(out, (std::vector<float>{1.0f, 2.0f}));
+    Bytes good = frames_of(testbox::tone_ac3(48000)).at(3);
+    EXPECT_TRUE(decoder.decode(good.data(), good.size(), out));
+    EXPECT_EQ(out.size(), 2 + 2 * 1536u);
+}
+
+}  // namespace

@@ -1,0 +1,166 @@
+// demo-play's command line, and where in the show a run is.
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+#include "play/options.h"
+#include "play/timeline.h"
+
+namespace {
+
+using play::Options;
+
+bool parse(std::vector<std::string> args, Options& options, std::string& error) {
+    args.insert(args.begin(), "demo-play");
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    return play::parse_options(int(args.size()), argv.data(), options, error);
+}
+
+TEST(PlayOptions, EveryOptionAndTheSection) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--fast", "--trace", "t.jsonl", "--dsp-out", "d.bin", "--capture", "c.mp4", "--sheet", "s.png",
+                       "--box", "/b", "--shot", "100:a.png", "--shot", "prelude:7:b.png", "0x2"},
+                      o, error))
+        << error;
+    EXPECT_TRUE(o.fast);
+    EXPECT_EQ(o.trace, "t.jsonl");
+    EXPECT_EQ(o.dsp_out, "d.bin");
+    EXPECT_EQ(o.capture, "c.mp4");
+    EXPECT_EQ(o.sheet, "s.png");
+    EXPECT_EQ(o.box_root, "/b");
+    ASSERT_EQ(o.shots.size(), 2u);
+    EXPECT_FALSE(o.shots[0].prelude);
+    EXPECT_EQ(o.shots[0].frame, 100u);
+    EXPECT_EQ(o.shots[0].path, "a.png");
+    EXPECT_TRUE(o.shots[1].prelude);
+    EXPECT_EQ(o.shots[1].frame, 7u);
+    EXPECT_EQ(o.shots[1].path, "b.png");
+    ASSERT_TRUE(o.section.has_value());
+    EXPECT_EQ(*o.section, "0x2");
+    EXPECT_FALSE(o.help);
+}
+
+TEST(PlayOptions, ShotPathsMayHoldColons) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--shot", "5:dir:x/a.png"}, o, error)) << error;
+    EXPECT_EQ(o.shots.at(0).frame, 5u);
+    EXPECT_EQ(o.shots.at(0).path, "dir:x/a.png");
+}
+
+TEST(PlayOptions, BadCommandLinesAreRefusedWithAReason) {
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"--shot", "a.png"},
+             {"--shot", ":a.png"},
+             {"--shot", "12:"},
+             {"--shot", "-3:a.png"},
+             {"--shot", "1x:a.png"},
+             {"--shot", "1234567890:a.png"},
+             {"--shot", "prelude::a.png"},
+             {"--trace"},
+             {"--capture", ""},
+             {"--frobnicate"},
+             {"1", "2"},
+         }) {
+        Options o;
+        std::string error;
+        EXPECT_FALSE(parse(bad, o, error)) << bad[0];
+        EXPECT_FALSE(error.empty()) << bad[0];
+    }
+}
+
+TEST(PlayOptions, NoSectionAndHelp) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--help"}, o, error));
+    EXPECT_TRUE(o.help);
+    EXPECT_FALSE(o.section.has_value());
+    EXPECT_NE(play::usage().find("--capture"), std::string::npos);
+}
+
+TEST(PlayOptions, DoubleDashLetsASectionLookLikeAnOption) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--", "-1"}, o, error)) << error;
+    EXPECT_EQ(o.section.value(), "-1");
+}
+
+TEST(PlayOptions, OnlyAPlainRunIsLive) {
+    Options o;
+    EXPECT_TRUE(play::live_run(o));
+    o.fast = true;
+    EXPECT_FALSE(play::live_run(o));
+    o = Options();
+    o.capture = "c.mp4";
+    EXPECT_FALSE(play::live_run(o));
+    o = Options();
+    o.sheet = "s.png";
+    EXPECT_FALSE(play::live_run(o));
+}
+
+TEST(PlayOptions, WithoutADisplayALiveRunCaptures) {
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
+    EXPECT_FALSE(play::display_available());
+    Options o;
+    ASSERT_TRUE(play::fall_back_to_capture(o, "/out"));
+    EXPECT_EQ(o.capture, "/out/show.mp4");
+    EXPECT_EQ(o.sheet, "/out/show-sheet.png");
+    EXPECT_FALSE(play::live_run(o));
+
+    Options fast;
+    fast.fast = true;
+    EXPECT_FALSE(play::fall_back_to_capture(fast, "/out"));
+    EXPECT_TRUE(fast.capture.empty());
+
+    setenv("WAYLAND_DISPLAY", "wayland-0", 1);
+    Options windowed;
+    EXPECT_FALSE(play::fall_back_to_capture(windowed, "/out"));
+    EXPECT_TRUE(windowed.capture.empty());
+    unsetenv("WAYLAND_DISPLAY");
+    setenv("DISPLAY", "", 1);
+    EXPECT_FALSE(play::display_available());
+    setenv("DISPLAY", ":0", 1);
+    EXPECT_TRUE(play::display_available());
+}
+
+TEST(PlayTimeline, ThePreludeRunsOnlyFromTheStart) {
+    EXPECT_TRUE(play::prelude_runs(std::nullopt));
+    EXPECT_TRUE(play::prelude_runs(std::string("0")));
+    EXPECT_TRUE(play::prelude_runs(std::string("0x0")));
+    EXPECT_TRUE(play::prelude_runs(std::string("fire")));  // not a number: section 0
+    EXPECT_FALSE(play::prelude_runs(std::string("1")));
+    EXPECT_FALSE(play::prelude_runs(std::string("0x2")));
+    EXPECT_FALSE(play::prelude_runs(std::string("010")));  // octal 8
+}
+
+TEST(PlayTimeline, StreamsAreThePreludesThenTheMain) {
+    using play::Soundtrack;
+    EXPECT_EQ(play::soundtrack_of_stream(0, true), Soundtrack::None);
+    EXPECT_EQ(play::soundtrack_of_stream(1, true), Soundtrack::Prelude);
+    EXPECT_EQ(play::soundtrack_of_stream(2, true), Soundtrack::Main);
+    EXPECT_EQ(play::soundtrack_of_stream(1, false), Soundtrack::Main);
+}
+
+TEST(PlayTimeline, SectionsChangeAtTheirFrames) {
+    using play::Soundtrack;
+    EXPECT_STREQ(play::section_name(Soundtrack::None, 0), "start");
+    EXPECT_STREQ(play::section_name(Soundtrack::Prelude, 4000), "prelude");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 0), "fire");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 1225), "fire");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 1226), "zoomer");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 2125), "zoomer");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 2126), "3D");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 5139), "3D");
+    EXPECT_STREQ(play::section_name(Soundtrack::Main, 5140), "end titles");
+}
+
+TEST(PlayTimeline, SoundtrackLengthsNeedALaidOutDataFile) {
+    EXPECT_FALSE(play::soundtrack_lengths("/nonexistent/show.dat").has_value());
+}
+
+}  // namespace

@@ -1,0 +1,680 @@
+// Runs of demo-play's session around a small scripted show: the trace, the bytes sent
+// to the sound device, screenshots, the capture (pictures at their times, sound in
+// step, same bytes every run), the contact sheet, the live window under Xvfb and the
+// ways a run ends.
+#include <SDL.h>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/fb.h>
+#include <map>
+#include <string>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "box/box.h"
+#include "box/emu/emu.h"
+#include "data/pngwrite.h"
+#include "play/capture.h"
+#include "play/live.h"
+#include "play/options.h"
+#include "play/session.h"
+#include "play/sheet.h"
+#include "show/ac3audio.h"
+#include "testbox.h"
+
+// SDL opens the D-Bus session bus, and libdbus keeps a buffer of its own for the
+// life of the process: not a leak of ours.
+extern "C" const char* __lsan_default_suppressions() { return "leak:libdbus-1.so\n"; }
+
+namespace {
+
+using testbox::Bytes;
+
+// --- the scripted show ---------------------------------------------------------------
+
+// Picture k is one flat colour, grey level kGrey(k) through a grey ramp colour map;
+// neighbours always differ.
+std::uint8_t grey(unsigned k) { return std::uint8_t(k * 16 + 8); }
+
+// What the scripted show does besides playing and drawing.
+struct Script {
+    unsigned exit_at_picture = ~0u;  // calls exit(exit_status) here
+    int exit_status = 0;
+    unsigned escape_at_picture = ~0u;  // pushes an Escape key press here (live runs)
+} script;
+
+void scripted_stop(int signal) {
+    ac3_stop(1);
+    std::exit(100 + signal);
+}
+
+bool before(const timeval& a, const timeval& b) { return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec < b.tv_usec); }
+
+// The command line the scripted show was given.
+std::vector<std::string> show_args;
+
+// Plays the box's /tone.ac3 and shows a new page every 20 ms until the sound has been
+// sent.
+int scripted_show(int argc, char** argv) {
+    show_args.assign(argv, argv + argc);
+    box::on_stop(scripted_stop);
+    int fb = box::open("/dev/fb0", O_RDWR);
+    fb_var_screeninfo var{};
+    box::ioctl(fb, FBIOGET_VSCREENINFO, &var);
+    var.yres_virtual = 2880;
+    box::ioctl(fb, FBIOPUT_VSCREENINFO, &var);
+    auto* scrn = static_cast<std::uint8_t*>(box::mmap(640 * 2880, PROT_READ | PROT_WRITE, MAP_SHARED, fb, 0));
+    std::uint16_t ramp[256];
+    for (int i = 0; i < 256; i++) ramp[i] = std::uint16_t(i << 8 | i);
+    fb_cmap cmap{0, 256, ramp, ramp, ramp, nullptr};
+    box::ioctl(fb, FBIOPUTCMAP, &cmap);
+    std::FILE* f = box::fopen("/tone.ac3", "rb");
+    if (f == nullptr || ac3_init(f) != 0) std::exit(5);
+    std::fclose(f);
+    box::usleep(5000);  // the black screen stays a moment: every page is a picture of its own
+    for (unsigned k = 0; ac3_process() == 0; k++) {
+        if (k == script.exit_at_picture) std::exit(script.exit_status);
+        if (k == script.escape_at_picture) {
+            SDL_Event escape{};
+            escape.type = SDL_KEYDOWN;
+            escape.key.keysym.sym = SDLK_ESCAPE;
+            SDL_PushEvent(&escape);
+        }
+        timeval deadline;
+        box::gettimeofday(&deadline);
+        deadline.tv_usec += 20000;
+        if (deadline.tv_usec >= 1000000) {
+            deadline.tv_usec -= 1000000;
+            deadline.tv_sec++;
+        }
+        std::memset(scrn + (k % 4) * 307200, grey(k), 307200);
+        var.yoffset = (k % 4) * 480;
+        box::ioctl(fb, FBIOPAN_DISPLAY, &var);
+        timeval now;
+        do {
+            ac3_process();
+            box::gettimeofday(&now);
+        } while (before(now, deadline));
+    }
+    ac3_stop(0);
+    box::close(fb);
+    return 0;
+}
+
+std::string dir() { return testbox::temp_dir(); }
+
+// Options for a run on a box whose tree holds the test tone.
+// The scripted show opens the sound device once: with a start section that is the
+// main soundtrack, without one it counts as the prelude's.
+play::Options options_for(const std::string& section = "1") {
+    play::Options o;
+    o.box_root = dir() + "/box";
+    testbox::write_file(o.box_root + "/tone.ac3", testbox::tone_ac3(48000));
+    if (!section.empty()) o.section = section;
+    return o;
+}
+
+// --- reading what a run wrote --------------------------------------------------------
+
+struct TraceLine {
+    std::uint64_t t_us = 0;
+    std::string json;
+    long number(const std::string& key) const {
+        std::size_t at = json.find("\"" + key + "\":");
+        return at == std::string::npos ? -1 : std::atol(json.c_str() + at + key.size() + 3);
+    }
+    bool is(const std::string& text) const { return json.find(text) != std::string::npos; }
+};
+
+std::vector<TraceLine> read_trace(const std::string& path) {
+    std::vector<TraceLine> lines;
+    Bytes bytes = testbox::read_file(path);
+    std::string text(bytes.begin(), bytes.end());
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        TraceLine line;
+        line.json = text.substr(pos, end - pos);
+        line.t_us = std::uint64_t(line.number("t_us"));
+        lines.push_back(line);
+        pos = end + 1;
+    }
+    return lines;
+}
+
+struct Probe {
+    std::vector<std::int64_t> video_pts_us;
+    double video_start = -1, video_end = -1, audio_start = -1, audio_end = -1;
+    std::vector<float> left;        // decoded sound, left channel, from the audio start
+    std::vector<int> centre_luma;   // luma of the centre pixel of every decoded picture
+};
+
+// Reads an MP4 with libavformat, decoding both streams.
+Probe probe(const std::string& path) {
+    Probe p;
+    AVFormatContext* format = nullptr;
+    EXPECT_EQ(avformat_open_input(&format, path.c_str(), nullptr, nullptr), 0) << path;
+    if (format == nullptr) return p;
+    EXPECT_GE(avformat_find_stream_info(format, nullptr), 0);
+    std::map<int, AVCodecContext*> decoders;
+    int video = -1, audio = -1;
+    for (unsigned i = 0; i < format->nb_streams; i++) {
+        AVStream* st = format->streams[i];
+        double tb = av_q2d(st->time_base);
+        double start = double(st->start_time) * tb, end = start + double(st->duration) * tb;
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+            video = int(i);
+            EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_H264);
+            p.video_start = start;
+            p.video_end = end;
+        } else if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
+            audio = int(i);
+            EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_AC3);
+            p.audio_start = start;
+            p.audio_end = end;
+        }
+        AVCodecContext* c = avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id));
+        avcodec_parameters_to_context(c, st->codecpar);
+        EXPECT_EQ(avcodec_open2(c, c->codec, nullptr), 0);
+        decoders[int(i)] = c;
+    }
+    EXPECT_GE(video, 0);
+    EXPECT_GE(audio, 0);
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    auto drain = [&](int index) {
+        while (avcodec_receive_frame(decoders[index], frame) == 0) {
+            if (index == video) {
+                p.centre_luma.push_back(frame->data[0][240 * frame->linesize[0] + 320]);
+            } else {
+                auto* l = reinterpret_cast<const float*>(frame->extended_data[0]);
+                p.left.insert(p.left.end(), l, l + frame->nb_samples);
+            }
+            av_frame_unref(frame);
+        }
+    };
+    while (av_read_frame(format, packet) == 0) {
+        if (packet->stream_index == video)
+            p.video_pts_us.push_back(av_rescale_q(packet->pts, format->streams[video]->time_base, {1, 1000000}));
+        avcodec_send_packet(decoders[packet->stream_index], packet);
+        drain(packet->stream_index);
+        av_packet_unref(packet);
+    }
+    for (auto& [index, c] : decoders) {
+        avcodec_send_packet(c, nullptr);
+        drain(index);
+        avcodec_free_context(&c);
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    return p;
+}
+
+// --- the records of a virtual-time run ----------------------------------------------
+
+TEST(PlayRun, TheTraceHasEveryRequestAtItsTimeAndEveryBurstWithItsFrame) {
+    play::Options o = options_for("7");
+    o.fast = true;
+    o.trace = dir() + "/trace.jsonl";
+    ASSERT_EQ(play::run(o, scripted_show, "demo-play"), 0);
+    EXPECT_EQ(show_args, (std::vector<std::string>{"demo-play", "7"}));
+
+    std::vector<TraceLine> lines = read_trace(o.trace);
+    ASSERT_GT(lines.size(), 100u);
+    std::uint64_t last_t = 0;
+    long next_frame = 0;
+    unsigned pans = 0, cmaps = 0;
+    for (const TraceLine& line : lines) {
+        ASSERT_EQ(line.json.rfind("{\"t_us\":", 0), 0u) << line.json;
+        ASSERT_EQ(line.json.back(), '}') << line.json;
+        EXPECT_GE(line.t_us, last_t) << line.json;
+        last_t = line.t_us;
+        if (line.is("\"req\":\"write\",\"dev\":\"/dev/dsp\"")) {
+            EXPECT_EQ(line.number("bytes"), 6144);
+            EXPECT_EQ(line.number("fcount"), next_frame++) << line.json;
+        }
+        pans += line.is("FBIOPAN_DISPLAY");
+        cmaps += line.is("FBIOPUTCMAP");
+    }
+    std::size_t frames = testbox::tone_ac3(48000).size() / 768;  // 192 kbit/s: 768-byte frames
+    EXPECT_EQ(std::size_t(next_frame), frames);
+    EXPECT_EQ(cmaps, 1u);
+    // One page every 20 ms while the sound was sent (the last bursts are sent about
+    // three frames before they have played).
+    EXPECT_NEAR(double(pans), double(frames - 3) * 32 / 20, 3.0);
+    EXPECT_EQ(lines.back().json, "{\"t_us\":" + std::to_string(lines.back().t_us) + ",\"req\":\"exit\",\"status\":0}");
+}
+
+TEST(PlayRun, TheSoundDeviceBytesAreBurstsThatFfmpegTurnsBackIntoTheStream) {
+    play::Options o = options_for();
+    o.fast = true;
+    o.dsp_out = dir() + "/dsp.bin";
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+    Bytes written = testbox::read_file(o.dsp_out);
+    Bytes tone = testbox::tone_ac3(48000);
+    std::size_t frames = tone.size() / 768;  // 192 kbit/s: 768-byte frames
+    EXPECT_EQ(written.size(), frames * 6144);
+    // ffmpeg's reader takes the payload length from the preamble, which names the
+    // largest AC-3 frame (2788 bytes) for every burst; each payload starts with the
+    // frame sent.
+    std::string back = dir() + "/back.ac3";
+    std::string cmd = "ffmpeg -v error -y -f spdif -i " + o.dsp_out + " -c copy -f ac3 " + back;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    Bytes payloads = testbox::read_file(back);
+    ASSERT_EQ(payloads.size(), frames * 2788);
+    for (std::size_t i = 0; i < frames; i++)
+        EXPECT_TRUE(std::equal(tone.begin() + long(i * 768), tone.begin() + long(i * 768 + 768), payloads.begin() + long(i * 2788)))
+            << "frame " << i;
+}
+
+TEST(PlayRun, AShotIsTheScreenAtTheFirstBoxCallWithTheFrameReached) {
+    play::Options o = options_for();
+    o.fast = true;
+    o.trace = dir() + "/trace.jsonl";
+    o.shots = {{false, 10, dir() + "/ten.png"}, {false, 0, dir() + "/zero.png"}};
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+
+    // fcount reaches 10 when the burst of frame 9 has been written: the page on
+    // display then is the last one panned to before that write.
+    std::vector<TraceLine> lines = read_trace(o.trace);
+    int pans_before = 0;
+    for (const TraceLine& line : lines) {
+        if (line.is("\"fcount\":9,") || line.is("\"fcount\":9}")) break;
+        pans_before += line.is("FBIOPAN_DISPLAY");
+    }
+    ASSERT_GT(pans_before, 0);
+    PalettePicture shot;
+    ASSERT_TRUE(decode_png(testbox::read_file(dir() + "/ten.png"), shot));
+    ASSERT_EQ(shot.width, 640);
+    ASSERT_EQ(shot.height, 480);
+    std::uint8_t want = grey(unsigned(pans_before - 1));
+    EXPECT_EQ(std::count(shot.pixels.begin(), shot.pixels.end(), want), 640 * 480);
+    ASSERT_EQ(shot.palette.size(), 256u);
+    EXPECT_EQ(shot.palette[want], (std::array<std::uint8_t, 3>{want, want, want}));
+    // Frame 0 is reached as the sound device opens: nothing is drawn yet.
+    ASSERT_TRUE(decode_png(testbox::read_file(dir() + "/zero.png"), shot));
+    EXPECT_EQ(std::count(shot.pixels.begin(), shot.pixels.end(), 0), 640 * 480);
+}
+
+TEST(PlayRun, AShotThatIsNeverReachedIsSaidAndMissing) {
+    play::Options o = options_for("1");
+    o.fast = true;
+    o.shots = {{true, 3, dir() + "/prelude.png"}, {false, 100000, dir() + "/late.png"}};
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(play::run(o, scripted_show), 0);
+    std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("no shot prelude:3"), std::string::npos) << said;
+    EXPECT_NE(said.find("no shot 100000"), std::string::npos) << said;
+    EXPECT_TRUE(testbox::read_file(dir() + "/prelude.png").empty());
+    EXPECT_TRUE(testbox::read_file(dir() + "/late.png").empty());
+}
+
+TEST(PlayRun, AnOutputThatCannotBeWrittenEndsTheRunWithItsOwnStatus) {
+    play::Options o = options_for();
+    o.fast = true;
+    o.trace = "/nonexistent-dir/trace.jsonl";
+    EXPECT_EQ(play::run(o, scripted_show), play::kExitCannotWrite);
+    o.trace.clear();
+    o.shots = {{false, 5, "/nonexistent-dir/shot.png"}};
+    EXPECT_EQ(play::run(o, scripted_show), play::kExitCannotWrite);
+    o.shots.clear();
+    o.capture = "/nonexistent-dir/show.mp4";
+    EXPECT_EQ(play::run(o, scripted_show), play::kExitCannotWrite);
+}
+
+TEST(PlayRun, WhenTheShowExitsItselfTheRecordsAreFinishedWithItsStatus) {
+    play::Options o = options_for();
+    o.fast = true;
+    o.trace = dir() + "/trace.jsonl";
+    o.capture = dir() + "/exit.mp4";
+    EXPECT_EXIT(
+        {
+            script.exit_at_picture = 30;
+            script.exit_status = 12;
+            play::run(o, scripted_show);
+        },
+        testing::ExitedWithCode(12), "");
+    std::vector<TraceLine> lines = read_trace(o.trace);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(lines.back().is("\"req\":\"exit\",\"status\":12}")) << lines.back().json;
+    Probe p = probe(o.capture);
+    EXPECT_EQ(p.video_pts_us.size(), 31u);  // the black start and 30 pages
+}
+
+// --- capture --------------------------------------------------------------------------
+
+TEST(PlayCapture, EveryPageShownIsOnePictureAtItsTimeAndTheSoundIsInStep) {
+    play::Options o = options_for();
+    o.capture = dir() + "/show.mp4";
+    o.trace = dir() + "/trace.jsonl";
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+
+    std::vector<std::int64_t> pans = {0};  // the black screen the run starts with
+    std::int64_t first_burst = -1;
+    for (const TraceLine& line : read_trace(o.trace)) {
+        if (line.is("FBIOPAN_DISPLAY")) pans.push_back(std::int64_t(line.t_us));
+        if (first_burst < 0 && line.is("\"dev\":\"/dev/dsp\",\"bytes\"")) first_burst = std::int64_t(line.t_us);
+    }
+    Probe p = probe(o.capture);
+    EXPECT_EQ(p.video_pts_us, pans);
+    ASSERT_EQ(p.centre_luma.size(), pans.size());
+    EXPECT_EQ(p.centre_luma[0], 16);  // black
+    for (std::size_t k = 1; k < pans.size(); k++)
+        EXPECT_NEAR(p.centre_luma[k], 16 + 219 * grey(unsigned(k - 1)) / 255, 2) << "picture " << k;
+
+    // Both streams start at 0 and end within one AC-3 frame of each other.
+    EXPECT_EQ(p.video_start, 0.0);
+    EXPECT_EQ(p.audio_start, 0.0);
+    EXPECT_NEAR(p.audio_end, p.video_end, 1536.0 / 48000);
+    // The tone is heard from the moment its first burst was written (the device was
+    // empty then), not before.
+    ASSERT_GE(first_burst, 0);
+    auto loud = std::find_if(p.left.begin(), p.left.end(), [](float s) { return std::fabs(s) > 0.05f; });
+    ASSERT_NE(loud, p.left.end());
+    double onset_us = double(loud - p.left.begin()) * 1e6 / 48000;
+    EXPECT_NEAR(onset_us, double(first_burst), 6000.0);
+    // and lasts as long as the test tone: 2 seconds, no frame lost or doubled.
+    auto last_loud = std::find_if(p.left.rbegin(), p.left.rend(), [](float s) { return std::fabs(s) > 0.05f; });
+    double tone_us = double(p.left.rend() - last_loud) * 1e6 / 48000 - onset_us;
+    EXPECT_NEAR(tone_us, 2e6, 6000.0);
+}
+
+TEST(PlayCapture, TwoCapturesOfTheSameRunAreTheSameBytes) {
+    play::Options o = options_for();
+    o.capture = dir() + "/one.mp4";
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+    o.capture = dir() + "/two.mp4";
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+    Bytes one = testbox::read_file(dir() + "/one.mp4"), two = testbox::read_file(dir() + "/two.mp4");
+    ASSERT_GT(one.size(), 10000u);
+    EXPECT_TRUE(one == two);
+}
+
+// The display changes that make pictures, on a framebuffer changed by hand.
+class PlayPictures : public testing::Test {
+protected:
+    void SetUp() override {
+        box_ = &testbox::fresh_box();
+        box_->fb.var.yres_virtual = 2880;
+    }
+    // Page k all colour index c, colour index c grey level g.
+    void paint(unsigned page, std::uint8_t c) { std::fill_n(box_->fb.memory.begin() + page * 307200, 307200, c); }
+    void colour(std::uint8_t c, std::uint16_t level) { box_->fb.red[c] = box_->fb.green[c] = box_->fb.blue[c] = level; }
+    void show(unsigned page) { box_->fb.var.yoffset = page * 480; }
+    void look(std::uint64_t t) { timeline_.look(t, box_->fb); }
+
+    emu::Box* box_ = nullptr;
+    std::vector<std::pair<std::uint64_t, std::uint8_t>> got_;  // time, first pixel
+    play::PictureTimeline timeline_{[this](std::uint64_t t, const play::Screen& s) { got_.push_back({t, s.pixels[0]}); }};
+};
+
+TEST_F(PlayPictures, EachStateThatStaysAMillisecondIsAPictureOnce) {
+    paint(1, 1);
+    paint(2, 2);
+    look(0);
+    look(10);  // nothing changed: no picture
+    show(1);
+    look(20000);
+    show(2);
+    look(21000);  // page 1 stayed exactly 1 ms
+    timeline_.finish();
+    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {20000, 1}, {21000, 2}}));
+}
+
+TEST_F(PlayPictures, AColourMapPutJustBeforeItsPanMergesIntoIt) {
+    paint(1, 1);
+    look(0);
+    colour(1, 0xFFFF);
+    look(20000);  // the new map over the old page
+    show(1);
+    look(20050);  // the pan 50 µs later
+    timeline_.finish();
+    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {20050, 1}}));
+}
+
+TEST_F(PlayPictures, TheFirstPictureStartsTheVideo) {
+    paint(1, 1);
+    look(0);
+    show(1);
+    look(300);  // the black start was on screen for 0.3 ms only
+    show(0);
+    paint(0, 2);
+    look(900);
+    timeline_.finish();
+    EXPECT_EQ(got_, (decltype(got_){{0, 2}}));
+}
+
+TEST_F(PlayPictures, AStateUndoneWithinTheMomentIsNoPicture) {
+    paint(1, 1);
+    look(0);
+    show(1);
+    look(5000);
+    show(0);
+    look(5500);  // back to page 0 after 0.5 ms: page 0 just goes on
+    show(1);
+    look(40000);
+    timeline_.finish();
+    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {40000, 1}}));
+}
+
+TEST_F(PlayPictures, DrawingIntoThePageOnDisplayIsSeenWhenLookedAt) {
+    look(0);
+    paint(0, 9);
+    look(5000);
+    timeline_.finish();
+    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {5000, 9}}));
+}
+
+// --- contact sheet --------------------------------------------------------------------
+
+TEST(PlaySheet, AThumbnailEveryFiveSecondsWithItsTimeAndSection) {
+    play::ContactSheet sheet;
+    play::Screen screen;
+    // A fine chequer of black and white: its thumbnail is mid grey.
+    for (unsigned i = 0; i < screen.pixels.size(); i++) screen.pixels[i] = std::uint8_t((i + i / 640) % 2);
+    screen.palette[3] = screen.palette[4] = screen.palette[5] = 255;
+    EXPECT_TRUE(sheet.due(0));
+    sheet.add(0, "start", screen);
+    EXPECT_FALSE(sheet.due(4999999));
+    EXPECT_TRUE(sheet.due(5000000));
+    sheet.add(5200000, "fire", screen);
+    EXPECT_FALSE(sheet.due(9999999));
+    EXPECT_TRUE(sheet.due(10000000));
+    EXPECT_EQ(play::ContactSheet::label(65300000, "3D"), "1:05 3D");
+    EXPECT_EQ(play::ContactSheet::label(600000000, "end titles"), "10:00 end titles");
+
+    unsigned w = 0, h = 0;
+    std::vector<std::uint8_t> rgb = sheet.render(w, h);
+    using S = play::ContactSheet;
+    EXPECT_EQ(w, S::kGap + S::kColumns * (S::kThumbWidth + S::kGap));
+    EXPECT_EQ(h, S::kGap + S::kThumbHeight + S::kLabelHeight + S::kGap);
+    auto at = [&](unsigned x, unsigned y) { return rgb[(std::size_t(y) * w + x) * 3]; };
+    EXPECT_EQ(at(S::kGap + 10, S::kGap + 10), 128);                                 // first thumbnail
+    EXPECT_EQ(at(S::kGap + S::kThumbWidth + S::kGap + 10, S::kGap + 10), 128);      // second
+    EXPECT_EQ(at(S::kGap + 2 * (S::kThumbWidth + S::kGap) + 10, S::kGap + 10), 0x20);  // none
+    // The label's letters are drawn under each thumbnail.
+    unsigned ink = 0;
+    for (unsigned y = S::kGap + S::kThumbHeight; y < S::kGap + S::kThumbHeight + S::kLabelHeight; y++)
+        for (unsigned x = S::kGap; x < S::kGap + 7 * 8; x++) ink += at(x, y) != 0x20;
+    EXPECT_GT(ink, 40u);
+
+    std::string path = dir() + "/sheet.png";
+    std::string why;
+    ASSERT_TRUE(sheet.write(path, why)) << why;
+    Bytes png = testbox::read_file(path);
+    ASSERT_GT(png.size(), 33u);
+    EXPECT_EQ(std::memcmp(png.data(), "\x89PNG\r\n\x1a\n", 8), 0);
+    auto be32 = [&](std::size_t i) { return unsigned(png[i]) << 24 | unsigned(png[i + 1]) << 16 | unsigned(png[i + 2]) << 8 | png[i + 3]; };
+    EXPECT_EQ(be32(16), w);
+    EXPECT_EQ(be32(20), h);
+    EXPECT_FALSE(sheet.write("/nonexistent-dir/sheet.png", why));
+}
+
+// --- the live window, under a virtual X server ----------------------------------------
+
+class PlayLive : public testing::Test {
+protected:
+    void SetUp() override {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        xvfb_ = fork();
+        ASSERT_GE(xvfb_, 0);
+        if (xvfb_ == 0) {
+            close(fds[0]);
+            int quiet = open("/dev/null", O_WRONLY);
+            dup2(quiet, STDERR_FILENO);
+            std::string fd = std::to_string(fds[1]);
+            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr);
+            _exit(127);
+        }
+        close(fds[1]);
+        char number[16] = {};
+        ssize_t n = read(fds[0], number, sizeof number - 1);
+        close(fds[0]);
+        if (n <= 0) {
+            int status = 0;
+            waitpid(xvfb_, &status, 0);
+            xvfb_ = -1;
+            GTEST_SKIP() << "Xvfb does not run here";
+        }
+        setenv("DISPLAY", (":" + std::string(number, std::strcspn(number, "\n"))).c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        // Xvfb has no graphics card: SDL draws and presents in software, without Mesa.
+        setenv("SDL_RENDER_DRIVER", "software", 1);
+        setenv("SDL_FRAMEBUFFER_ACCELERATION", "0", 1);
+    }
+    void TearDown() override {
+        if (xvfb_ > 0) {
+            kill(xvfb_, SIGTERM);
+            waitpid(xvfb_, nullptr, 0);
+        }
+    }
+    pid_t xvfb_ = -1;
+};
+
+TEST_F(PlayLive, TheWindowShowsTheScreenAtTwiceItsSizeWithSharpPixels) {
+    play::LiveWindow window;
+    std::string why;
+    ASSERT_TRUE(window.open(why)) << why;
+    play::Screen screen;
+    for (unsigned i = 0; i < screen.pixels.size(); i++) screen.pixels[i] = std::uint8_t(i * 7 + i / 640 * 3);
+    for (unsigned i = 0; i < 768; i++) screen.palette[i] = std::uint8_t(i * 37 + 11);
+    window.show(screen);
+    int w = 0, h = 0;
+    std::vector<std::uint32_t> seen = window.read_back(w, h);
+    ASSERT_EQ(w, 1280);
+    ASSERT_EQ(h, 960);
+    ASSERT_EQ(seen.size(), 1280u * 960u);
+    std::vector<std::uint32_t> rgb(640 * 480);
+    play::to_rgb32(screen, rgb.data());
+    std::size_t wrong = 0;
+    for (int y = 0; y < h; y++)
+        for (int x = 0; x < w; x++) wrong += seen[std::size_t(y) * 1280 + std::size_t(x)] != rgb[std::size_t(y / 2) * 640 + std::size_t(x / 2)];
+    EXPECT_EQ(wrong, 0u);
+}
+
+TEST_F(PlayLive, EscapeOrClosingAsksToStopAndFTogglesFullScreen) {
+    play::LiveWindow window;
+    std::string why;
+    ASSERT_TRUE(window.open(why)) << why;
+    EXPECT_EQ(window.pump(), play::LiveWindow::Input::None);
+    SDL_Event key{};
+    key.type = SDL_KEYDOWN;
+    key.key.keysym.sym = SDLK_f;
+    SDL_PushEvent(&key);
+    EXPECT_EQ(window.pump(), play::LiveWindow::Input::None);
+    EXPECT_TRUE(window.full_screen());
+    SDL_PushEvent(&key);
+    window.pump();
+    EXPECT_FALSE(window.full_screen());
+    key.key.keysym.sym = SDLK_ESCAPE;
+    SDL_PushEvent(&key);
+    EXPECT_EQ(window.pump(), play::LiveWindow::Input::Stop);
+    SDL_Event quit{};
+    quit.type = SDL_QUIT;
+    SDL_PushEvent(&quit);
+    EXPECT_EQ(window.pump(), play::LiveWindow::Input::Stop);
+}
+
+// Waits up to two seconds for done().
+template <typename Done>
+bool soon(Done done) {
+    for (int i = 0; i < 400 && !done(); i++) SDL_Delay(5);
+    return done();
+}
+
+TEST_F(PlayLive, TheSoundCardCountsWhatItHasPlayedOfEachStream) {
+    play::LiveSound sound;
+    std::string why;
+    ASSERT_TRUE(sound.open(why)) << why;
+    std::vector<float> tone(2 * 4800, 0.25f);
+    sound.new_stream();
+    sound.add(tone.data(), 4800);
+    EXPECT_TRUE(soon([&] { return sound.played_of_stream() == 4800; })) << sound.played_of_stream();
+    SDL_Delay(100);
+    EXPECT_EQ(sound.played_of_stream(), 4800u);  // nothing plays that was not given
+
+    // A new stream counts from its own start, after what is still queued of the last.
+    sound.add(tone.data(), 2400);
+    sound.new_stream();
+    EXPECT_EQ(sound.played_of_stream(), 0u);
+    sound.add(tone.data(), 1200);
+    sound.pad_stream(3000);  // bytes that made no sound still play for their time
+    EXPECT_TRUE(soon([&] { return sound.played_of_stream() == 3000; })) << sound.played_of_stream();
+
+    // What is discarded never plays.
+    sound.new_stream();
+    std::vector<float> long_tone(2 * 96000, 0.25f);
+    sound.add(long_tone.data(), 96000);
+    SDL_Delay(50);
+    sound.discard();
+    std::uint64_t at_discard = sound.played_of_stream();
+    EXPECT_LT(at_discard, 96000u);
+    SDL_Delay(100);
+    EXPECT_EQ(sound.played_of_stream(), at_discard);
+}
+
+TEST_F(PlayLive, ALiveRunEndsWhenItsSoundHasPlayed) {
+    play::Options o = options_for();
+    auto started = std::chrono::steady_clock::now();
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+    double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const emu::Dsp& dsp = emu::box().dsp;
+    EXPECT_EQ(emu::box().clock.mode(), emu::ClockMode::Real);
+    EXPECT_EQ(dsp.receiver.frames, testbox::tone_ac3(48000).size() / 768);
+    // The run lasts as long as its sound, and at the end waits for the card to play
+    // what the device still held.
+    EXPECT_GT(spent, double(dsp.receiver.frames) * 0.032);
+}
+
+TEST_F(PlayLive, EscapeInALiveRunEndsTheShowThroughItsStopHandler) {
+    play::Options o = options_for();
+    o.trace = dir() + "/trace.jsonl";
+    EXPECT_EXIT(
+        {
+            script.escape_at_picture = 10;
+            play::run(o, scripted_show);
+        },
+        testing::ExitedWithCode(100 + SIGINT), "");
+    // The handler stopped the sound (discarding what was queued) before the exit.
+    std::vector<TraceLine> lines = read_trace(o.trace);
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_TRUE(lines[lines.size() - 3].is("SNDCTL_DSP_RESET")) << lines[lines.size() - 3].json;
+    EXPECT_TRUE(lines.back().is("\"status\":" + std::to_string(100 + SIGINT) + "}")) << lines.back().json;
+}
+
+}  // namespace

@@ -1,0 +1,161 @@
+// The whole show through demo-play, run as a program (the show's module state starts
+// at zero once per process): a fast run's records, captures of a section, the run
+// without a display, and the ways it ends early.
+#include <cstdlib>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+#include "box/emu/iec61937.h"
+#include "data/datafile.h"
+#include "data/pngwrite.h"
+#include "play/timeline.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
+#include "testbox.h"
+
+namespace {
+
+using testbox::Bytes;
+
+std::string dir() { return testbox::temp_dir(); }
+std::string text_of(const std::string& path) {
+    Bytes b = testbox::read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+struct Result {
+    int status = -1;
+    std::string out, err;
+};
+
+// Runs demo-play in directory cwd with args, its environment changed by env (a
+// prefix for env(1), e.g. "-u DISPLAY").
+Result demo_play(const std::string& args, const std::string& env = "", const std::string& cwd = dir()) {
+    std::string out = dir() + "/stdout.txt", err = dir() + "/stderr.txt";
+    std::string cmd = "cd " + cwd + " && env " + env + " " + BIN_DIR + "/demo-play " + args + " >" + out + " 2>" + err;
+    int raw = std::system(cmd.c_str());
+    Result r;
+    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    r.out = text_of(out);
+    r.err = text_of(err);
+    return r;
+}
+
+// The soundtracks' frames, from the box's data file.
+std::vector<Bytes> soundtrack_frames(const std::string& name) {
+    Bytes data = testbox::read_file(std::string(BOX_ROOT) + DEMO_DATA_PATH);
+    simplecrypt(data.data(), data.size(), kDataSeed);
+    std::vector<datafile::Item> items;
+    std::string why;
+    EXPECT_TRUE(datafile::split(data, items, why)) << why;
+    std::vector<Bytes> frames;
+    for (const datafile::Item& item : items) {
+        if (item.name != name) continue;
+        for (std::size_t pos = item.offset; pos < item.offset + item.size;) {
+            std::size_t len = emu::Iec61937Receiver::ac3_frame_length(data[pos + 4] >> 6, data[pos + 4] & 0x3F);
+            frames.emplace_back(data.begin() + long(pos), data.begin() + long(pos + len));
+            pos += len;
+        }
+    }
+    return frames;
+}
+
+TEST(PlayShow, AFastRunPlaysEverythingWithoutUnderrunsAndSendsTheSoundtracksAsTheyAre) {
+    std::string trace = dir() + "/trace.jsonl", dsp = dir() + "/dsp.bin";
+    Result r = demo_play("--fast --trace " + trace + " --dsp-out " + dsp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find(" 0 underruns"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("exit status 0"), std::string::npos) << r.out;
+    std::string t = text_of(trace);
+    EXPECT_NE(t.rfind(",\"req\":\"exit\",\"status\":0}\n"), std::string::npos);
+
+    std::vector<Bytes> prelude = soundtrack_frames("prelude soundtrack"), main = soundtrack_frames("main soundtrack");
+    std::optional<play::SoundtrackLengths> lengths = play::soundtrack_lengths(std::string(BOX_ROOT) + DEMO_DATA_PATH);
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(lengths->prelude, prelude.size());
+    EXPECT_EQ(lengths->main, main.size());
+    EXPECT_NE(r.out.find(std::to_string(prelude.size() + main.size()) + " frames sent"), std::string::npos) << r.out;
+
+    // An independent reader (ffmpeg's) finds every frame of both soundtracks, in order,
+    // at the start of each burst's payload.
+    std::string back = dir() + "/back.ac3";
+    std::string cmd = "ffmpeg -v error -y -f spdif -i " + dsp + " -c copy -f ac3 " + back;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    Bytes payloads = testbox::read_file(back);
+    std::vector<Bytes> sent = prelude;
+    sent.insert(sent.end(), main.begin(), main.end());
+    ASSERT_EQ(payloads.size(), sent.size() * 2788);
+    for (std::size_t i = 0; i < sent.size(); i++)
+        ASSERT_TRUE(std::equal(sent[i].begin(), sent[i].end(), payloads.begin() + long(i * 2788))) << "frame " << i;
+}
+
+TEST(PlayShow, ShotsOfThePreludeAndTheMainSoundtrack) {
+    Result r = demo_play("--fast --shot prelude:40:" + dir() + "/p.png --shot 300:" + dir() + "/m.png");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const char* name : {"/p.png", "/m.png"}) {
+        PalettePicture shot;
+        ASSERT_TRUE(decode_png(testbox::read_file(dir() + name), shot)) << name;
+        EXPECT_EQ(shot.width, 640);
+        EXPECT_EQ(shot.height, 480);
+        EXPECT_EQ(shot.palette.size(), 256u);
+    }
+}
+
+TEST(PlayShow, CapturesOfASectionAreTheSameBytesWithSoundAndPicturesTogether) {
+    Result a = demo_play("--capture " + dir() + "/a.mp4 --sheet " + dir() + "/a.png 4");
+    ASSERT_EQ(a.status, 0) << a.err;
+    Result b = demo_play("--capture " + dir() + "/b.mp4 4");
+    ASSERT_EQ(b.status, 0) << b.err;
+    Bytes one = testbox::read_file(dir() + "/a.mp4"), two = testbox::read_file(dir() + "/b.mp4");
+    ASSERT_GT(one.size(), 10000u);
+    EXPECT_TRUE(one == two);
+    EXPECT_GT(testbox::read_file(dir() + "/a.png").size(), 1000u);
+
+    std::string cmd = "ffprobe -v error -show_entries stream=codec_name,start_time,duration -of csv=p=0 " + dir() +
+                      "/a.mp4 >" + dir() + "/probe.txt";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::string probe = text_of(dir() + "/probe.txt");
+    double v_start = -1, v_len = -1, a_start = -1, a_len = -1;
+    char codec[2][16] = {};
+    ASSERT_EQ(std::sscanf(probe.c_str(), "%15[^,],%lf,%lf %15[^,],%lf,%lf", codec[0], &v_start, &v_len, codec[1], &a_start, &a_len), 6)
+        << probe;
+    EXPECT_STREQ(codec[0], "h264");
+    EXPECT_STREQ(codec[1], "ac3");
+    EXPECT_EQ(v_start, 0.0);
+    EXPECT_EQ(a_start, 0.0);
+    EXPECT_NEAR(a_len, v_len, 1536.0 / 48000);
+}
+
+TEST(PlayShow, WithoutADisplayItCapturesAndSaysWhere) {
+    std::string here = dir() + "/headless";
+    ASSERT_EQ(std::system(("mkdir -p " + here).c_str()), 0);
+    Result r = demo_play("4", "-u DISPLAY -u WAYLAND_DISPLAY", here);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("no display"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(here + "/show.mp4"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(here + "/show-sheet.png"), std::string::npos) << r.err;
+    EXPECT_GT(testbox::read_file(here + "/show.mp4").size(), 10000u);
+    EXPECT_GT(testbox::read_file(here + "/show-sheet.png").size(), 1000u);
+}
+
+TEST(PlayShow, WithoutItsDataFileTheShowEndsWithStatus2) {
+    std::string empty = dir() + "/emptybox";
+    ASSERT_EQ(std::system(("mkdir -p " + empty).c_str()), 0);
+    Result r = demo_play("--fast --box " + empty);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.out.find("exit status 2"), std::string::npos) << r.out;
+}
+
+TEST(PlayShow, ABadCommandLineIsRefusedWithTheUsage) {
+    Result r = demo_play("--shot nonsense");
+    EXPECT_EQ(r.status, 64);
+    EXPECT_NE(r.err.find("usage: demo-play"), std::string::npos) << r.err;
+    r = demo_play("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("usage: demo-play"), std::string::npos);
+}
+
+}  // namespace
