@@ -6,6 +6,7 @@
 // The recorded screenshots are digests in tests/data/wholeshow.digests. After a
 // deliberate change to the pictures, run this test with DEMO_RECORD_DIGESTS=1 to
 // write the new digests, look at the screenshots it leaves, and commit the file.
+#include <algorithm>
 #include <cstdlib>
 #include <sys/wait.h>
 #include <fstream>
@@ -13,7 +14,11 @@
 #include <map>
 #include <sstream>
 
+#include "data/datafile.h"
 #include "data/pngwrite.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
+#include "show/vidparm.h"
 #include "testbox.h"
 
 namespace {
@@ -85,6 +90,23 @@ std::vector<long> frames_of(const std::vector<std::string>& trace) {
         frames.push_back(current);
     }
     return frames;
+}
+
+// The data file the build laid out for the box: every item in its place, every AC-3
+// frame whole, and a main soundtrack long enough for the whole timeline.
+TEST(WholeShow, TheBuiltDataFileHasTheLayout) {
+    testbox::Bytes data = testbox::read_file(std::string(BOX_ROOT) + DEMO_DATA_PATH);
+    ASSERT_FALSE(data.empty());
+    simplecrypt(data.data(), data.size(), kDataSeed);
+    std::vector<datafile::Item> items;
+    std::string why;
+    ASSERT_TRUE(datafile::split(data, items, why)) << why;
+    ASSERT_EQ(items.size(), 9u);
+    EXPECT_EQ(items[6].offset, std::size_t(kMainSoundtrackOffset));
+    EXPECT_GT(items[4].frames, 445u);
+    EXPECT_GE(items[6].frames, std::size_t(kThreedeeEnd));
+    EXPECT_EQ(items[8].offset + items[8].size, data.size());
+    EXPECT_NE(std::find(data.begin() + long(items[8].offset), data.end(), 0), data.end());
 }
 
 TEST(WholeShow, PlaysToTheEndWithTheSoundDeviceAlwaysFed) {
