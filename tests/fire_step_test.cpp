@@ -65,7 +65,7 @@ TEST_F(FireStep, UniformHeatStaysUniformAndTheRowsAboveTheFeedCoolExactly) {
     EXPECT_EQ(wrong, 0) << "rows 10 to 116 only see the uniform heat";
     for (int i = 0; i < at(10, 0); i++) ASSERT_EQ(p2[i], 0) << "rows 0 to 9 are never computed";
 
-    // Rows 117 and 118 reach into the seed rows, which the feed has just zeroed. At the
+    // Rows 117 and 118 reach into the fed bottom rows, which the feed has just zeroed. At the
     // row ends the diagonal neighbours wrap: column 0 of row 118 still sees column 158
     // of its own row, column 158 of row 117 sees column 0 of row 119.
     for (int c = 0; c < 158; c++) ASSERT_EQ(p2[at(117, c)], 191) << "column " << c;

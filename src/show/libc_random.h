@@ -8,7 +8,7 @@
 class LibcRandom {
 public:
     constexpr explicit LibcRandom(std::uint32_t seed) {
-        // glibc keeps the seed in a signed 32-bit word.
+        // glibc keeps the starting value in a signed 32-bit word.
         std::int32_t word = std::int32_t(seed == 0 ? 1 : seed);
         r_[0] = word;
         for (int i = 1; i < 31; i++) {
