@@ -145,7 +145,8 @@ TEST_P(PlayerDevice, RefusalsEndTheLoadWithNothingLeftOpen) {
 
 INSTANTIATE_TEST_SUITE_P(Refusals, PlayerDevice,
                          ::testing::Values(DeviceCase{emu::Fault::DspMissing, -19}, DeviceCase{emu::Fault::DspFormat, -5},
-                                           DeviceCase{emu::Fault::DspChannels, -5}, DeviceCase{emu::Fault::DspSpeed, -5}));
+                                           DeviceCase{emu::Fault::DspChannels, -5}, DeviceCase{emu::Fault::DspSpeed, -5}),
+                         [](const auto& info) { return "Fault" + std::to_string(int(info.param.fault)); });
 
 TEST_F(Player, AcceptsARateWithinThreePercent) {
     box_->config.dsp_rate_error = -0.02;

@@ -27,7 +27,8 @@ INSTANTIATE_TEST_SUITE_P(Refusals, FramebufferSetup,
                                            SetupCase{emu::Fault::FbVarInfo, 3}, SetupCase{emu::Fault::FbModeSet, 4},
                                            SetupCase{emu::Fault::FbOtherMode, 5}, SetupCase{emu::Fault::FbMap, 6},
                                            // The virtual height is not checked.
-                                           SetupCase{emu::Fault::FbShortScreen, 0}));
+                                           SetupCase{emu::Fault::FbShortScreen, 0}),
+                         [](const auto& info) { return "Fault" + std::to_string(int(info.param.fault)); });
 
 TEST(Framebuffer, SetsTheModeMapsAndClears) {
     emu::Box& dev = testbox::fresh_box();
