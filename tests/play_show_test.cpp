@@ -1,6 +1,7 @@
 // The whole show through demo-play, run as a program (the show's module state starts
 // at zero once per process): a fast run's records, captures of a section, the run
 // without a display, and the ways it ends early.
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -95,13 +96,28 @@ TEST(PlayShow, AFastRunPlaysEverythingWithoutUnderrunsAndSendsTheSoundtracksAsTh
 TEST(PlayShow, ShotsOfThePreludeAndTheMainSoundtrack) {
     Result r = demo_play("--fast --shot prelude:40:" + dir() + "/p.png --shot 300:" + dir() + "/m.png");
     ASSERT_EQ(r.status, 0) << r.err;
-    for (const char* name : {"/p.png", "/m.png"}) {
-        PalettePicture shot;
-        ASSERT_TRUE(decode_png(testbox::read_file(dir() + name), shot)) << name;
-        EXPECT_EQ(shot.width, 640);
-        EXPECT_EQ(shot.height, 480);
-        EXPECT_EQ(shot.palette.size(), 256u);
+    PalettePicture shots[2];
+    for (int i = 0; i < 2; i++) {
+        const char* name = i == 0 ? "/p.png" : "/m.png";
+        ASSERT_TRUE(decode_png(testbox::read_file(dir() + name), shots[i])) << name;
+        EXPECT_EQ(shots[i].width, 640);
+        EXPECT_EQ(shots[i].height, 480);
+        ASSERT_EQ(shots[i].palette.size(), 256u);
     }
+    // Prelude frame 40: the picture is up but the colour map is still black (the fade
+    // starts at frame 174).
+    for (const auto& c : shots[0].palette) EXPECT_EQ(c[0] | c[1] | c[2], 0);
+    // Main frame 300: the fire burns, in its own palette, below line 40 only.
+    EXPECT_EQ(shots[1].palette[160], (std::array<std::uint8_t, 3>{255, 255, 255}));
+    int above = 0, flames = 0;
+    for (int y = 0; y < 480; y++)
+        for (int x = 0; x < 640; x++) {
+            std::uint8_t v = shots[1].pixels[std::size_t(y * 640 + x)];
+            if (y < 40) above += v != 0;
+            if (y >= 400 && y < 468) flames += v >= 110;
+        }
+    EXPECT_EQ(above, 0);
+    EXPECT_GT(flames, 1000);
 }
 
 TEST(PlayShow, CapturesOfASectionAreTheSameBytesWithSoundAndPicturesTogether) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,10 @@ extern "C" {
 namespace play {
 namespace {
 
+// A signal caught by demo-play, waiting to be delivered to the show.
+std::atomic<int> caught_signal{0};
+
+
 using RealClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -40,10 +45,6 @@ constexpr auto kShowChangedEvery = milliseconds(8);
 // display makes no display change).
 constexpr auto kShowEvery = milliseconds(40);
 constexpr auto kProgressEvery = milliseconds(250);
-
-const char kDspOpen[] = R"({"req":"open","dev":"/dev/dsp"})";
-const char kDspReset[] = R"({"req":"SNDCTL_DSP_RESET"})";
-const char kDspWrite[] = R"({"req":"write","dev":"/dev/dsp")";
 
 std::string clock_text(std::uint64_t us) {
     char text[32];
@@ -62,7 +63,10 @@ public:
     void request(std::uint64_t t_us, const std::string& json) override;
     void display_changed(std::uint64_t t_us) override;
     void ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
+    void dsp_opened(std::uint64_t t_us) override;
+    void dsp_reset(std::uint64_t t_us) override;
     void dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
+    void dsp_written(std::uint64_t t_us) override;
     void box_call() override;
 
 private:
@@ -92,6 +96,7 @@ private:
     unsigned streams_ = 0;
     Soundtrack soundtrack_ = Soundtrack::None;
     std::uint64_t stream_bytes_ = 0;
+    bool writing_ = false;  // inside a write to the sound device
 
     std::unique_ptr<Ac3Decoder> decoder_;  // for the sound of a capture or a live run
     std::vector<float> pcm_;
@@ -190,24 +195,31 @@ std::uint64_t Session::played_bytes() const {
     return sound_->played_of_stream() * box_->dsp.rate() / Ac3Decoder::kRate * 4;
 }
 
+void Session::dsp_opened(std::uint64_t) {
+    streams_++;
+    soundtrack_ = soundtrack_of_stream(streams_, prelude_);
+    stream_bytes_ = 0;
+    if (sound_) sound_->new_stream();
+}
+
+void Session::dsp_reset(std::uint64_t) {
+    if (!sound_) return;
+    sound_->discard();
+    stream_bytes_ = played_bytes();
+}
+
+void Session::dsp_written(std::uint64_t) {
+    writing_ = false;
+    // Bytes of the write that made no sound (a bad burst, padding) still take their
+    // time to play.
+    if (sound_) sound_->pad_stream(stream_bytes_ / 4 * Ac3Decoder::kRate / box_->dsp.rate());
+}
+
 void Session::request(std::uint64_t t_us, const std::string& json) {
-    if (json == kDspOpen) {
-        streams_++;
-        soundtrack_ = soundtrack_of_stream(streams_, prelude_);
-        stream_bytes_ = 0;
-        if (sound_) sound_->new_stream();
-    } else if (json == kDspReset && sound_) {
-        sound_->discard();
-        stream_bytes_ = played_bytes();
-    }
-    bool dsp_write = json.compare(0, sizeof kDspWrite - 1, kDspWrite) == 0;
-    // The write is done: bytes in it that made no sound (a bad burst, padding) still
-    // take their time to play.
-    if (dsp_write && sound_) sound_->pad_stream(stream_bytes_ / 4 * Ac3Decoder::kRate / box_->dsp.rate());
     if (trace_ == nullptr) return;
     std::string line = "{\"t_us\":" + std::to_string(t_us - t0_) + "," + json.substr(1);
     // A burst carries the number of the frame in it: fcount before the player counts it.
-    if (dsp_write) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(fcount));
+    if (writing_) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(fcount));
     line += '\n';
     std::fputs(line.c_str(), trace_);
 }
@@ -239,11 +251,15 @@ void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_
         fail("cannot write " + options_.dsp_out);
     }
     stream_bytes_ += len;
+    writing_ = true;
     // Nothing written from now on plays before now.
     if (mp4_) mp4_->sound_final(t_us - t0_);
 }
 
 void Session::box_call() {
+    // A signal to demo-play is a signal to the box: the show stops as it would there,
+    // and the files being written are finished on the way out.
+    if (int sig = caught_signal.exchange(0)) box_->request_stop(sig);
     std::uint64_t t = now();
     if (!shots_.empty()) take_shots();
     if (sheet_ && sheet_->due(t)) {
@@ -368,6 +384,8 @@ Session* active = nullptr;
 
 // The show may end the program itself (exit 2, 5, 12, or its stop handler): the
 // records are finished on the way out.
+void note_signal(int sig) { caught_signal = sig; }
+
 void finish_on_exit(int status, void*) {
     if (active == nullptr) return;
     int final_status = active->finish(status);
@@ -384,6 +402,11 @@ int run(const Options& options, ShowMain show, const char* program) {
     static bool registered = false;
     if (!registered) on_exit(finish_on_exit, nullptr);
     registered = true;
+
+    struct sigaction sa {};
+    sa.sa_handler = note_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 
     // The session outlives this call when the show exits from inside it.
     auto* session = new Session(options);

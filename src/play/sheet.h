@@ -23,7 +23,6 @@ public:
     bool due(std::uint64_t t_us) const { return t_us >= next_us_; }
     // Takes the thumbnail; the next is due at the next multiple of kEveryUs.
     void add(std::uint64_t t_us, const char* section, const Screen& screen);
-    std::size_t size() const { return thumbs_.size(); }
 
     // The whole sheet as 8-bit RGB triplets, width x height.
     std::vector<std::uint8_t> render(unsigned& width, unsigned& height) const;

@@ -67,7 +67,7 @@ int open(const char* path, int flags) {
 
 int close(int fd) {
     emu::Box& b = enter();
-    if (fd == emu::kDspFd) return b.dsp.close();
+    if (fd == emu::kDspFd && b.dsp.is_open()) return b.dsp.close();
     if (fd == emu::kFbFd) {
         b.trace(R"({"req":"close","dev":"/dev/fb0"})");
         return 0;

@@ -32,8 +32,10 @@ int Dsp::open() {
     drain_from_us_ = box_.clock.now_us();
     ran_dry_ = false;
     streaming_ = false;
+    last_attended_us_ = drain_from_us_;
     receiver.reset();
     box_.trace(R"({"req":"open","dev":"/dev/dsp"})");
+    if (box_.observer) box_.observer->dsp_opened(box_.clock.now_us());
     return 0;
 }
 
@@ -87,7 +89,9 @@ int Dsp::ioctl(unsigned long request, void* arg) {
             errno = EINVAL;
             return -1;
         }
-        rate_ = std::uint32_t(*value * (1.0 + box_.config.dsp_rate_error));
+        // Like a driver, the rate is held to what the hardware can do.
+        drain();
+        rate_ = std::uint32_t(std::clamp(*value, 4000, 192000) * (1.0 + box_.config.dsp_rate_error));
         *value = int(rate_);
         receiver.set_rate(rate_);
         drain_from_us_ = box_.clock.now_us();
@@ -108,6 +112,7 @@ int Dsp::ioctl(unsigned long request, void* arg) {
         streaming_ = false;
         receiver.reset();
         box_.trace(R"({"req":"SNDCTL_DSP_RESET"})");
+        if (box_.observer) box_.observer->dsp_reset(box_.clock.now_us());
         return 0;
     default:
         errno = EINVAL;
@@ -149,14 +154,20 @@ long Dsp::write(const void* buf, std::size_t count) {
     writes++;
     bytes_written += count;
     box_.trace(R"({"req":"write","dev":"/dev/dsp","bytes":)" + std::to_string(count) + "}");
+    if (box_.observer) box_.observer->dsp_written(box_.clock.now_us());
     return long(count);
 }
 
 int Dsp::close() {
-    // Without a reset the buffered bytes play out after the close: the device keeps
-    // them, nobody waits for them.
+    box_.trace(R"({"req":"close","dev":"/dev/dsp","queued":)" + std::to_string(queued()) + "}");
+    // Without a reset, closing waits until the buffered bytes have played out.
+    for (int waits = 0; queued() > 0 && waits < 1000; waits++) {
+        if (played_bytes_source)
+            box_.clock.sleep_us(1000);
+        else
+            box_.clock.wait_until(drain_from_us_ + (written_ - drain_base_) / 4 * 1000000u / rate_ + 1);
+    }
     open_ = false;
-    box_.trace(R"({"req":"close","dev":"/dev/dsp","queued":)" + std::to_string(written_ - played_) + "}");
     return 0;
 }
 

@@ -46,8 +46,12 @@ public:
     virtual void display_changed(std::uint64_t /*t_us*/) {}
     // An AC-3 frame taken out of the digital output; t_us is when it starts to play.
     virtual void ac3_frame(std::uint64_t /*t_us*/, const std::uint8_t* /*data*/, std::size_t /*len*/) {}
-    // Every byte written to the sound device, as written.
+    // The sound device: a stream opened, its buffer discarded by a reset; every byte
+    // written to it as the write starts, and the end of that write.
+    virtual void dsp_opened(std::uint64_t /*t_us*/) {}
+    virtual void dsp_reset(std::uint64_t /*t_us*/) {}
     virtual void dsp_write(std::uint64_t /*t_us*/, const std::uint8_t* /*data*/, std::size_t /*len*/) {}
+    virtual void dsp_written(std::uint64_t /*t_us*/) {}
     // The show sleeps for us microseconds from t_us.
     virtual void sleep(std::uint64_t /*t_us*/, std::uint32_t /*us*/) {}
     // Called at the start of every box call, before the call does anything.

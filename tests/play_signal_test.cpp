@@ -1,0 +1,48 @@
+// A signal to demo-play stops the show the way a signal stops it on the box (sound
+// stopped, console reset, exit 128 + the signal) and leaves finished files behind.
+#include <csignal>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "testbox.h"
+
+namespace {
+
+TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
+    std::string dir = testbox::temp_dir();
+    std::string program = std::string(BIN_DIR) + "/demo-play";
+    pid_t child = fork();
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        execl(program.c_str(), program.c_str(), "--capture", (dir + "/cut.mp4").c_str(), "--trace",
+              (dir + "/cut.jsonl").c_str(), "4", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Capturing the end titles takes seconds: stop it well before its end.
+    usleep(800000);
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+
+    std::ifstream trace(dir + "/cut.jsonl");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(trace, line);) lines.push_back(line);
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.back().find("\"exit\",\"status\":143"), std::string::npos) << lines.back();
+    EXPECT_NE(lines[lines.size() - 2].find("\"text\":\"\\u001bc\""), std::string::npos) << lines[lines.size() - 2];
+    bool reset = false;
+    for (const auto& l : lines) reset = reset || l.find("SNDCTL_DSP_RESET") != std::string::npos;
+    EXPECT_TRUE(reset);
+    // The video was finished: ffprobe reads its duration.
+    std::string probe = "ffprobe -v error -show_entries format=duration -of csv=p=0 " + dir + "/cut.mp4 > " + dir + "/d.txt";
+    ASSERT_EQ(std::system(probe.c_str()), 0);
+    testbox::Bytes d = testbox::read_file(dir + "/d.txt");
+    EXPECT_GT(std::stod(std::string(d.begin(), d.end())), 0.0);
+}
+
+}  // namespace
