@@ -63,6 +63,8 @@ public:
     void request(std::uint64_t t_us, const std::string& json) override;
     void display_changed(std::uint64_t t_us) override;
     void ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
+    // Closes and removes the files a run that could not start had opened.
+    void discard_outputs();
     void dsp_opened(std::uint64_t t_us) override;
     void dsp_reset(std::uint64_t t_us) override;
     void dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
@@ -122,6 +124,16 @@ private:
     bool output_failed_ = false;
     int final_status_ = 0;
 };
+
+void Session::discard_outputs() {
+    // A run that never started leaves no empty files behind.
+    for (auto [file, path] : {std::pair{&trace_, &options_.trace}, std::pair{&dsp_out_, &options_.dsp_out}}) {
+        if (*file == nullptr) continue;
+        std::fclose(*file);
+        *file = nullptr;
+        std::remove(path->c_str());
+    }
+}
 
 bool Session::start(std::string& why) {
     // demo-play says what went wrong itself; the libraries' chatter stays out of the way.
@@ -413,6 +425,7 @@ int run(const Options& options, ShowMain show, const char* program) {
     std::string why;
     if (!session->start(why)) {
         std::fprintf(stderr, "demo-play: %s\n", why.c_str());
+        session->discard_outputs();
         delete session;
         return kExitCannotWrite;
     }

@@ -1,5 +1,6 @@
-// A signal to demo-play stops the show the way a signal stops it on the box (sound
-// stopped, console reset, exit 128 + the signal) and leaves finished files behind.
+// How demo-play ends when it does not run to the end: a signal stops the show the way
+// a signal stops it on the box (sound stopped, console reset, exit 128 + the signal)
+// and leaves finished files behind; a run that cannot start leaves none.
 #include <csignal>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -43,6 +44,17 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     ASSERT_EQ(std::system(probe.c_str()), 0);
     testbox::Bytes d = testbox::read_file(dir + "/d.txt");
     EXPECT_GT(std::stod(std::string(d.begin(), d.end())), 0.0);
+}
+
+TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
+    std::string dir = testbox::temp_dir();
+    std::string cmd = std::string(BIN_DIR) + "/demo-play --fast --trace " + dir + "/t.jsonl --dsp-out " + dir +
+                      "/missing/d.bin 4 2>/dev/null";
+    int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 73);
+    EXPECT_TRUE(testbox::read_file(dir + "/t.jsonl").empty());
+    EXPECT_FALSE(std::ifstream(dir + "/t.jsonl").good());
 }
 
 }  // namespace
