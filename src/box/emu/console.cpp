@@ -69,7 +69,7 @@ void Console::put(unsigned char c) {
             return;
         }
         if (c == 'c') {
-            clear();
+            reset();
             resets++;
         }
         state_ = State::Text;
@@ -88,7 +88,7 @@ void Console::put(unsigned char c) {
 void Console::end_sequence(char final) {
     if (final == 'J' && params_ == "2") {
         // Clears the screen, leaves the cursor where it is.
-        std::memset(box_.fb.memory.data(), 0, std::size_t(kLines) * 8 * box_.fb.fix.line_length);
+        clear_text();
     } else if (final == 'H' && params_.empty()) {
         column = line = 0;
     } else if (final == 'c' && !params_.empty() && params_[0] == '?') {
@@ -96,8 +96,12 @@ void Console::end_sequence(char final) {
     }
 }
 
-void Console::clear() {
+void Console::clear_text() {
     std::memset(box_.fb.memory.data(), 0, std::size_t(kLines) * 8 * box_.fb.fix.line_length);
+}
+
+void Console::reset() {
+    clear_text();
     column = line = 0;
 }
 

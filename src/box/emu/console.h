@@ -38,7 +38,8 @@ private:
     void put(unsigned char c);
     void draw_glyph(unsigned char c);
     void newline();
-    void clear();
+    void clear_text();
+    void reset();
     void end_sequence(char final);
 
     Box& box_;

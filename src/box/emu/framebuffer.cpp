@@ -67,6 +67,7 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
         got.xres = got.xres_virtual = 800;
         got.yres = got.yres_virtual = 600;
         got.bits_per_pixel = 16;
+        got.yoffset = 0;
     } else {
         // Like a real driver: the mode is fixed, the virtual screen is what fits in
         // the memory (or, for a driver that cannot pan, the visible height).
