@@ -6,6 +6,7 @@
 #include <iterator>
 #include <unistd.h>
 
+#include "data/datafile.h"
 #include "show/encryption.h"
 
 namespace testbox {
@@ -33,8 +34,9 @@ const std::string& temp_dir() {
 }
 
 Bytes read_file(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    Bytes bytes;
+    datafile::read_file(path, bytes);
+    return bytes;
 }
 
 void write_file(const std::string& path, const Bytes& bytes) {

@@ -1,8 +1,12 @@
 #include "data/datafile.h"
 
+#include <fstream>
+#include <iterator>
 #include <zlib.h>
 
 #include "show/ac3audio.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
 #include "show/vidparm.h"
 
 namespace datafile {
@@ -95,6 +99,18 @@ bool split(const Bytes& plain, std::vector<Item>& items, std::string& why) {
     if (!picture("end-title font")) return false;
     items.push_back({"end-title text", pos, plain.size() - pos, 0, 0});
     return true;
+}
+
+bool read_file(const std::string& path, Bytes& out) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return false;
+    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+    return true;
+}
+
+bool unscramble_and_split(Bytes& data, std::vector<Item>& items, std::string& why) {
+    simplecrypt(data.data(), data.size(), kDataSeed);
+    return split(data, items, why);
 }
 
 Bytes pad_png(const Bytes& png, std::size_t pad) {

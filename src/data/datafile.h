@@ -38,6 +38,11 @@ struct Item {
 // have the layout.
 bool split(const Bytes& plain, std::vector<Item>& items, std::string& why);
 
+// Reads a whole file; false when it cannot be opened.
+bool read_file(const std::string& path, Bytes& out);
+// Unscrambles a stored data file in place and splits it as split() does.
+bool unscramble_and_split(Bytes& data, std::vector<Item>& items, std::string& why);
+
 // Pads PNG stream png with an ancillary chunk so that it grows by exactly pad bytes
 // (pad 0 or at least 12: a chunk costs 12 bytes beyond its data).
 Bytes pad_png(const Bytes& png, std::size_t pad);

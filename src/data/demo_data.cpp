@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "data/datafile.h"
@@ -21,13 +20,9 @@ namespace {
 using datafile::Bytes;
 
 bool load(const std::string& path, Bytes& out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        std::fprintf(stderr, "demo-data: cannot read %s\n", path.c_str());
-        return false;
-    }
-    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return true;
+    if (datafile::read_file(path, out)) return true;
+    std::fprintf(stderr, "demo-data: cannot read %s\n", path.c_str());
+    return false;
 }
 
 bool save(const std::string& path, const Bytes& data) {
@@ -126,10 +121,9 @@ int build(int argc, char** argv) {
 int list(const char* path) {
     Bytes data;
     if (!load(path, data)) return 1;
-    simplecrypt(data.data(), data.size(), kDataSeed);
     std::vector<datafile::Item> items;
     std::string why;
-    bool ok = datafile::split(data, items, why);
+    bool ok = datafile::unscramble_and_split(data, items, why);
     std::printf("%-20s %9s %9s %7s %9s\n", "item", "offset", "size", "frames", "seconds");
     for (const auto& item : items) {
         std::printf("%-20s %9zu %9zu", item.name.c_str(), item.offset, item.size);

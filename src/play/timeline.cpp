@@ -1,13 +1,9 @@
 #include "play/timeline.h"
 
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <vector>
 
 #include "data/datafile.h"
-#include "show/encryption.h"
-#include "show/seeds.h"
 #include "show/vidparm.h"
 
 namespace play {
@@ -34,13 +30,10 @@ const char* section_name(Soundtrack soundtrack, std::uint32_t fcount) {
 }
 
 std::optional<SoundtrackLengths> soundtrack_lengths(const std::string& data_file) {
-    std::ifstream in(data_file, std::ios::binary);
-    if (!in) return std::nullopt;
-    datafile::Bytes data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    simplecrypt(data.data(), data.size(), kDataSeed);
+    datafile::Bytes data;
     std::vector<datafile::Item> items;
     std::string why;
-    if (!datafile::split(data, items, why)) return std::nullopt;
+    if (!datafile::read_file(data_file, data) || !datafile::unscramble_and_split(data, items, why)) return std::nullopt;
     SoundtrackLengths lengths;
     for (const datafile::Item& item : items) {
         if (item.name == "prelude soundtrack") lengths.prelude = std::uint32_t(item.frames);

@@ -15,7 +15,7 @@ std::uint64_t real_now_us() {
 }  // namespace
 
 Clock::Clock(ClockMode mode, std::uint32_t poll_us)
-    : mode_(mode), poll_us_(poll_us), start_us_(mode == ClockMode::Virtual ? kVirtualEpochUs : real_now_us()) {}
+    : mode_(mode), poll_us_(poll_us) {}
 
 std::uint64_t Clock::now_us() const { return mode_ == ClockMode::Virtual ? virtual_now_us_ : real_now_us(); }
 

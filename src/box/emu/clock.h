@@ -23,8 +23,6 @@ public:
     ClockMode mode() const { return mode_; }
     // Microseconds since the epoch, as the time of day.
     std::uint64_t now_us() const;
-    // Microseconds since the box was made.
-    std::uint64_t elapsed_us() const { return now_us() - start_us_; }
     void sleep_us(std::uint64_t us);
     void wait_until(std::uint64_t t_us);
     // One poll of a clock-like source: a small step of virtual time.
@@ -34,7 +32,6 @@ private:
     ClockMode mode_;
     std::uint32_t poll_us_;
     std::uint64_t virtual_now_us_ = kVirtualEpochUs;
-    std::uint64_t start_us_;
 };
 
 }  // namespace emu

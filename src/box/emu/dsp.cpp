@@ -152,7 +152,6 @@ long Dsp::write(const void* buf, std::size_t count) {
     }
     attended();
     writes++;
-    bytes_written += count;
     box_.trace(R"({"req":"write","dev":"/dev/dsp","bytes":)" + std::to_string(count) + "}");
     if (box_.observer) box_.observer->dsp_written(box_.clock.now_us());
     return long(count);

@@ -37,7 +37,6 @@ public:
     std::function<std::uint64_t()> played_bytes_source;
 
     Iec61937Receiver receiver;
-    std::uint64_t bytes_written = 0;
     std::uint64_t writes = 0;
     std::uint64_t underruns = 0;
     // Longest time the feeder left the device alone (no write, no output-delay
