@@ -85,10 +85,6 @@ void reset_console() {
     ftty = nullptr;
 }
 
-// Every way out of the program leaves the console as it found it: the failure exits
-// of the effects and of start-up as well as the normal end.
-void reset_console_at_exit() { reset_console(); }
-
 // A signal (or, on the emulated box, the viewer closing the window): stop the sound
 // at once, give the console back and end.
 void stop_show(int signal) {
@@ -183,7 +179,9 @@ int show_main(int argc, char** argv) {
         std::fwrite(kConsoleStart, 1, sizeof kConsoleStart - 1, ftty);
         std::fflush(ftty);
     }
-    std::atexit(reset_console_at_exit);
+    // Every way out of the program gives the console back: the failure exits of the
+    // effects and of start-up as well as the normal end.
+    std::atexit(reset_console);
     box::on_stop(stop_show);
 
     if (init_framebuf() != 0) std::exit(5);
