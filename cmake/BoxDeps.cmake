@@ -13,6 +13,7 @@ set(qemu_root "")
 if(NOT BOX_EMULATOR_ROOT STREQUAL BOX_SYSROOT)
   set(qemu_root ${BOX_EMULATOR_ROOT})
 endif()
+file(MAKE_DIRECTORY ${BOX_DEPS_DIR})
 set(log ${BOX_DEPS_DIR}/build.log)
 message(STATUS "Box dependencies: ${BOX_ZLIB_SOURCE}, ${BOX_PNG_SOURCE} in ${BOX_DEPS_DIR} (log: ${log})")
 execute_process(

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <string>
 
 #include "score.h"
@@ -88,6 +90,24 @@ TEST(ContentScore, MalformedScoresAreRefusedWithTheirLine) {
         EXPECT_NE(error.find(why), std::string::npos) << error;
     }
 }
+
+#ifdef REFERENCE_TOOLS
+// The synthesizer plays the main score's first 400 frames (all its voices, the echo
+// and the room) to the same samples as the build machine's make-music.
+TEST(ContentSynth, PlaysTheBuildMachinesSamples) {
+    const std::string text = std::regex_replace(asset("music/main.score"), std::regex("\nlength [0-9]+\n"), "\nlength 400\n");
+    const std::string dir = testbox::temp_dir();
+    testbox::write_file(dir + "/part.score", testbox::Bytes(text.begin(), text.end()));
+    std::string cmd = std::string(REFERENCE_TOOLS) + "/make-music " + dir + "/part.score " + dir + "/part.raw";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    const testbox::Bytes there = testbox::read_file(dir + "/part.raw");
+    const testbox::Bytes here = music::pcm16(music::render(song(text)));
+    ASSERT_EQ(here.size(), std::size_t(400 * 1536 * 4));
+    ASSERT_EQ(here.size(), there.size());
+    auto differ = std::mismatch(here.begin(), here.end(), there.begin());
+    EXPECT_TRUE(differ.first == here.end()) << "the samples differ from the build machine's from byte " << differ.first - here.begin();
+}
+#endif
 
 TEST(ContentSynth, RendersTheSameSamplesEveryTime) {
     music::Song s = song(kHeader +

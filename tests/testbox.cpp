@@ -53,6 +53,13 @@ emu::Box& fresh_box(emu::Config config) {
 
 std::string program(const std::string& path) { return std::string(EMULATOR) + BIN_DIR + "/" + path; }
 
+std::uint64_t digest(const std::int32_t* values, std::size_t count) {
+    std::uint64_t h = 1469598103934665603ull;
+    for (std::size_t i = 0; i < count; i++)
+        for (int s = 0; s < 32; s += 8) h = (h ^ ((std::uint32_t(values[i]) >> s) & 0xff)) * 1099511628211ull;
+    return h;
+}
+
 Bytes tone_ac3(int rate) {
     std::string name = rate == 44100 ? "tone44.ac3" : rate == 32000 ? "tone32.ac3" : "tone48.ac3";
     return read_file(std::string(TEST_DATA_DIR) + "/" + name);

@@ -24,6 +24,10 @@ emu::Box& fresh_box(emu::Config config = emu::Config());
 // directory): under the emulator when the build is for another CPU.
 std::string program(const std::string& path);
 
+// FNV-1a over the values, each as four bytes from the lowest: the same on every CPU for
+// the same values.
+std::uint64_t digest(const std::int32_t* values, std::size_t count);
+
 // A test AC-3 stream made at build time: 48000, 44100 or 32000 Hz.
 Bytes tone_ac3(int rate = 48000);
 
