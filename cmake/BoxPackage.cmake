@@ -11,6 +11,7 @@ get_filename_component(data_dir ${data_dir} DIRECTORY)
 get_filename_component(logo_dir ${logo_dir} DIRECTORY)
 
 install(TARGETS demo RUNTIME DESTINATION ${DEMO_BOX_PROGRAM_DIR} COMPONENT box)
+set(BOX_PACKAGE_FILES /${DEMO_BOX_PROGRAM_DIR}/demo ${DEMO_DATA_PATH} ${DEMO_LOGO_PATH})
 install(FILES ${BOX_ROOT}${DEMO_DATA_PATH} DESTINATION ${data_dir} COMPONENT box)
 install(FILES ${BOX_ROOT}${DEMO_LOGO_PATH} DESTINATION ${logo_dir} COMPONENT box)
 
@@ -21,5 +22,6 @@ set(CPACK_PACKAGE_FILE_NAME demo-${PROJECT_VERSION}-${DEMO_CPU})
 # Only the box component, with paths from the box's root and no folder around them.
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};box;/")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
 include(CPack)
