@@ -10,6 +10,7 @@
 
 #include "box/emu/emu.h"
 #include "play/options.h"
+#include "play/records.h"
 #include "play/screen.h"
 #include "play/timeline.h"
 #include "show/ac3audio.h"
@@ -23,14 +24,7 @@ public:
         : options_(options), prelude_(play::prelude_runs(options.section)), shots_(options.shots) {}
 
     bool start(std::string& why) {
-        if (!options_.trace.empty() && (trace_ = std::fopen(options_.trace.c_str(), "w")) == nullptr) {
-            why = "cannot write " + options_.trace;
-            return false;
-        }
-        if (!options_.dsp_out.empty() && (dsp_out_ = std::fopen(options_.dsp_out.c_str(), "wb")) == nullptr) {
-            why = "cannot write " + options_.dsp_out;
-            return false;
-        }
+        if (!play::open_records(options_, trace_, dsp_out_, why)) return false;
         emu::Config config;
         config.root = options_.box_root.empty() ? PLAY_BOX_ROOT : options_.box_root;
         box_ = &emu::reset(config);
@@ -63,11 +57,7 @@ public:
     }
 
     void request(std::uint64_t t_us, const std::string& json) override {
-        if (trace_ == nullptr) return;
-        std::string line = "{\"t_us\":" + std::to_string(t_us - t0_) + "," + json.substr(1);
-        // A burst carries the number of the frame in it: fcount before the player counts it.
-        if (writing_) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(fcount));
-        std::fprintf(trace_, "%s\n", line.c_str());
+        if (trace_ != nullptr) std::fputs(play::trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_);
     }
     void dsp_opened(std::uint64_t) override { soundtrack_ = play::soundtrack_of_stream(++streams_, prelude_); }
     void dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) override {

@@ -17,6 +17,7 @@
 #include "play/ac3decoder.h"
 #include "play/capture.h"
 #include "play/live.h"
+#include "play/records.h"
 #include "play/screen.h"
 #include "play/sheet.h"
 #include "play/timeline.h"
@@ -154,14 +155,7 @@ bool Session::start(std::string& why) {
         }
     }
 
-    if (!options_.trace.empty() && (trace_ = std::fopen(options_.trace.c_str(), "w")) == nullptr) {
-        why = "cannot write " + options_.trace;
-        return false;
-    }
-    if (!options_.dsp_out.empty() && (dsp_out_ = std::fopen(options_.dsp_out.c_str(), "wb")) == nullptr) {
-        why = "cannot write " + options_.dsp_out;
-        return false;
-    }
+    if (!open_records(options_, trace_, dsp_out_, why)) return false;
     if (live_ || !options_.capture.empty()) {
         decoder_ = std::make_unique<Ac3Decoder>();
         if (!decoder_->ok(why)) return false;
@@ -228,12 +222,7 @@ void Session::dsp_written(std::uint64_t) {
 }
 
 void Session::request(std::uint64_t t_us, const std::string& json) {
-    if (trace_ == nullptr) return;
-    std::string line = "{\"t_us\":" + std::to_string(t_us - t0_) + "," + json.substr(1);
-    // A burst carries the number of the frame in it: fcount before the player counts it.
-    if (writing_) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(fcount));
-    line += '\n';
-    std::fputs(line.c_str(), trace_);
+    if (trace_ != nullptr) std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_);
 }
 
 void Session::display_changed(std::uint64_t t_us) {
