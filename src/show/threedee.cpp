@@ -238,6 +238,53 @@ inline void fill_span(std::uint8_t* row, int x1, int x2, std::uint64_t colour8) 
 
 inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x0101010101010101u; }
 
+// fill_triangle, built into the frame's face loop.
+[[gnu::always_inline]] inline void triangle(int x1, int y1, int x2, int y2, int x3, int y3, int colour) {
+    // Triangles are not clipped: one with a corner off the page (or behind the eye,
+    // which projects far off it) is left out whole, so no span ever leaves the page.
+    // Every span lies between its triangle's corners, so on-page corners suffice.
+    auto on_page = [](int x, int y) { return x >= 0 && x < kRow && y >= 0 && y < 480; };
+    if (!on_page(x1, y1) || !on_page(x2, y2) || !on_page(x3, y3)) return;
+
+    if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    if (y2 > y3) {
+        std::swap(x2, x3);
+        std::swap(y2, y3);
+    }
+    if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
+
+    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
+    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
+    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
+
+    const std::uint64_t colour8 = colour_bytes(colour);
+    std::uint8_t* row = pix + yt * kRow;
+    // Upper part: both edges leave the top corner, so the steeper one to the left stays
+    // left of the other on every row (their distance grows by the same amount a row).
+    const int dleft = std::min(lng, upper), dright = std::max(lng, upper);
+    for (int y = yt, left = xt << 16, right = xt << 16; y <= ym; y++, row += kRow) {
+        fill_run(row + (left >> 16), (right >> 16) - (left >> 16), colour8);
+        left += dleft;
+        right += dright;
+    }
+    // Lower part: the long edge carries on, the short edge starts again exactly at the
+    // middle corner; these two may cross.
+    int l = (xt << 16) + (ym - yt + 1) * lng;
+    int s = xm << 16;
+    for (int y = ym + 1; y <= yb; y++, row += kRow) {
+        fill_span(row, l >> 16, s >> 16, colour8);
+        l += lng;
+        s += lower;
+    }
+}
+
 // The model's points on the screen in this frame: each point projected once, however
 // many faces share it.
 struct spot {
@@ -245,13 +292,13 @@ struct spot {
 };
 spot* screen;
 
-void project_points(int n) {
-    for (int i = 0; i < n; i++) screen[i] = {project(ry[i].x, ry[i].z) + 320, project(ry[i].y, ry[i].z) + 240};
+void project_points(const vec3* view, spot* out, int n) {
+    for (int i = 0; i < n; i++) out[i] = {project(view[i].x, view[i].z) + 320, project(view[i].y, view[i].z) + 240};
 }
 
 void draw_face(const tri& t, int colour) {
     const spot a = screen[t.a], b = screen[t.b], c = screen[t.c];
-    fill_triangle(a.x, a.y, b.x, b.y, c.x, c.y, colour);
+    triangle(a.x, a.y, b.x, b.y, c.x, c.y, colour);
 }
 
 void next_colour() {
@@ -423,20 +470,23 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     // The draw list: all faces of the model in place, or those facing the viewer.
     tri* list;
     int count = 0;
+    // Work through locals: a store into the list could otherwise change ry or the count.
+    const vec3* const view = ry;
+    const int faces_in_model = numface[model];
     if (all) {
         list = faces[model];
-        count = numface[model];
-        for (int k = 0; k < count; k++) list[k].depth = ry[list[k].a].z + ry[list[k].b].z + ry[list[k].c].z;
+        count = faces_in_model;
+        for (int k = 0; k < count; k++) list[k].depth = view[list[k].a].z + view[list[k].b].z + view[list[k].c].z;
     } else {
         list = drawfaces;
         const tri* t = faces[model];
-        for (int k = 0; k < numface[model]; k++, t++) {
-            const vec3& a = ry[t->a];
-            const vec3& b = ry[t->b];
-            const vec3& c = ry[t->c];
+        for (int k = 0; k < faces_in_model; k++, t++) {
+            const vec3& a = view[t->a];
+            const vec3& b = view[t->b];
+            const vec3& c = view[t->c];
             if (faces_viewer(a, b, c)) list[count++] = {t->a, t->b, t->c, a.z + b.z + c.z};
         }
-        if (numface[model] > 0) keep_last_test(ry[t[-1].a], ry[t[-1].b], ry[t[-1].c]);
+        if (faces_in_model > 0) keep_last_test(view[t[-1].a], view[t[-1].b], view[t[-1].c]);
     }
     sort_faces(list, count);
 
@@ -445,7 +495,7 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     else
         clear_page(pix);
 
-    project_points(numvert[model]);
+    project_points(view, screen, numvert[model]);
     for (int k = 0; k < count; k++) {
         int colour = face_colour(list[k].depth);
         if (colour > 0) draw_face(list[k], colour);
@@ -460,49 +510,7 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
 }
 
 void fill_triangle(int x1, int y1, int x2, int y2, int x3, int y3, int colour) {
-    // Triangles are not clipped: one with a corner off the page (or behind the eye,
-    // which projects far off it) is left out whole, so no span ever leaves the page.
-    // Every span lies between its triangle's corners, so on-page corners suffice.
-    auto on_page = [](int x, int y) { return x >= 0 && x < kRow && y >= 0 && y < 480; };
-    if (!on_page(x1, y1) || !on_page(x2, y2) || !on_page(x3, y3)) return;
-
-    if (y1 > y2) {
-        std::swap(x1, x2);
-        std::swap(y1, y2);
-    }
-    if (y2 > y3) {
-        std::swap(x2, x3);
-        std::swap(y2, y3);
-    }
-    if (y1 > y2) {
-        std::swap(x1, x2);
-        std::swap(y1, y2);
-    }
-    const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
-
-    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
-    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
-    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
-
-    const std::uint64_t colour8 = colour_bytes(colour);
-    std::uint8_t* row = pix + yt * kRow;
-    // Upper part: both edges leave the top corner, so the steeper one to the left stays
-    // left of the other on every row (their distance grows by the same amount a row).
-    const int dleft = std::min(lng, upper), dright = std::max(lng, upper);
-    for (int y = yt, left = xt << 16, right = xt << 16; y <= ym; y++, row += kRow) {
-        fill_run(row + (left >> 16), (right >> 16) - (left >> 16), colour8);
-        left += dleft;
-        right += dright;
-    }
-    // Lower part: the long edge carries on, the short edge starts again exactly at the
-    // middle corner; these two may cross.
-    int l = (xt << 16) + (ym - yt + 1) * lng;
-    int s = xm << 16;
-    for (int y = ym + 1; y <= yb; y++, row += kRow) {
-        fill_span(row, l >> 16, s >> 16, colour8);
-        l += lng;
-        s += lower;
-    }
+    triangle(x1, y1, x2, y2, x3, y3, colour);
 }
 
 void horizline(int x1, int x2, int y, int colour) { fill_span(pix + y * kRow, x1, x2, colour_bytes(colour)); }
