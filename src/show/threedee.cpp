@@ -179,10 +179,10 @@ void keep_last_test(const vec3& a, const vec3& b, const vec3& c) {
     cp = {mul(s1.y, s2.z) - mul(s1.z, s2.y), mul(s1.z, s2.x) - mul(s1.x, s2.z), mul(s1.x, s2.y) - mul(s1.y, s2.x)};
 }
 
-// Halves every palette index of the page, and clears it. The page comes as an
-// argument: through the module's own pointer every store could change the pointer.
-// With SSE2, 16 bytes a store, 128 or 256 bytes a pass; elsewhere a 32-bit word at a time
-// and the C library's fill.
+// halve_page halves every palette index of the page, clear_page sets it to 0. The page
+// comes as an argument: through the module's own pointer every store could change the
+// pointer. With SSE2, 16 bytes a store, 128 or 256 bytes a pass; elsewhere a 32-bit
+// word at a time and the C library's fill.
 #if defined(__SSE2__)
 void halve_page(std::uint8_t* page) {
     const __m128i low7 = _mm_set1_epi8(0x7f);
@@ -266,8 +266,8 @@ inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x
 
     const std::uint64_t colour8 = colour_bytes(colour);
     std::uint8_t* row = pix + yt * kRow;
-    // Upper part: both edges leave the top corner, so the steeper one to the left stays
-    // left of the other on every row (their distance grows by the same amount a row).
+    // Upper part: both edges leave the top corner, so the one with the smaller step a row
+    // stays left of the other on every row (their distance grows by the same amount).
     const int dleft = std::min(lng, upper), dright = std::max(lng, upper);
     for (int y = yt, left = xt << 16, right = xt << 16; y <= ym; y++, row += kRow) {
         fill_run(row + (left >> 16), (right >> 16) - (left >> 16), colour8);
