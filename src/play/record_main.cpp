@@ -30,6 +30,7 @@ public:
         box_ = &emu::reset(config);
         t0_ = box_->clock.now_us();
         box_->observer = this;
+        if (trace_ != nullptr) std::fputs(play::trace_start_line(t0_).c_str(), trace_);
         return true;
     }
 
@@ -38,8 +39,7 @@ public:
         box_->observer = nullptr;
         bool failed = false;
         if (trace_ != nullptr) {
-            std::fprintf(trace_, "{\"t_us\":%llu,\"req\":\"exit\",\"status\":%d}\n",
-                         static_cast<unsigned long long>(box_->clock.now_us() - t0_), status);
+            std::fputs(play::trace_exit_line(box_->clock.now_us() - t0_, status).c_str(), trace_);
             failed |= std::fclose(trace_) != 0;
         }
         if (dsp_out_ != nullptr) failed |= std::fclose(dsp_out_) != 0;

@@ -189,9 +189,7 @@ bool Session::start(std::string& why) {
     box_ = &emu::reset(config);
     t0_ = box_->clock.now_us();
     box_->observer = this;
-    // The trace's times count from here; a live run's can be set beside other clocks.
-    if (trace_ != nullptr)
-        std::fprintf(trace_, "{\"t_us\":0,\"req\":\"start\",\"time_of_day_us\":%llu}\n", static_cast<unsigned long long>(t0_));
+    if (trace_ != nullptr) std::fputs(trace_start_line(t0_).c_str(), trace_);
 
     if (live_) {
         sound_ = std::make_unique<LiveSound>();
@@ -388,7 +386,7 @@ int Session::finish(int status) {
     std::uint64_t end = now();
     if (progress_) std::fputc('\n', stderr);
     if (trace_ != nullptr) {
-        std::fprintf(trace_, "{\"t_us\":%llu,\"req\":\"exit\",\"status\":%d}\n", static_cast<unsigned long long>(end), status);
+        std::fputs(trace_exit_line(end, status).c_str(), trace_);
         if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
         trace_ = nullptr;
     }
