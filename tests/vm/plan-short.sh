@@ -1,0 +1,33 @@
+# The short form: the end titles with the loopback's capture side open first, the
+# failure exits, and the fire's word set-up on the real console.
+. /plans.sh
+
+capture_start titles
+run titles 4
+capture_end
+
+mv /mnt/show.dat /mnt/show.away
+run nodata 4
+mv /mnt/show.away /mnt/show.dat
+
+mv /dev/dsp /dev/dsp.away
+run nodsp 4
+mv /dev/dsp.away /dev/dsp
+
+reload_vfb 1228800
+run smallfb 4
+reload_vfb 4194304
+
+# SIGTERM ten seconds after the start: the fire runs from frame 182 (5.8 s) to 1226.
+capture_start sigterm
+vmtool fbstate sigterm/fb-before
+demo 1 > sigterm/stdout 2> sigterm/stderr &
+demo_pid=$!
+sleep 10
+vmtool stop "$demo_pid" > sigterm/stop-time
+wait "$demo_pid"
+echo $? > sigterm/status
+vmtool fbstate sigterm/fb-after
+capture_end
+
+vmtool words words.bin
