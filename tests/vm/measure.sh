@@ -36,7 +36,7 @@ echo "| -icount shift | guest instructions a second | zoomer flips/s | 3D flips/
 echo "|---|---|---|---|---|---|---|---|---|"
 for s in $shifts; do
     r=$out/shift$s/shim.txt
-    echo "| $s | $((1000 >> s)) M | $(field "$r" zoomer) | $(field "$r" threedee) | $(field "$r" titles) | $(field "$r" min_odelay) |" \
+    echo "| $s | $(awk "BEGIN { print 1000 / 2 ^ $s }") M | $(field "$r" zoomer) | $(field "$r" threedee) | $(field "$r" titles) | $(field "$r" min_odelay) |" \
         "$(awk "BEGIN { printf \"%.1f\", $(field "$r" max_gap_us) / 1000 }") ($(field "$r" at_frame)) | $(field "$r" dry) | $(cat "$out/shift$s/status") |"
 done
 echo

@@ -14,20 +14,19 @@ mv /dev/dsp /dev/dsp.away
 run nodsp 4
 mv /dev/dsp.away /dev/dsp
 
-reload_vfb 1228800
+vfb_memory=1228800
 run smallfb 4
-reload_vfb 4194304
+vfb_memory=4194304
 
 # SIGTERM ten seconds after the start: the fire runs from frame 182 (5.8 s) to 1226.
 capture_start sigterm
-vmtool fbstate sigterm/fb-before
+begin sigterm
 demo 1 > sigterm/stdout 2> sigterm/stderr &
 demo_pid=$!
 sleep 10
 vmtool stop "$demo_pid" > sigterm/stop-time
 wait "$demo_pid"
-echo $? > sigterm/status
-vmtool fbstate sigterm/fb-after
+finish sigterm $?
 capture_end
 
 vmtool words words.bin

@@ -16,21 +16,33 @@ capture_end() {
     wait "$capture_pid"
 }
 
-# run NAME ARGS...: the box program with ARGS, to its end.
-run() {
-    name=$1
-    shift
-    mkdir -p "$name"
-    vmtool fbstate "$name/fb-before"
-    demo "$@" > "$name/stdout" 2> "$name/stderr"
-    echo $? > "$name/status"
-    vmtool fbstate "$name/fb-after"
-}
-
-# Reloads vfb with SIZE bytes of video memory, the console let go of it meanwhile.
+# Reloads vfb with SIZE bytes of video memory, the console let go of it meanwhile:
+# a framebuffer as the box has it at boot.
 reload_vfb() {
     echo 0 > /sys/class/vtconsole/vtcon1/bind
     rmmod vfb
     modprobe vfb vfb_enable=1 videomemorysize="$1"
     echo 1 > /sys/class/vtconsole/vtcon1/bind
+}
+
+# begin NAME: a fresh framebuffer of $vfb_memory bytes (default 4194304), its state
+# noted; finish NAME STATUS: the exit status and the state left.
+begin() {
+    reload_vfb "${vfb_memory:-4194304}"
+    mkdir -p "$1"
+    vmtool fbstate "$1/fb-before"
+}
+
+finish() {
+    echo "$2" > "$1/status"
+    vmtool fbstate "$1/fb-after"
+}
+
+# run NAME ARGS...: the box program with ARGS, to its end.
+run() {
+    name=$1
+    shift
+    begin "$name"
+    demo "$@" > "$name/stdout" 2> "$name/stderr"
+    finish "$name" $?
 }
