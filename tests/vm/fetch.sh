@@ -18,7 +18,7 @@ pick_kernel() {
 unpack() {
     if [ -f "$2/.unpacked" ]; then return 0; fi
     rm -rf "$2" "$2.tmp" && mkdir -p "$2.tmp"
-    (cd "$2.tmp" && apt-get download -q "$1" > /dev/null)
+    (cd "$2.tmp" && apt-get download -q -o APT::Sandbox::User=root "$1" > /dev/null)
     dpkg-deb -x "$2.tmp"/*.deb "$2.tmp/root"
     mv "$2.tmp/root" "$2" && rm -rf "$2.tmp"
     touch "$2/.unpacked"
