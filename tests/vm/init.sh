@@ -6,8 +6,10 @@
 mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
-modprobe snd-pcm-oss
-modprobe snd-aloop index=0
+# An open of a busy /dev/dsp waits (by default the OSS layer fails it with EBUSY).
+modprobe snd-pcm-oss nonblock_open=0
+# One substream a side, as on the box: a second open of /dev/dsp finds it busy.
+modprobe snd-aloop index=0 pcm_substreams=1
 modprobe vfb vfb_enable=1 videomemorysize=4194304
 modprobe virtio_pci
 modprobe virtio_blk

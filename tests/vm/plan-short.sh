@@ -29,4 +29,16 @@ wait "$demo_pid"
 finish sigterm $?
 capture_end
 
+# SIGTERM while the show waits in open for a busy /dev/dsp, freed a second later.
+begin busydsp
+exec 3> /dev/dsp
+demo 4 > busydsp/stdout 2> busydsp/stderr &
+demo_pid=$!
+sleep 1
+vmtool stop "$demo_pid" > /dev/null
+sleep 1
+exec 3>&-
+wait "$demo_pid"
+finish busydsp $?
+
 vmtool words words.bin
