@@ -1,5 +1,6 @@
 // The emulated framebuffer device "/dev/fb0": an 8-bit palette display with a tall
-// virtual screen, panned by FBIOPAN_DISPLAY, coloured by a 256-entry colour map.
+// virtual screen, panned by FBIOPAN_DISPLAY, coloured by a 256-entry colour map. It
+// starts as the console left it: a 640 x 480 screen with the console's colours.
 #pragma once
 
 #include <array>
@@ -15,7 +16,6 @@ class Framebuffer {
 public:
     static constexpr unsigned kWidth = 640;
     static constexpr unsigned kHeight = 480;
-    static constexpr unsigned kVirtualHeight = 2880;
 
     explicit Framebuffer(Box& box);
 
@@ -38,6 +38,7 @@ public:
 private:
     int put_var(fb_var_screeninfo* asked);
     int put_cmap(const fb_cmap* map);
+    int get_cmap(fb_cmap* map);
     int pan(const fb_var_screeninfo* asked);
 
     Box& box_;
