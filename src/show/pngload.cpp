@@ -18,8 +18,9 @@ void quiet_warning(png_structp, png_const_charp) {}
 
 void user_read_data(png_structp decoder, png_bytep buf, png_size_t len) {
     // A short read is an error, as in libpng's own stdio reader: the decoder would
-    // otherwise go on with whatever the buffer held past the end of the file.
-    if (cryptread(buf, len, 1, fp) != 1) png_error(decoder, "read past the end of the data");
+    // otherwise go on with whatever the buffer held past the end of the file. libpng
+    // asks for 0 bytes for an empty text chunk; fread counts no item then.
+    if (len > 0 && cryptread(buf, len, 1, fp) != 1) png_error(decoder, "read past the end of the data");
 }
 
 int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, int* width_out, int* height_out) {

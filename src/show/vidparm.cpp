@@ -221,6 +221,8 @@ int show_main(int argc, char** argv) {
     ac3_stop(0);
     box::close(fbfd);
     fbfd = 0;
+    std::fclose(fp);
+    fp = nullptr;
     reset_console();
     return 0;
 }

@@ -1,8 +1,10 @@
 // The box calls straight onto the kernel: the back end of the box program.
 //
 // SIGINT, SIGTERM and SIGHUP only raise a flag; the stop handler runs at the next box
-// call, in the show's own thread, where it may safely use stdio and free memory.
+// call, in the show's own thread, where it may safely use stdio and free memory. A
+// signal ignored when the program started stays ignored (nohup).
 #include "box/box.h"
+#include "box/signals.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -34,7 +36,8 @@ void on_stop(StopHandler handler) {
     struct sigaction sa {};
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (!signal_ignored(sig)) sigaction(sig, &sa, nullptr);
 }
 
 int open(const char* path, int flags) {
