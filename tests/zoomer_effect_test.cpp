@@ -70,7 +70,7 @@ protected:
         ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(zoom_init(), 0);
     }
-    Bytes memory() const { return box->fb.memory; }
+    Bytes memory() const { return Bytes(box->fb.memory.begin(), box->fb.memory.end()); }
 
     emu::Box* box = nullptr;
 };

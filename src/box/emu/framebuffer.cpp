@@ -10,12 +10,11 @@ namespace emu {
 
 Framebuffer::Framebuffer(Box& box) : box_(box) {
     std::strncpy(fix.id, "emulated box", sizeof fix.id - 1);
-    fix.smem_len = kWidth * kVirtualHeight;
+    fix.smem_len = std::uint32_t(memory.size());
     fix.type = FB_TYPE_PACKED_PIXELS;
     fix.visual = FB_VISUAL_PSEUDOCOLOR;
     fix.ypanstep = 1;
     fix.line_length = kWidth;
-    memory.assign(fix.smem_len, 0);
 
     // The console's boot mode, before the show asks for its own.
     var.xres = var.xres_virtual = kWidth;
