@@ -37,12 +37,16 @@ TEST_F(Dsp, DrainsAtFourBytesASampleFrame) {
     ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
     std::uint64_t t0 = box_->clock.now_us();
     box::usleep(16000);  // 768 sample frames
-    EXPECT_EQ(box_->dsp.queued(), 6144u - 3072u);
+    // Of 6144 bytes, one whole 4096-byte fragment went to the device.
+    EXPECT_EQ(box_->dsp.queued(), 4096u - 3072u);
+    EXPECT_EQ(box_->dsp.held(), 2048u);
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 2048), 2048);
+    EXPECT_EQ(box_->dsp.queued(), 8192u - 3072u);
     // A poll of the output delay takes a little virtual time.
     int d = odelay();
     EXPECT_EQ(box_->clock.now_us(), t0 + 16000 + box_->config.poll_us);
-    EXPECT_LT(d, 3072);
-    EXPECT_GT(d, 3000);
+    EXPECT_LT(d, 8192 - 3072);
+    EXPECT_GT(d, 8192 - 3072 - 20);
     box::usleep(100000);
     EXPECT_EQ(odelay(), 0);
 }
@@ -50,11 +54,11 @@ TEST_F(Dsp, DrainsAtFourBytesASampleFrame) {
 TEST_F(Dsp, AWriteBeyondTheBufferBlocksUntilItFits) {
     ASSERT_EQ(box::write(fd_, zeros_.data(), 65536), 65536);
     std::uint64_t t0 = box_->clock.now_us();
-    ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
+    ASSERT_EQ(box::write(fd_, zeros_.data(), 8192), 8192);
     std::uint64_t waited = box_->clock.now_us() - t0;
-    // 6144 bytes play in 32 ms.
-    EXPECT_GE(waited, 32000u);
-    EXPECT_LE(waited, 32100u);
+    // 8192 bytes play in 42.7 ms.
+    EXPECT_GE(waited, 42666u);
+    EXPECT_LE(waited, 42766u);
     EXPECT_LE(box_->dsp.queued(), 65536u);
     EXPECT_EQ(box_->dsp.underruns, 0u);
 }
@@ -75,6 +79,46 @@ TEST_F(Dsp, CountsTheBufferRunningDryBetweenWrites) {
     EXPECT_EQ(odelay(), 0);
     ASSERT_EQ(box::write(fd_, zeros_.data(), 6144), 6144);
     EXPECT_EQ(box_->dsp.underruns, 1u);
+}
+
+// The driver decides the fragment size. A partly filled fragment is held back: it does
+// not play, is not in the output delay, and no signal of the OSS interface sends it on;
+// it goes to the device when it fills or the device is closed.
+TEST(DspFragments, APartlyFilledFragmentWaitsUntilItFillsOrTheDeviceCloses) {
+    for (std::uint32_t insisted : {0u, 24600u}) {
+        emu::Config config;
+        config.dsp_fragment = insisted;
+        emu::Box& dev = testbox::fresh_box(config);
+        int fd = box::open("/dev/dsp", O_WRONLY);
+        ASSERT_GE(fd, 0);
+        int v = 0x7FFF000C;
+        ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SETFRAGMENT, &v), 0);
+        v = 48000;
+        ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SPEED, &v), 0);
+        int fragment = 0;
+        ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_GETBLKSIZE, &fragment), 0);
+        EXPECT_EQ(fragment, insisted != 0 ? 24600 : 4096);
+        std::vector<std::uint8_t> zeros(std::size_t(fragment), 0);
+        int odelay = -1;
+
+        ASSERT_EQ(box::write(fd, zeros.data(), std::size_t(fragment) - 4), fragment - 4);
+        ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_POST, nullptr), 0);
+        box::usleep(200000);
+        ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_GETODELAY, &odelay), 0);
+        EXPECT_EQ(odelay, 0);
+        EXPECT_EQ(dev.dsp.held(), std::size_t(fragment) - 4);
+
+        ASSERT_EQ(box::write(fd, zeros.data(), 8), 8);
+        ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_GETODELAY, &odelay), 0);
+        EXPECT_NEAR(odelay, fragment, 12);
+        EXPECT_EQ(dev.dsp.held(), 4u);
+
+        std::uint64_t t0 = dev.clock.now_us();
+        ASSERT_EQ(box::close(fd), 0);
+        // The close played the whole fragment and the 4 bytes held back.
+        EXPECT_NEAR(double(dev.clock.now_us() - t0), (fragment + 4) / 4 * 1e6 / 48000, 100) << insisted;
+        EXPECT_EQ(dev.dsp.underruns, 0u);
+    }
 }
 
 TEST_F(Dsp, RefusesRequestsOnAClosedDevice) {

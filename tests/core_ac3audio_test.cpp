@@ -335,6 +335,28 @@ TEST_F(Player, EndsWithMinus61AndAFrozenCounter) {
     EXPECT_EQ(box_->dsp.underruns, 0u);
 }
 
+// A driver may insist on fragments far larger than the show's bursts and hold a partly
+// filled one back: the end of a soundtrack must still play on time, not at the close.
+class PlayerOnLargeFragments : public Player {
+protected:
+    void SetUp() override {
+        config_.dsp_fragment = 24600;
+        Player::SetUp();
+    }
+};
+
+TEST_F(PlayerOnLargeFragments, TheLastBurstPlaysWhenItIsSent) {
+    ASSERT_EQ(load(tone_), 0);
+    int r = 0;
+    while ((r = ac3_process()) == 0) drain_to(12288);
+    EXPECT_EQ(r, -61);
+    // Every frame has reached the receiver, nothing is held back, the device played on.
+    EXPECT_EQ(rec_.frames.size(), starts_.size());
+    EXPECT_EQ(box_->dsp.held(), 0u);
+    EXPECT_EQ(box_->dsp.underruns, 0u);
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_POST"), 1);
+}
+
 TEST_F(Player, SkipPositionsAbsolutely) {
     ASSERT_EQ(load(tone_), 0);
     EXPECT_EQ(ac3_skip(10), 0);

@@ -1,5 +1,7 @@
 // Framebuffer set-up on the emulated device, with each refusal a driver can give, and
 // the palette fade engine.
+#include <cstring>
+#include <set>
 #include <gtest/gtest.h>
 
 #include "box/box.h"
@@ -9,26 +11,38 @@
 namespace {
 
 struct SetupCase {
-    emu::Fault fault;
+    const char* name;
+    std::set<emu::Fault> faults;
     int code;
+    std::uint32_t memory = 640 * 2880;
+    friend void PrintTo(const SetupCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class FramebufferSetup : public ::testing::TestWithParam<SetupCase> {};
 
 TEST_P(FramebufferSetup, ReportsTheStepThatFailed) {
     emu::Config config;
-    config.faults.insert(GetParam().fault);
+    config.faults = GetParam().faults;
+    config.fb_memory = GetParam().memory;
     testbox::fresh_box(config);
     EXPECT_EQ(init_framebuf(), GetParam().code);
 }
 
-INSTANTIATE_TEST_SUITE_P(Refusals, FramebufferSetup,
-                         ::testing::Values(SetupCase{emu::Fault::FbMissing, 1}, SetupCase{emu::Fault::FbFixedInfo, 2},
-                                           SetupCase{emu::Fault::FbVarInfo, 3}, SetupCase{emu::Fault::FbModeSet, 4},
-                                           SetupCase{emu::Fault::FbOtherMode, 5}, SetupCase{emu::Fault::FbMap, 6},
-                                           // The virtual height is not checked.
-                                           SetupCase{emu::Fault::FbShortScreen, 0}),
-                         [](const auto& info) { return "Fault" + std::to_string(int(info.param.fault)); });
+using emu::Fault;
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, FramebufferSetup,
+    ::testing::Values(SetupCase{"Missing", {Fault::FbMissing}, 1}, SetupCase{"FixedInfo", {Fault::FbFixedInfo}, 2},
+                      SetupCase{"VarInfo", {Fault::FbVarInfo}, 3}, SetupCase{"ModeSet", {Fault::FbModeSet}, 4},
+                      SetupCase{"OtherMode", {Fault::FbOtherMode}, 5}, SetupCase{"Map", {Fault::FbMap}, 6},
+                      // Lines padded to 1024 bytes would skew every picture.
+                      SetupCase{"PaddedLines", {Fault::FbPaddedLines}, 5, 1024 * 2880},
+                      // Memory for four pages only: the kernel refuses the virtual screen...
+                      SetupCase{"FourPagesRefused", {}, 4, 4 * 307200},
+                      // ...a driver that shrinks it gives four pages, which is enough,
+                      SetupCase{"FourPagesShrunk", {Fault::FbShrinksVirtual}, 0, 4 * 307200},
+                      // but not three and a bit: the effects would draw outside the memory.
+                      SetupCase{"ShortMemoryShrunk", {Fault::FbShrinksVirtual}, 5, 4 * 307200 - 640}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Framebuffer, SetsTheModeMapsAndClears) {
     emu::Box& dev = testbox::fresh_box();
@@ -50,6 +64,43 @@ TEST(Framebuffer, SetsTheModeMapsAndClears) {
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_EQ(dev.fb.var.yoffset, 2400u);
+}
+
+// The show gives the screen back as it found it: mode, virtual size, pan, colour map.
+TEST(Framebuffer, GivesTheScreenBackAsFound) {
+    emu::Box& dev = testbox::fresh_box();
+    const fb_var_screeninfo found = dev.fb.var;
+    const auto found_palette = dev.fb.palette8();
+    ASSERT_NE(found_palette[7 * 3], 0);  // the console's colours are there to lose
+    restore_framebuf();                  // nothing claimed yet: nothing put
+    EXPECT_EQ(dev.fb.cmap_puts, 0u);
+
+    ASSERT_EQ(init_framebuf(), 0);
+    box::ioctl(fbfd, FBIOPUTCMAP, &black);
+    vinfo.yoffset = 1440;
+    ASSERT_EQ(box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo), 0);
+    restore_framebuf();
+    EXPECT_EQ(std::memcmp(&dev.fb.var, &found, sizeof found), 0);
+    EXPECT_EQ(dev.fb.palette8(), found_palette);
+    // Given back once only.
+    unsigned puts = dev.fb.cmap_puts;
+    dev.fb.red[7] = 0;
+    restore_framebuf();
+    EXPECT_EQ(dev.fb.cmap_puts, puts);
+    EXPECT_EQ(dev.fb.red[7], 0);
+}
+
+// A mode set the driver refused changed nothing, and giving back changes nothing either;
+// a driver that cannot read its colour map back keeps the map the show left.
+TEST(Framebuffer, GivesBackWhatItCouldRead) {
+    emu::Config config;
+    config.faults = {emu::Fault::FbModeSet, emu::Fault::FbGetCmap};
+    emu::Box& dev = testbox::fresh_box(config);
+    const fb_var_screeninfo found = dev.fb.var;
+    ASSERT_EQ(init_framebuf(), 4);
+    restore_framebuf();
+    EXPECT_EQ(std::memcmp(&dev.fb.var, &found, sizeof found), 0);
+    EXPECT_EQ(dev.fb.cmap_puts, 0u);
 }
 
 struct Map {

@@ -1,5 +1,8 @@
 // The show driver on the emulated box: start sections, the timeline on the frame
 // counter, shutdown and the exit statuses.
+#include <array>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,7 +21,9 @@ struct Recorder : emu::Observer {
         std::string json;
     };
     std::vector<Event> events;
+    std::vector<testbox::Bytes> frames;  // AC-3 frames out of the digital output
     void request(std::uint64_t, const std::string& json) override { events.push_back({fcount, json}); }
+    void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override { frames.emplace_back(data, data + len); }
 
     std::vector<Event> matching(const std::string& what) const {
         std::vector<Event> out;
@@ -49,12 +54,20 @@ TEST(Driver, SectionFourPlaysOnlyTheEndTitles) {
     Recorder rec;
     box.observer = &rec;
     ASSERT_EQ(run({"demo", "4"}), 0);
-    // The first picture shown after start-up is an end-title frame, at frame 5140 or
-    // just after it.
+    // Only the titles' music is heard: the first frame out of the digital output is the
+    // main soundtrack's frame 5140, and all frames after it follow.
+    testbox::Bytes tone = testbox::read_file(std::string(TEST_DATA_DIR) + "/long48.ac3");
+    const std::size_t frame_bytes = tone.size() / 5300;  // a constant bit rate
+    ASSERT_EQ(rec.frames.size(), 5300u - 5140u);
+    for (std::size_t i = 0; i < rec.frames.size(); i++)
+        ASSERT_TRUE(std::equal(rec.frames[i].begin(), rec.frames[i].end(), tone.begin() + long((5140 + i) * frame_bytes)))
+            << "frame " << i;
+    // The first picture shown after start-up is an end-title frame, while the first frames
+    // of their music play (the 3D set-up before them keeps the sound fed).
     // Before it, only the one frame with which the 3D set-up is taken down again.
     std::uint32_t titles = rec.first("\"rgb255\":[57344,57344,61440]", 0);
     EXPECT_GE(titles, 5140u);
-    EXPECT_LE(titles, 5142u);
+    EXPECT_LE(titles, 5144u);
     int early_pans = 0;
     for (const auto& e : rec.matching(kPan)) early_pans += e.fcount < titles;
     EXPECT_EQ(early_pans, 1);
@@ -150,42 +163,60 @@ TEST(Driver, AShortSoundtrackPassesEverySectionAndStillEnds) {
     box.observer = nullptr;
 }
 
-// The failure exits: each ends with its status and gives the console back.
-void expect_exit_with_reset(const emu::Config& config, const testshow::Options& options, const char* section,
-                            int status) {
+// The failure exits and a stop: each ends with its status and gives the box back as it
+// was found: the screen's mode, pan and colours, then the console reset.
+struct ExitWatch : emu::Observer {
+    fb_var_screeninfo found = emu::box().fb.var;
+    std::array<std::uint8_t, 768> found_palette = emu::box().fb.palette8();
+    unsigned stop_at = 0;
+    void request(std::uint64_t, const std::string& json) override {
+        if (json.find(kReset) == std::string::npos) return;
+        const emu::Framebuffer& fb = emu::box().fb;
+        bool as_found = std::memcmp(&fb.var, &found, sizeof found) == 0 && fb.palette8() == found_palette;
+        std::fprintf(stderr, as_found ? "box as found\n" : "box left changed\n");
+    }
+    void box_call() override {
+        if (stop_at != 0 && fcount >= stop_at) emu::box().request_stop(SIGTERM);
+    }
+};
+
+void expect_exit_giving_box_back(const emu::Config& config, const testshow::Options& options, const char* section,
+                                 int status, bool remove_data = false, unsigned stop_at_frame = 0) {
     emu::Box& box = testshow::fresh_show_box(options, config);
-    (void)box;
+    if (remove_data) std::filesystem::remove(box.config.root + DEMO_DATA_PATH);
     EXPECT_EXIT(
         {
-            struct ResetWatch : emu::Observer {
-                void request(std::uint64_t, const std::string& json) override {
-                    if (json.find(kReset) != std::string::npos) std::fprintf(stderr, "console reset\n");
-                }
-            };
-            static ResetWatch watch;
+            static ExitWatch watch;
+            watch.stop_at = stop_at_frame;
             emu::box().observer = &watch;
             run({"demo", section});
         },
-        ::testing::ExitedWithCode(status), "console reset");
+        ::testing::ExitedWithCode(status), "box as found");
 }
 
 TEST(DriverDeathTest, FramebufferRefusedEndsWith5) {
     emu::Config config;
     config.faults.insert(emu::Fault::FbModeSet);
-    expect_exit_with_reset(config, {false, 40}, "4", 5);
+    expect_exit_giving_box_back(config, {false, 40}, "4", 5);
+    // The kernel's refusal of a virtual screen larger than the memory.
+    config = emu::Config();
+    config.fb_memory = 4 * 307200;
+    expect_exit_giving_box_back(config, {false, 40}, "4", 5);
 }
 
 TEST(DriverDeathTest, MissingDataFileEndsWith2) {
-    emu::Box& box = testshow::fresh_show_box({false, 40});
-    std::filesystem::remove(box.config.root + DEMO_DATA_PATH);
-    EXPECT_EXIT(run({"demo", "4"}), ::testing::ExitedWithCode(2), "");
+    expect_exit_giving_box_back(emu::Config(), {false, 40}, "4", 2, true);
 }
 
 TEST(DriverDeathTest, SoundDeviceMissingEndsWith5) {
     emu::Config config;
     config.faults.insert(emu::Fault::DspMissing);
-    expect_exit_with_reset(config, {false, 40}, "4", 5);
-    expect_exit_with_reset(config, {false, 40}, "0", 5);
+    expect_exit_giving_box_back(config, {false, 40}, "4", 5);
+    expect_exit_giving_box_back(config, {false, 40}, "0", 5);
+}
+
+TEST(DriverDeathTest, AStopInTheFireEndsWith143) {
+    expect_exit_giving_box_back(emu::Config(), testshow::Options(), "1", 128 + SIGTERM, false, 700);
 }
 
 TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {

@@ -148,13 +148,26 @@ TEST(WholeShow, ThePreludeBouncesAndTheTitlesFadeOut) {
     for (int i = 0; i < 43; i++) EXPECT_EQ(prelude_pans[std::size_t(i) + 1], "yoffset\":" + std::to_string(bounce[i]) + "}");
     EXPECT_EQ(prelude_pans.back(), "yoffset\":0}");
 
-    // The end: 256 fading maps and black, then the console reset and the exit.
+    // The end: 256 fading maps and black; then the screen is given back as it was found
+    // (mode and virtual size, the pan with them, the console's colours), and the
+    // console is reset.
     std::vector<std::string> maps;
-    for (const auto& line : run.trace)
-        if (has(line, "FBIOPUTCMAP")) maps.push_back(line);
-    ASSERT_GT(maps.size(), 257u);
-    EXPECT_TRUE(has(maps.back(), "\"rgb0\":[0,0,0],\"rgb255\":[0,0,0]"));
-    EXPECT_TRUE(has(maps[maps.size() - 257], "\"rgb255\":[57120,57120,61200]")) << maps[maps.size() - 257];
+    std::size_t given_back = 0;
+    for (std::size_t i = 0; i < run.trace.size(); i++) {
+        if (has(run.trace[i], "FBIOPUTCMAP")) maps.push_back(run.trace[i]);
+        if (has(run.trace[i], "FBIOPUT_VSCREENINFO")) given_back = i;
+    }
+    ASSERT_TRUE(has(run.trace[given_back], "\"yres_virtual\":480")) << run.trace[given_back];
+    ASSERT_GT(maps.size(), 258u);
+    EXPECT_TRUE(has(maps[maps.size() - 2], "\"rgb0\":[0,0,0],\"rgb255\":[0,0,0]"));
+    EXPECT_TRUE(has(maps[maps.size() - 258], "\"rgb255\":[57120,57120,61200]")) << maps[maps.size() - 258];
+    std::vector<std::string> after(run.trace.begin() + long(given_back) + 1, run.trace.end());
+    ASSERT_EQ(after.size(), 5u);
+    EXPECT_TRUE(has(after[0], "\"FBIOPAN_DISPLAY\",\"yoffset\":0}")) << after[0];
+    EXPECT_EQ(after[1], maps.back());
+    EXPECT_TRUE(has(after[2], "\"close\",\"dev\":\"/dev/fb0\"")) << after[2];
+    EXPECT_TRUE(has(after[3], "\"text\":\"\\u001bc\"")) << after[3];
+    EXPECT_TRUE(has(after[4], "\"exit\",\"status\":0")) << after[4];
 }
 
 TEST(WholeShow, ScreenshotsMatchTheRecordedOnes) {

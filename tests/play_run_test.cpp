@@ -238,20 +238,29 @@ TEST(PlayRun, TheTraceHasEveryRequestAtItsTimeAndEveryBurstWithItsFrame) {
     std::uint64_t last_t = 0;
     long next_frame = 0;
     unsigned pans = 0, cmaps = 0;
+    std::vector<std::string> after_last_burst;
     for (const TraceLine& line : lines) {
         ASSERT_EQ(line.json.rfind("{\"t_us\":", 0), 0u) << line.json;
         ASSERT_EQ(line.json.back(), '}') << line.json;
         EXPECT_GE(line.t_us, last_t) << line.json;
         last_t = line.t_us;
-        if (line.is("\"req\":\"write\",\"dev\":\"/dev/dsp\"")) {
-            EXPECT_EQ(line.number("bytes"), 6144);
+        if (line.is("\"req\":\"write\",\"dev\":\"/dev/dsp\"") && line.number("bytes") == 6144) {
             EXPECT_EQ(line.number("fcount"), next_frame++) << line.json;
+            after_last_burst.clear();
+        } else if (line.is("/dev/dsp") || line.is("SNDCTL_DSP")) {
+            after_last_burst.push_back(line.json);
         }
         pans += line.is("FBIOPAN_DISPLAY");
         cmaps += line.is("FBIOPUTCMAP");
     }
     std::size_t frames = testbox::tone_ac3(48000).size() / 768;  // 192 kbit/s: 768-byte frames
     EXPECT_EQ(std::size_t(next_frame), frames);
+    // After the last burst, the fragment the driver holds back is filled up (63 bursts
+    // leave 2048 bytes of a 4096-byte fragment) and the driver is told to play it.
+    ASSERT_EQ(frames % 2, 1u);
+    ASSERT_GE(after_last_burst.size(), 2u);
+    EXPECT_NE(after_last_burst[0].find("\"bytes\":2048"), std::string::npos) << after_last_burst[0];
+    EXPECT_NE(after_last_burst[1].find("\"SNDCTL_DSP_POST\",\"held\":0"), std::string::npos) << after_last_burst[1];
     EXPECT_EQ(cmaps, 1u);
     // One page every 20 ms while the sound was sent (the last bursts are sent about
     // three frames before they have played).
@@ -267,7 +276,9 @@ TEST(PlayRun, TheSoundDeviceBytesAreBurstsThatFfmpegTurnsBackIntoTheStream) {
     Bytes written = testbox::read_file(o.dsp_out);
     Bytes tone = testbox::tone_ac3(48000);
     std::size_t frames = tone.size() / 768;  // 192 kbit/s: 768-byte frames
-    EXPECT_EQ(written.size(), frames * 6144);
+    // The bursts, then zeros up to the end of the driver's 4096-byte fragment.
+    ASSERT_EQ(written.size(), (frames * 6144 + 4095) / 4096 * 4096);
+    EXPECT_TRUE(std::all_of(written.begin() + long(frames * 6144), written.end(), [](std::uint8_t b) { return b == 0; }));
     // ffmpeg's reader takes the payload length from the preamble, which names the
     // largest AC-3 frame (2788 bytes) for every burst; each payload starts with the
     // frame sent.

@@ -31,7 +31,9 @@ std::time_t time(std::time_t* t);
 
 // A request to stop the show (a signal on the box, the viewer closing the window in
 // demo-play) is delivered synchronously from inside one of the calls above, never in
-// the middle of the show's own code. The handler is expected not to return.
+// the middle of the show's own code, and only once: the handler is expected not to
+// return, and later requests (or the handler's own box calls) find no handler.
+// on_stop(nullptr) stops delivering.
 using StopHandler = void (*)(int signal);
 void on_stop(StopHandler handler);
 

@@ -1,5 +1,6 @@
 #include "show/ac3audio.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +47,7 @@ std::uint8_t* curptr;
 std::uint8_t* frame;
 int ah;
 int sr;
+std::uint64_t sent;  // bytes written to the device since it was opened
 
 // Reads and seeks for the loader: through the keystream, or plainly.
 struct Reader {
@@ -63,8 +65,11 @@ int frame_length(const std::uint8_t* p) {
 }
 
 void release() {
-    if (ah != 0) box::close(ah);
+    // Closing lets the sound play out, and a stop may arrive meanwhile: the descriptor
+    // is forgotten before it is closed.
+    int fd = ah;
     ah = 0;
+    if (fd != 0) box::close(fd);
     std::free(frame);
     frame = nullptr;
     std::free(ac3data);
@@ -165,7 +170,31 @@ int load(std::FILE* fp, const Reader& io) {
         return -EIO;
     }
     curptr = ac3data;
+    sent = 0;
     return 0;
+}
+
+void send(const void* bytes, std::size_t count) {
+    box::write(ah, bytes, count);
+    sent += count;
+}
+
+// The soundtrack's last burst has been written: let it play now. The driver hands the
+// device whole fragments and holds a partly filled one back until it fills or the device
+// is closed, so the fragment is filled up with zeros (a receiver skips zeros between
+// bursts), and the driver is told that nothing more is coming for now.
+void play_out() {
+    static const std::uint8_t zeros[kBurstBytes] = {};
+    int fragment = 0;
+    if (box::ioctl(ah, SNDCTL_DSP_GETBLKSIZE, &fragment) == 0 && fragment > 0) {
+        std::size_t held = std::size_t(sent % unsigned(fragment));
+        for (std::size_t missing = held != 0 ? unsigned(fragment) - held : 0; missing > 0;) {
+            std::size_t n = std::min(missing, sizeof zeros);
+            send(zeros, n);
+            missing -= n;
+        }
+    }
+    box::ioctl(ah, SNDCTL_DSP_POST, nullptr);
 }
 
 }  // namespace
@@ -192,9 +221,10 @@ int ac3_process() {
         // len + 3 bytes: the copy may carry the start of the next frame, which the
         // receiver ignores; bytes past it keep what a longer frame left there.
         std::memcpy(frame + 8, curptr, std::size_t(len) + 3);
-        box::write(ah, frame, kBurstBytes);
+        send(frame, kBurstBytes);
         curptr += len;
         fcount++;
+        if (curptr >= ac3data + ac3size && repeat == 0) play_out();
     }
     return 0;
 }

@@ -21,6 +21,16 @@ const struct fb_cmap* tmap;
 int step;
 int steps;
 
+// The screen as the show found it, put back when the show gives the box back.
+bool claimed;
+struct fb_var_screeninfo found_vinfo;
+std::uint16_t found_pal[3 * 256];
+struct fb_cmap found_cmap = {0, 256, found_pal, found_pal + 256, found_pal + 512, nullptr};
+bool found_cmap_read;
+
+// The four pages the effects draw into.
+constexpr std::uint32_t kPagesBytes = 4 * kPageBytes;
+
 }  // namespace
 
 struct fb_cmap black = {0, 256, bpal, bpal, bpal, nullptr};
@@ -31,6 +41,9 @@ int init_framebuf() {
     if (fbfd < 0) return 1;
     if (box::ioctl(fbfd, FBIOGET_FSCREENINFO, &finfo) != 0) return 2;
     if (box::ioctl(fbfd, FBIOGET_VSCREENINFO, &vinfo) != 0) return 3;
+    found_vinfo = vinfo;
+    found_cmap_read = box::ioctl(fbfd, FBIOGETCMAP, &found_cmap) == 0;
+    claimed = true;
     vinfo.xres = 640;
     vinfo.yres = 480;
     vinfo.xres_virtual = 640;
@@ -41,11 +54,27 @@ int init_framebuf() {
     if (box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &vinfo) != 0) return 4;
     // The driver wrote back what it settled on; only the visible mode matters.
     if (vinfo.xres != 640 || vinfo.yres != 480 || vinfo.bits_per_pixel != 8) return 5;
+    // The mode set may have changed the line length: the pages must lie where the
+    // effects draw them, all of them within the memory that is mapped.
+    if (box::ioctl(fbfd, FBIOGET_FSCREENINFO, &finfo) != 0) return 2;
+    if (finfo.line_length != 640 || finfo.smem_len < kPagesBytes) return 5;
     void* mem = box::mmap(finfo.smem_len, PROT_READ | PROT_WRITE, MAP_SHARED, fbfd, 0);
     if (mem == MAP_FAILED) return 6;
     scrn = static_cast<std::uint8_t*>(mem);
     std::memset(scrn, 0, finfo.smem_len);
     return 0;
+}
+
+void restore_framebuf() {
+    if (!claimed) return;
+    struct fb_var_screeninfo mode = found_vinfo;
+    box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &mode);
+    mode = found_vinfo;
+    box::ioctl(fbfd, FBIOPAN_DISPLAY, &mode);
+    // The mode set gave the console its own colours; the rest of the map is put back after.
+    if (found_cmap_read) box::ioctl(fbfd, FBIOPUTCMAP, &found_cmap);
+    // Only now: a stop that arrives in the middle makes the exit give the screen back again.
+    claimed = false;
 }
 
 void init_fadein(const struct fb_cmap* from, const struct fb_cmap* to, int nsteps) {

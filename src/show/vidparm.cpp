@@ -85,11 +85,18 @@ void reset_console() {
     ftty = nullptr;
 }
 
+// Every way out of the program leaves the box as the show found it: the screen's mode,
+// pan and colours first, then the console's own state.
+void give_box_back() {
+    box::on_stop(nullptr);  // already on the way out
+    restore_framebuf();
+    reset_console();
+}
+
 // A signal (or, on the emulated box, the viewer closing the window): stop the sound
-// at once, give the console back and end.
+// at once and end; the exit gives the box back.
 void stop_show(int signal) {
     ac3_stop(1);
-    reset_console();
     std::exit(128 + signal);
 }
 
@@ -179,9 +186,9 @@ int show_main(int argc, char** argv) {
         std::fwrite(kConsoleStart, 1, sizeof kConsoleStart - 1, ftty);
         std::fflush(ftty);
     }
-    // Every way out of the program gives the console back: the failure exits of the
-    // effects and of start-up as well as the normal end.
-    std::atexit(reset_console);
+    // Every way out of the program gives the box back: the failure exits of the effects
+    // and of start-up as well as the normal end.
+    std::atexit(give_box_back);
     box::on_stop(stop_show);
 
     if (init_framebuf() != 0) std::exit(5);
@@ -211,14 +218,16 @@ int show_main(int argc, char** argv) {
     if (section <= 3) {
         threedee_section(section);
     } else {
-        // The end titles need the stars that the 3D set-up makes.
+        // The end titles need the stars that the 3D set-up makes. The set-up keeps the
+        // sound fed, so the soundtrack is positioned first: only the titles' music plays.
+        ac3_skip(kThreedeeEnd);
         threedee_init();
         threedee_deinit();
-        ac3_skip(kThreedeeEnd);
     }
     end_section();
 
     ac3_stop(0);
+    restore_framebuf();
     box::close(fbfd);
     fbfd = 0;
     std::fclose(fp);

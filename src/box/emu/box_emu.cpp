@@ -24,9 +24,12 @@ Box& enter() {
     Box& b = box();
     if (b.observer) b.observer->box_call();
     if (b.pending_stop != 0 && stop_handler != nullptr) {
+        // Delivered once, as on the box.
         int sig = b.pending_stop;
         b.pending_stop = 0;
-        stop_handler(sig);
+        box::StopHandler handler = stop_handler;
+        stop_handler = nullptr;
+        handler(sig);
     }
     return b;
 }

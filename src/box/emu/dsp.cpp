@@ -28,6 +28,8 @@ int Dsp::open() {
     format_ = AFMT_U8;
     channels_ = 1;
     rate_ = 8000;
+    fragment_ = box_.config.dsp_fragment != 0 ? box_.config.dsp_fragment : 4096;
+    held_.clear();
     written_ = played_ = drain_base_ = 0;
     drain_from_us_ = box_.clock.now_us();
     ran_dry_ = false;
@@ -37,6 +39,11 @@ int Dsp::open() {
     box_.trace(R"({"req":"open","dev":"/dev/dsp"})");
     if (box_.observer) box_.observer->dsp_opened(box_.clock.now_us());
     return 0;
+}
+
+std::uint64_t Dsp::capacity() const {
+    // Whole fragments, at least two of them.
+    return std::uint64_t(std::max<std::uint32_t>(2, kBufferBytes / fragment_)) * fragment_;
 }
 
 std::uint64_t Dsp::played_by_clock() const {
@@ -82,7 +89,20 @@ int Dsp::ioctl(unsigned long request, void* arg) {
         box_.trace(R"({"req":"SNDCTL_DSP_CHANNELS","value":)" + std::to_string(*value) + "}");
         return 0;
     case SNDCTL_DSP_SETFRAGMENT:
-        box_.trace(R"({"req":"SNDCTL_DSP_SETFRAGMENT","value":)" + std::to_string(*value) + "}");
+        // The size asked for is 2 to the power of the low 16 bits; a driver with sizes of
+        // its own grants those instead.
+        if (box_.config.dsp_fragment == 0 && held_.empty() && written_ == 0)
+            fragment_ = 1u << std::clamp(*value & 0xFFFF, 4, 15);
+        box_.trace(R"({"req":"SNDCTL_DSP_SETFRAGMENT","value":)" + std::to_string(*value) + R"(,"granted":)" +
+                   std::to_string(fragment_) + "}");
+        return 0;
+    case SNDCTL_DSP_GETBLKSIZE:
+        *value = int(fragment_);
+        return 0;
+    case SNDCTL_DSP_POST:
+        // Starts a stream that has not started yet: the device here plays from the first
+        // whole fragment anyway. Like the kernel's, it does not send a partial fragment on.
+        box_.trace(R"({"req":"SNDCTL_DSP_POST","held":)" + std::to_string(held_.size()) + "}");
         return 0;
     case SNDCTL_DSP_SPEED:
         if (box_.config.has(Fault::DspSpeed)) {
@@ -105,6 +125,7 @@ int Dsp::ioctl(unsigned long request, void* arg) {
         return 0;
     case SNDCTL_DSP_RESET:
         drain();
+        held_.clear();
         written_ = played_;
         drain_base_ = played_;
         drain_from_us_ = box_.clock.now_us();
@@ -120,35 +141,43 @@ int Dsp::ioctl(unsigned long request, void* arg) {
     }
 }
 
+void Dsp::wait_for_room(std::uint64_t bytes) {
+    for (;;) {
+        drain();
+        std::uint64_t room = capacity() - (written_ - played_);
+        if (room >= bytes) return;
+        // Block until the card has played enough.
+        if (played_bytes_source) {
+            box_.clock.sleep_us(1000);
+        } else {
+            std::uint64_t frames = (bytes - room + 3) / 4;
+            box_.clock.wait_until(drain_from_us_ + ((played_ - drain_base_) / 4 + frames) * 1000000u / rate_ + 1);
+        }
+    }
+}
+
+// Hands the held bytes to the device, behind what it holds already.
+void Dsp::commit() {
+    wait_for_room(held_.size());
+    if (ran_dry_) {
+        underruns++;
+        ran_dry_ = false;
+    }
+    std::uint64_t delay_us = (written_ - played_) / 4 * 1000000u / rate_;
+    receiver.feed(box_.clock.now_us() + delay_us, held_.data(), held_.size());
+    written_ += held_.size();
+    held_.clear();
+    streaming_ = true;
+}
+
 long Dsp::write(const void* buf, std::size_t count) {
     const auto* bytes = static_cast<const std::uint8_t*>(buf);
     if (box_.observer) box_.observer->dsp_write(box_.clock.now_us(), bytes, count);
-    std::size_t done = 0;
-    while (done < count) {
-        drain();
-        std::uint64_t room = kBufferBytes - (written_ - played_);
-        if (room == 0) {
-            // Block until the card has played enough for this write to go on.
-            std::uint64_t need = std::min<std::uint64_t>(count - done, kBufferBytes);
-            std::uint64_t frames = (need + 3) / 4;
-            if (played_bytes_source) {
-                box_.clock.sleep_us(1000);
-            } else {
-                box_.clock.wait_until(drain_from_us_ + ((played_ - drain_base_) / 4 + frames) * 1000000u / rate_ + 1);
-            }
-            continue;
-        }
-        if (ran_dry_) {
-            underruns++;
-            ran_dry_ = false;
-        }
-        std::size_t n = std::size_t(std::min<std::uint64_t>(room, count - done));
-        std::uint64_t now = box_.clock.now_us();
-        std::uint64_t delay_us = (written_ - played_) / 4 * 1000000u / rate_;
-        receiver.feed(now + delay_us, bytes + done, n);
-        written_ += n;
+    for (std::size_t done = 0; done < count;) {
+        std::size_t n = std::min<std::size_t>(count - done, fragment_ - held_.size());
+        held_.insert(held_.end(), bytes + done, bytes + done + n);
         done += n;
-        streaming_ = true;
+        if (held_.size() == fragment_) commit();
     }
     attended();
     writes++;
@@ -158,8 +187,10 @@ long Dsp::write(const void* buf, std::size_t count) {
 }
 
 int Dsp::close() {
+    // The held-back partial fragment goes to the device at the close, then the close
+    // waits until the buffered bytes have played out.
+    if (!held_.empty()) commit();
     box_.trace(R"({"req":"close","dev":"/dev/dsp","queued":)" + std::to_string(queued()) + "}");
-    // Without a reset, closing waits until the buffered bytes have played out.
     for (int waits = 0; queued() > 0 && waits < 1000; waits++) {
         if (played_bytes_source)
             box_.clock.sleep_us(1000);

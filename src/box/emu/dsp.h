@@ -1,14 +1,19 @@
 // The emulated OSS sound device "/dev/dsp" with a digital output.
 //
-// Written bytes go into a 64 KiB buffer that drains at the negotiated rate (4 bytes a
-// sample frame) against the box's clock; a write that does not fit blocks until it
-// does. Behind the buffer sits an IEC 61937 receiver that takes the AC-3 frames out.
-// The device counts underruns: times the buffer ran dry while a stream was being fed,
-// seen at the next write.
+// As with the kernel's OSS layer, the device takes written bytes a whole fragment at a
+// time: a partly filled fragment is held back (it does not play and is not counted in
+// the output delay) until it fills or the device is closed. The driver decides the
+// fragment size; it may grant the one asked for or insist on its own (Config). Whole
+// fragments go into a buffer of about 64 KiB that drains at the negotiated rate (4 bytes
+// a sample frame) against the box's clock; a fragment that does not fit blocks the
+// write until it does. Behind the buffer sits an IEC 61937 receiver that takes the AC-3
+// frames out. The device counts underruns: times the buffer ran dry while a stream was
+// being fed, seen at the next fragment.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "box/emu/iec61937.h"
 
@@ -29,8 +34,12 @@ public:
 
     bool is_open() const { return open_; }
     std::uint32_t rate() const { return rate_; }
-    // Bytes written but not yet played, at the current time.
+    std::uint32_t fragment() const { return fragment_; }
+    // Bytes handed to the device but not yet played, at the current time (what the
+    // output delay reports: a held-back partial fragment is not counted).
     std::uint32_t queued();
+    // Bytes of a partly filled fragment, held back.
+    std::size_t held() const { return held_.size(); }
 
     // In a live run the sound card says how much it has played; without this hook the
     // buffer drains at the negotiated rate on the box's clock.
@@ -46,14 +55,19 @@ public:
 private:
     void drain();
     void attended();
+    void commit();
+    void wait_for_room(std::uint64_t bytes);
     std::uint64_t played_by_clock() const;
+    std::uint64_t capacity() const;
 
     Box& box_;
     bool open_ = false;
     int format_ = 0x00000008;  // AFMT_U8, the OSS default
     int channels_ = 1;
     std::uint32_t rate_ = 8000;
-    std::uint64_t written_ = 0;      // bytes of the current stream written
+    std::uint32_t fragment_ = 4096;
+    std::vector<std::uint8_t> held_;  // the partly filled fragment
+    std::uint64_t written_ = 0;      // bytes of the current stream handed to the device
     std::uint64_t played_ = 0;       // bytes of the current stream played
     std::uint64_t drain_from_us_ = 0;
     std::uint64_t drain_base_ = 0;   // played_ at drain_from_us_

@@ -25,7 +25,10 @@ enum class Fault {
     FbVarInfo,     // FBIOGET_VSCREENINFO fails
     FbModeSet,     // FBIOPUT_VSCREENINFO fails (EINVAL)
     FbOtherMode,   // FBIOPUT_VSCREENINFO succeeds but settles on 800 x 600 x 16
-    FbShortScreen, // the driver cannot give a 2880-line virtual screen (keeps 480)
+    FbShrinksVirtual, // the mode set holds the virtual height to what the memory holds
+                      // (some drivers do; the kernel's vfb refuses with ENOMEM)
+    FbPaddedLines, // the mode set settles on lines of 1024 bytes
+    FbGetCmap,     // FBIOGETCMAP fails
     FbMap,         // mmap fails
     FbPutCmap,     // FBIOPUTCMAP fails
     DspMissing,    // "/dev/dsp" cannot be opened
@@ -63,7 +66,9 @@ struct Config {
     ClockMode clock = ClockMode::Virtual;
     std::uint32_t poll_us = 50;     // virtual time one poll of the clock or output delay takes
     std::uint32_t pan_cost_us = 20000;  // the box shows at most one new page per this many µs
+    std::uint32_t fb_memory = 640 * 2880;  // the framebuffer's memory (smem_len) in bytes
     double dsp_rate_error = 0.0;    // the sound device reports rate * (1 + this)
+    std::uint32_t dsp_fragment = 0;  // fragment size the sound driver insists on; 0: grants what is asked
     std::set<Fault> faults;
     bool has(Fault f) const { return faults.count(f) != 0; }
 };

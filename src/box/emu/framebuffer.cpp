@@ -8,9 +8,26 @@
 
 namespace emu {
 
-Framebuffer::Framebuffer(Box& box) : box_(box) {
+namespace {
+
+// The console's own colours in entries 0..15 (the VGA text palette), as 16-bit channels.
+// The console puts them whenever the mode changes.
+void put_console_colours(std::array<std::uint16_t, 256>& red, std::array<std::uint16_t, 256>& green,
+                         std::array<std::uint16_t, 256>& blue) {
+    for (unsigned i = 0; i < 16; i++) {
+        unsigned bright = (i & 8) != 0 ? 0x55 : 0;
+        red[i] = std::uint16_t(((i & 1) != 0 ? 0xAA + bright : bright) * 0x101);
+        // Colour 3 is brown, not dark yellow.
+        green[i] = std::uint16_t((i == 3 ? 0x55 : (i & 2) != 0 ? 0xAA + bright : bright) * 0x101);
+        blue[i] = std::uint16_t(((i & 4) != 0 ? 0xAA + bright : bright) * 0x101);
+    }
+}
+
+}  // namespace
+
+Framebuffer::Framebuffer(Box& box) : memory(box.config.fb_memory), box_(box) {
     std::strncpy(fix.id, "emulated box", sizeof fix.id - 1);
-    fix.smem_len = std::uint32_t(memory.size());
+    fix.smem_len = box_.config.fb_memory;
     fix.type = FB_TYPE_PACKED_PIXELS;
     fix.visual = FB_VISUAL_PSEUDOCOLOR;
     fix.ypanstep = 1;
@@ -21,6 +38,7 @@ Framebuffer::Framebuffer(Box& box) : box_(box) {
     var.yres = var.yres_virtual = kHeight;
     var.bits_per_pixel = 8;
     var.red.length = var.green.length = var.blue.length = 8;
+    put_console_colours(red, green, blue);
 }
 
 int Framebuffer::open() {
@@ -45,6 +63,9 @@ int Framebuffer::ioctl(unsigned long request, void* arg) {
         return put_var(static_cast<fb_var_screeninfo*>(arg));
     case FBIOPUTCMAP:
         return put_cmap(static_cast<const fb_cmap*>(arg));
+    case FBIOGETCMAP:
+        if (box_.config.has(Fault::FbGetCmap)) break;
+        return get_cmap(static_cast<fb_cmap*>(arg));
     case FBIOPAN_DISPLAY:
         return pan(static_cast<const fb_var_screeninfo*>(arg));
     default:
@@ -68,21 +89,30 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
         got.bits_per_pixel = 16;
         got.yoffset = 0;
     } else {
-        // Like a real driver: the mode is fixed, the virtual screen is what fits in
-        // the memory (or, for a driver that cannot pan, the visible height).
+        // Like the kernel's driver: the mode is fixed, and a virtual screen that does not
+        // fit in the memory is refused (or, for a driver that shrinks it, cut down).
+        unsigned line = box_.config.has(Fault::FbPaddedLines) ? 1024 : kWidth;
         got.xres = kWidth;
         got.yres = kHeight;
         got.bits_per_pixel = 8;
         got.xres_virtual = kWidth;
-        unsigned most = fix.smem_len / kWidth;
-        if (box_.config.has(Fault::FbShortScreen)) most = kHeight;
-        if (got.yres_virtual < kHeight) got.yres_virtual = kHeight;
-        if (got.yres_virtual > most) got.yres_virtual = most;
-        if (got.yoffset + got.yres > got.yres_virtual) got.yoffset = got.yres_virtual - got.yres;
         got.xoffset = 0;
+        if (got.yres_virtual < kHeight) got.yres_virtual = kHeight;
+        unsigned most = fix.smem_len / line;
+        if (got.yres_virtual > most) {
+            if (!box_.config.has(Fault::FbShrinksVirtual) || most < kHeight) {
+                box_.trace(R"({"req":"FBIOPUT_VSCREENINFO","result":"ENOMEM"})");
+                errno = ENOMEM;
+                return -1;
+            }
+            got.yres_virtual = most;
+        }
+        if (got.yoffset + got.yres > got.yres_virtual) got.yoffset = got.yres_virtual - got.yres;
+        fix.line_length = line;
     }
     *asked = got;
     var = got;
+    put_console_colours(red, green, blue);
     box_.trace(R"({"req":"FBIOPUT_VSCREENINFO","xres":)" + std::to_string(var.xres) + R"(,"yres":)" +
                std::to_string(var.yres) + R"(,"bpp":)" + std::to_string(var.bits_per_pixel) +
                R"(,"yres_virtual":)" + std::to_string(var.yres_virtual) + "}");
@@ -106,6 +136,21 @@ int Framebuffer::put_cmap(const fb_cmap* map) {
                "," + std::to_string(blue[0]) + R"(],"rgb255":[)" + std::to_string(red[255]) + "," +
                std::to_string(green[255]) + "," + std::to_string(blue[255]) + "]}");
     if (box_.observer) box_.observer->display_changed(box_.clock.now_us());
+    return 0;
+}
+
+int Framebuffer::get_cmap(fb_cmap* map) {
+    if (map == nullptr || map->start >= 256 || map->len > 256 - map->start || map->red == nullptr ||
+        map->green == nullptr || map->blue == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (unsigned i = 0; i < map->len; i++) {
+        map->red[i] = red[map->start + i];
+        map->green[i] = green[map->start + i];
+        map->blue[i] = blue[map->start + i];
+        if (map->transp != nullptr) map->transp[i] = 0;
+    }
     return 0;
 }
 

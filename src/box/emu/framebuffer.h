@@ -1,5 +1,6 @@
 // The emulated framebuffer device "/dev/fb0": an 8-bit palette display with a tall
-// virtual screen, panned by FBIOPAN_DISPLAY, coloured by a 256-entry colour map.
+// virtual screen, panned by FBIOPAN_DISPLAY, coloured by a 256-entry colour map. It
+// starts as the console left it: a 640 x 480 screen with the console's colours.
 #pragma once
 
 #include <array>
@@ -16,7 +17,6 @@ class Framebuffer {
 public:
     static constexpr unsigned kWidth = 640;
     static constexpr unsigned kHeight = 480;
-    static constexpr unsigned kVirtualHeight = 2880;
 
     explicit Framebuffer(Box& box);
 
@@ -31,7 +31,7 @@ public:
 
     fb_fix_screeninfo fix{};
     fb_var_screeninfo var{};
-    ZeroPages memory{std::size_t(kWidth) * kVirtualHeight};
+    ZeroPages memory;
     std::array<std::uint16_t, 256> red{}, green{}, blue{};
     unsigned pans = 0;
     unsigned cmap_puts = 0;
@@ -39,6 +39,7 @@ public:
 private:
     int put_var(fb_var_screeninfo* asked);
     int put_cmap(const fb_cmap* map);
+    int get_cmap(fb_cmap* map);
     int pan(const fb_var_screeninfo* asked);
 
     Box& box_;

@@ -13,11 +13,14 @@ namespace emu {
 class ZeroPages {
 public:
     explicit ZeroPages(std::size_t size) : size_(size) {
+        if (size == 0) return;
         void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) throw std::bad_alloc();
         data_ = static_cast<std::uint8_t*>(p);
     }
-    ~ZeroPages() { ::munmap(data_, size_); }
+    ~ZeroPages() {
+        if (data_ != nullptr) ::munmap(data_, size_);
+    }
     ZeroPages(const ZeroPages&) = delete;
     ZeroPages& operator=(const ZeroPages&) = delete;
 
@@ -32,7 +35,7 @@ public:
     std::uint8_t operator[](std::size_t i) const { return data_[i]; }
 
 private:
-    std::uint8_t* data_;
+    std::uint8_t* data_ = nullptr;
     std::size_t size_;
 };
 

@@ -1,8 +1,12 @@
 // The box calls straight onto the kernel: the back end of the box program.
 //
-// SIGINT, SIGTERM and SIGHUP only raise a flag; the stop handler runs at the next box
-// call, in the show's own thread, where it may safely use stdio and free memory. A
-// signal ignored when the program started stays ignored (nohup).
+// SIGINT, SIGTERM and SIGHUP only raise a flag; the stop handler runs in the show's own
+// thread, where it may safely use stdio and free memory: at the start of the next box
+// call, or as soon as the call the signal arrived in returns. A call that waits (the
+// open of a busy sound device, a close that lets the sound play out, a full sound
+// buffer) is interrupted by the signal rather than restarted, so a stop is never held
+// up by a device and never taken for a device's refusal. A signal ignored when the
+// program started stays ignored (nohup).
 #include "box/box.h"
 #include "box/signals.h"
 
@@ -21,12 +25,25 @@ StopHandler stop_handler = nullptr;
 
 void note_signal(int sig) { pending_signal = sig; }
 
+// A stop is delivered once: the handler's own box calls, and a second signal, find no
+// handler.
 void deliver_stop() {
     if (pending_signal != 0 && stop_handler != nullptr) {
         int sig = pending_signal;
         pending_signal = 0;
-        stop_handler(sig);
+        StopHandler handler = stop_handler;
+        stop_handler = nullptr;
+        handler(sig);
     }
+}
+
+// Runs one call of the kernel with a stop delivered before and after it.
+template <typename Call>
+auto attended(Call call) {
+    deliver_stop();
+    auto result = call();
+    deliver_stop();
+    return result;
 }
 
 }  // namespace
@@ -41,15 +58,15 @@ void on_stop(StopHandler handler) {
 }
 
 int open(const char* path, int flags) {
-    deliver_stop();
-    return ::open(path, flags);
+    return attended([&] { return ::open(path, flags); });
 }
 
-int close(int fd) { return ::close(fd); }
+int close(int fd) {
+    return attended([&] { return ::close(fd); });
+}
 
 int ioctl(int fd, unsigned long request, void* arg) {
-    deliver_stop();
-    return ::ioctl(fd, request, arg);
+    return attended([&] { return ::ioctl(fd, request, arg); });
 }
 
 void* mmap(std::size_t length, int prot, int flags, int fd, off_t offset) {
@@ -57,8 +74,7 @@ void* mmap(std::size_t length, int prot, int flags, int fd, off_t offset) {
 }
 
 ssize_t write(int fd, const void* buf, std::size_t count) {
-    deliver_stop();
-    return ::write(fd, buf, count);
+    return attended([&] { return ::write(fd, buf, count); });
 }
 
 std::FILE* fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
@@ -69,8 +85,7 @@ int gettimeofday(struct timeval* tv) {
 }
 
 int usleep(unsigned int usec) {
-    deliver_stop();
-    return ::usleep(usec);
+    return attended([&] { return ::usleep(usec); });
 }
 
 std::time_t time(std::time_t* t) { return std::time(t); }
