@@ -64,7 +64,7 @@ std::uint32_t be32(const Bytes& d, std::size_t p) {
 // every chunk through IEND matches or the chunks cannot be walked (then the decoder
 // says what is wrong).
 std::string bad_chunk(const Bytes& d, std::size_t pos) {
-    std::size_t length = png_length(d, pos);
+    std::size_t length = png_chunks_length(d, pos);
     for (std::size_t p = pos + 8; length > 0 && p < pos + length;) {
         std::size_t len = be32(d, p);
         if (std::uint32_t(crc32(0, d.data() + p + 4, uInt(len + 4))) != be32(d, p + 8 + len))
@@ -85,10 +85,13 @@ std::size_t picture(Check& check, const std::string& name, const Bytes& bytes, s
     int r = read_png(file, &pixels, nullptr, &w, &h);
     std::free(pixels);
     long read_to = std::ftell(file != nullptr ? file : fp);
-    std::size_t end = r == 0 ? std::size_t(read_to) : png_length(bytes, pos) > 0 ? pos + png_length(bytes, pos) : 0;
+    std::size_t chunks = png_chunks_length(bytes, pos);
+    std::size_t end = r == 0 ? std::size_t(read_to) : chunks > 0 ? pos + chunks : 0;
     f.size = end > pos ? end - pos : bytes.size() - pos;
     std::string chunk = bad_chunk(bytes, pos);
-    if (!chunk.empty()) {
+    if (bytes.size() - pos < 8 || !std::equal(kPngSignature, kPngSignature + 8, bytes.begin() + long(pos))) {
+        damage(check, f, bytes.size() - pos < 8 ? "the file ends in it" : "its PNG signature is damaged");
+    } else if (!chunk.empty()) {
         damage(check, f, chunk);
     } else if (r != 0) {
         damage(check, f, "does not decode as an 8-bit picture (read_png " + std::to_string(r) + ")");
@@ -205,8 +208,12 @@ Check check(std::FILE* stored, std::FILE* logo) {
     Finding main{"main soundtrack", kMainAt};
     std::size_t frames = 0;
     std::size_t end = soundtrack(c, main, plain, kMainAt, frames);
+    // Where the frames end, the font begins: by its signature, or, when that is what is
+    // damaged, by its header chunk behind it.
     auto found = std::search(plain.begin() + long(end), plain.end(), kPngSignature, kPngSignature + 8);
     std::size_t font_at = found == plain.end() ? 0 : std::size_t(found - plain.begin());
+    if (plain.size() - end >= 16 && std::equal(plain.begin() + long(end) + 12, plain.begin() + long(end) + 16, "IHDR"))
+        font_at = end;
     if (main.ok && frames == 0) {
         damage(c, main, "no AC-3 frame starts here: the show cannot load its soundtrack");
     } else if (main.ok && font_at != end && end < plain.size()) {
