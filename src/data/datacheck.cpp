@@ -36,7 +36,7 @@ namespace {
 constexpr std::uint8_t kPngSignature[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
 constexpr std::size_t kMainAt = std::size_t(kMainSoundtrackOffset);
 constexpr std::size_t kSeparatorAt = kMainAt - 1;
-const char* const kRateText[3] = {"48000", "44100", "32000"};
+constexpr unsigned kRates[3] = {48000, 44100, 32000};
 const char* const kCrcText[4] = {"", "crc1 fails", "crc2 fails", "crc1 and crc2 fail"};
 
 // What is wrong with a picture's size, or nothing.
@@ -141,8 +141,7 @@ std::size_t soundtrack(Check& check, Finding& f, const Bytes& plain, std::size_t
     }
     f.size = p - std::min(pos, plain.size());
     char text[96];
-    std::snprintf(text, sizeof text, "%zu frames, %.3f s at %s Hz", frames, double(frames) * 1536.0 / std::atof(kRateText[rate]),
-                  kRateText[rate]);
+    std::snprintf(text, sizeof text, "%zu frames, %.3f s at %u Hz", frames, double(frames) * 1536.0 / kRates[rate], kRates[rate]);
     f.what = text;
     if (failing > 1) fault += " (" + std::to_string(failing) + " frames fail a CRC)";
     if (!fault.empty()) damage(check, f, fault);
