@@ -103,7 +103,7 @@ TEST_F(Console, LongLinesWrapAndTheLastLineScrollsUp) {
 }
 
 TEST_F(Console, ClearScreenBlanksTheTextAreaAndLeavesTheCursor) {
-    std::vector<std::uint8_t>& mem = emu::box().fb.memory;
+    auto& mem = emu::box().fb.memory;
     std::memset(mem.data(), 0x33, mem.size());
     print("XY\033[2JZ");
     EXPECT_TRUE(shows(0, 2, 'Z')) << "the cursor stays where it was";

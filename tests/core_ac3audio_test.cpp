@@ -1,5 +1,7 @@
 // The AC-3 pass-through player on the emulated sound device: loading and its refusals,
 // the bursts byte for byte, the frame counter and positioning.
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <sys/soundcard.h>
@@ -125,6 +127,65 @@ TEST_F(Player, RateCode3IsRefusedAfterTheDeviceWasOpened) {
     EXPECT_FALSE(box_->dsp.is_open());
 }
 
+// A run of frames 4 GiB - 4 bytes long, made up as it is read: its length and the 4
+// spare bytes do not fit in 32 bits, so the load is refused before any buffer is made.
+TEST_F(Player, RefusesAStreamTooLongToCountIn32Bits) {
+    struct Run {
+        // Frame lengths: 2560-byte frames at 48 kHz, then 138- and 140-byte frames at
+        // 44.1 kHz (the scan does not compare rates) to end exactly at 2^32 - 4.
+        std::uint64_t big, small138, small140, pos = 0;
+        std::uint8_t at(std::uint64_t p) const {
+            std::uint64_t start, code;
+            if (p < big * 2560) {
+                start = p / 2560 * 2560;
+                code = 36;
+            } else if (p < big * 2560 + small138 * 138) {
+                start = p - (p - big * 2560) % 138;
+                code = 0x40;
+            } else {
+                std::uint64_t from = big * 2560 + small138 * 138;
+                start = p - (p - from) % 140;
+                code = 0x41;
+            }
+            const std::uint8_t head[6] = {0x0B, 0x77, 0, 0, std::uint8_t(code), 0};
+            return p - start < 6 ? head[p - start] : 0;
+        }
+    };
+    constexpr std::uint64_t kTarget = (1ull << 32) - 4;
+    Run run{};
+    std::uint64_t half = kTarget / 2;  // 1280 big + 69 a + 70 b, all lengths being even
+    run.big = (half - 5000) / 1280;
+    std::uint64_t rest = half - run.big * 1280;
+    run.small138 = (70 - rest % 70) % 70;
+    run.small140 = (rest - 69 * run.small138) / 70;
+    ASSERT_EQ(run.big * 2560 + run.small138 * 138 + run.small140 * 140, kTarget);
+
+    cookie_io_functions_t io{};
+    io.read = [](void* c, char* buf, std::size_t n) -> ssize_t {
+        auto* r = static_cast<Run*>(c);
+        // Past the last frame the stream ends: the scan stops there.
+        std::uint64_t end = r->big * 2560 + r->small138 * 138 + r->small140 * 140;
+        std::size_t got = r->pos >= end ? 0 : std::size_t(std::min<std::uint64_t>(n, end - r->pos));
+        for (std::size_t i = 0; i < got; i++) buf[i] = char(r->at(r->pos + i));
+        r->pos += got;
+        return ssize_t(got);
+    };
+    io.seek = [](void* c, off64_t* offset, int whence) {
+        auto* r = static_cast<Run*>(c);
+        r->pos = std::uint64_t(whence == SEEK_SET ? *offset : std::int64_t(r->pos) + *offset);
+        *offset = off64_t(r->pos);
+        return 0;
+    };
+    std::FILE* f = fopencookie(&run, "rb", io);
+    ASSERT_NE(f, nullptr);
+    std::setvbuf(f, nullptr, _IONBF, 0);
+    EXPECT_EQ(ac3_init(f), -12);
+    EXPECT_EQ(std::ftell(f), 0);
+    EXPECT_FALSE(box_->dsp.is_open());
+    EXPECT_EQ(ac3_process(), -61);
+    std::fclose(f);
+}
+
 struct DeviceCase {
     emu::Fault fault;
     int result;
@@ -230,17 +291,31 @@ TEST_F(Player, FramesComeOutAsLoaded) {
     EXPECT_EQ(box_->dsp.receiver.bad_bursts, 0u);
 }
 
-TEST_F(Player, FeedsOnlyWhenTheDeviceRunsLow) {
+// On a clock that polls take no time of, the device holds exactly what was written
+// less what its rate has played.
+class PlayerOnAStillClock : public Player {
+    void SetUp() override {
+        config_.poll_us = 0;
+        Player::SetUp();
+    }
+};
+
+// The player writes while the device holds 12288 bytes or less: two bursts on an
+// empty device, two more with exactly 12288 held, none with 12292 held.
+TEST_F(PlayerOnAStillClock, FeedsAtTheThresholdAndNotAboveIt) {
     ASSERT_EQ(load(tone_), 0);
     ASSERT_EQ(ac3_process(), 0);
+    ASSERT_EQ(box_->dsp.queued(), 12288u);
     ASSERT_EQ(ac3_process(), 0);
-    EXPECT_EQ(fcount, 4u);  // 24576 bytes queued, minus a few polls' worth
-    // More than 12288 bytes held: one request, no write.
-    ASSERT_GT(box_->dsp.queued(), 12288u);
+    EXPECT_EQ(fcount, 4u);
+    box_->clock.sleep_us(63980);  // 3071 sample frames of 4 bytes played at 48 kHz
+    ASSERT_EQ(box_->dsp.queued(), 12292u);
     std::uint64_t writes = box_->dsp.writes;
     EXPECT_EQ(ac3_process(), 0);
     EXPECT_EQ(box_->dsp.writes, writes);
-    drain_to(12288);
+    EXPECT_EQ(fcount, 4u);
+    box_->clock.sleep_us(20);
+    ASSERT_EQ(box_->dsp.queued(), 12288u);
     EXPECT_EQ(ac3_process(), 0);
     EXPECT_EQ(box_->dsp.writes, writes + 2);
     EXPECT_EQ(fcount, 6u);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 #include <random>
+#include <zlib.h>
 
 #include "data/pngwrite.h"
 #include "show/encryption.h"
@@ -205,6 +206,36 @@ TEST(ReadPng, PicturesNotOfOneByteAPixelAreRefused) {
         for (int i = 0; i < 256; i++) map.expect_untouched(i);
         std::fclose(f);
     }
+}
+
+// libpng asks the reader for the 0 data bytes of an empty text or suggested-palette
+// chunk: the data stream must read such a picture as a plain file does.
+TEST(ReadPng, EmptyChunksReadFromEitherStream) {
+    PalettePicture pic = make_picture(20, 10, 16, 7);
+    Bytes png = encode_png(pic);
+    Bytes chunks;
+    for (const char* type : {"tEXt", "sPLT", "iTXt"}) {
+        const Bytes chunk = {0, 0, 0, 0, std::uint8_t(type[0]), std::uint8_t(type[1]), std::uint8_t(type[2]), std::uint8_t(type[3])};
+        std::uint32_t crc = std::uint32_t(crc32(0, chunk.data() + 4, 4));
+        chunks.insert(chunks.end(), chunk.begin(), chunk.end());
+        for (int s = 24; s >= 0; s -= 8) chunks.push_back(std::uint8_t(crc >> s));
+    }
+    png.insert(png.begin() + 33, chunks.begin(), chunks.end());  // after IHDR
+
+    std::uint8_t* pixels = nullptr;
+    std::FILE* f = plain_file(png, "empty-chunks.png");
+    ASSERT_EQ(read_png(f, &pixels, nullptr, nullptr, nullptr), 0);
+    std::fclose(f);
+    EXPECT_EQ(Bytes(pixels, pixels + 200), pic.pixels);
+    std::free(pixels);
+
+    fp = testbox::open_scrambled(png, 78);
+    pixels = nullptr;
+    ASSERT_EQ(read_png(nullptr, &pixels, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(std::ftell(fp), long(png.size()));
+    std::fclose(fp);
+    EXPECT_EQ(Bytes(pixels, pixels + 200), pic.pixels);
+    std::free(pixels);
 }
 
 // A broken picture is reported, never a crash or an exit; run under the address

@@ -36,7 +36,8 @@ std::vector<std::string> words() {
 // then burns the word in: within the first two pages shown on page 1 from that frame
 // on, the screen holds the word. Every console glyph pixel, enlarged to a 3 x 3 block
 // of fire cells of 4 x 4 pixels each, is white.
-TEST(FireSection, EachWordShowsUpWhiteAtItsFrame) {
+// The fire is fed until 1138 and then dies out: black by its end at 1226.
+TEST(FireSection, EachWordShowsUpWhiteAtItsFrameAndTheUnfedFireDiesOut) {
     struct Screens : emu::Observer {
         emu::Box* box;
         std::vector<std::string> list = words();
@@ -44,7 +45,18 @@ TEST(FireSection, EachWordShowsUpWhiteAtItsFrame) {
         int looks = 0;  // pages of page 1 looked at for the current word
         int checked = 0;
         std::vector<std::string> failures;
+        // Whether the fire area of the last pages shown was black (below 110): the
+        // last stretch before 1138 still burns, the unfed one after it dies out.
+        bool burning_before_1138 = false;
+        bool black_at_end = false;
         void request(std::uint64_t, const std::string& json) override {
+            if (fcount >= 1100 && fcount < 1300 && json.find("FBIOPAN_DISPLAY") != std::string::npos) {
+                bool black = true;
+                for (int y = 40; y < 468 && black; y++)
+                    for (int x = 0; x < 636 && black; x++) black = box->fb.shown()[y * 640 + x] < 110;
+                if (fcount < 1138) burning_before_1138 = burning_before_1138 || !black;
+                black_at_end = black;
+            }
             if (next >= 8 || fcount < kWordFrames[next] || json.find("FBIOPAN_DISPLAY\",\"yoffset\":480") == std::string::npos)
                 return;
             const std::string& word = list[std::size_t(next)];
@@ -80,6 +92,8 @@ TEST(FireSection, EachWordShowsUpWhiteAtItsFrame) {
     EXPECT_EQ(show_main(2, argv), 0);
     box.observer = nullptr;
     EXPECT_EQ(screens.checked, 8);
+    EXPECT_TRUE(screens.burning_before_1138);
+    EXPECT_TRUE(screens.black_at_end);
     EXPECT_TRUE(screens.failures.empty()) << screens.failures.front();
 }
 

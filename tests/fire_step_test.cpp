@@ -102,7 +102,7 @@ TEST_F(FireStep, EachPageShowsItsFieldFourTimesEnlargedAndNothingElseIsWritten) 
     for (int n = 0; n < 30; n++) fire_frame(-1, 1);
     // Everything the fire does not own keeps what was there before.
     constexpr std::uint8_t kUntouched = 0xA5;
-    std::vector<std::uint8_t>& memory = emu::box().fb.memory;
+    auto& memory = emu::box().fb.memory;
     std::memset(memory.data(), kUntouched, memory.size());
     fire_frame(-1, 1);
     fire_frame(2, 1);
@@ -196,7 +196,7 @@ TEST(FireDeinit, FreesTheFieldsAndClearsAllOfTheFramebufferButNotThePalette) {
     ASSERT_EQ(init_framebuf(), 0);
     ASSERT_EQ(fire_init(), 0);
     fire_frame(-1, 1);
-    std::vector<std::uint8_t>& memory = emu::box().fb.memory;
+    auto& memory = emu::box().fb.memory;
     std::memset(memory.data(), 0x5A, memory.size());
     unsigned puts = emu::box().fb.cmap_puts;
     auto colours = emu::box().fb.palette8();

@@ -1,6 +1,7 @@
 // The fire's words: the list built into the program, the glyphs read back from the
 // console, the text masks, and how a word frame puts them into the two pages. Also the
 // fire palette, which fire_init puts.
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -209,6 +210,9 @@ TEST(FireWithoutConsole, KeepsTheWordsButBurnsNoText) {
     }
 }
 
+// Every entry, from the palette's description: black to 109, two dark reds, green
+// rising at full red, blue rising at full red and green, white from 144 on; each
+// 8-bit channel put as c * 257.
 TEST(FirePalette, PutOnceAsSixteenBitChannels) {
     testbox::fresh_box();
     ASSERT_EQ(init_framebuf(), 0);
@@ -217,20 +221,18 @@ TEST(FirePalette, PutOnceAsSixteenBitChannels) {
     ASSERT_EQ(fire_init(), 0);
     EXPECT_EQ(fb.cmap_puts, puts + 1);
 
-    struct Entry {
-        int index;
-        std::uint16_t r, g, b;
-    };
-    const Entry entries[] = {
-        {0, 0, 0, 0},          {109, 0, 0, 0},        {110, 21331, 1799, 0},     {111, 42919, 3855, 0},
-        {112, 65535, 6939, 0}, {120, 65535, 65535, 0}, {121, 65535, 65535, 1799}, {142, 65535, 65535, 62451},
-        {143, 65535, 65535, 65535}, {144, 65535, 65535, 65535}, {160, 65535, 65535, 65535},
-        {255, 65535, 65535, 65535},
-    };
-    for (const Entry& e : entries) {
-        EXPECT_EQ(fb.red[e.index], e.r) << "entry " << e.index;
-        EXPECT_EQ(fb.green[e.index], e.g) << "entry " << e.index;
-        EXPECT_EQ(fb.blue[e.index], e.b) << "entry " << e.index;
+    std::array<std::array<int, 3>, 256> rgb{};
+    rgb[110] = {83, 7, 0};
+    rgb[111] = {167, 15, 0};
+    const int greens[9] = {27, 55, 83, 111, 139, 167, 195, 227, 255};
+    for (int i = 0; i < 9; i++) rgb[std::size_t(112 + i)] = {255, greens[i], 0};
+    const int blues[23] = {7, 19, 31, 43, 51, 63, 75, 87, 99, 107, 119, 131, 143, 151, 163, 175, 187, 199, 207, 219, 231, 243, 255};
+    for (int i = 0; i < 23; i++) rgb[std::size_t(121 + i)] = {255, 255, blues[i]};
+    for (int e = 144; e < 256; e++) rgb[std::size_t(e)] = {255, 255, 255};
+    for (int e = 0; e < 256; e++) {
+        EXPECT_EQ(fb.red[e], rgb[std::size_t(e)][0] * 257) << "entry " << e;
+        EXPECT_EQ(fb.green[e], rgb[std::size_t(e)][1] * 257) << "entry " << e;
+        EXPECT_EQ(fb.blue[e], rgb[std::size_t(e)][2] * 257) << "entry " << e;
     }
 }
 

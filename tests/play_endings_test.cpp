@@ -51,6 +51,29 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     EXPECT_GT(std::stod(std::string(d.begin(), d.end())), 0.0);
 }
 
+// Started with SIGHUP ignored (nohup), demo-play keeps it ignored as the box program
+// does; other signals still stop the show.
+TEST(PlaySignal, AHangUpIgnoredAtStartStaysIgnored) {
+    std::string dir = testbox::temp_dir();
+    std::string program = std::string(BIN_DIR) + "/demo-play";
+    pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGHUP, SIG_IGN);
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        execl(program.c_str(), program.c_str(), "--capture", (dir + "/hup.mp4").c_str(), "4", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    usleep(500000);
+    kill(child, SIGHUP);
+    usleep(300000);
+    kill(child, SIGTERM);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+}
+
 TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
     std::string dir = testbox::temp_dir();
     std::string cmd = std::string(BIN_DIR) + "/demo-play --fast --trace " + dir + "/t.jsonl --dsp-out " + dir +

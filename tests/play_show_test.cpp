@@ -16,6 +16,7 @@
 #include "show/encryption.h"
 #include "show/seeds.h"
 #include "testbox.h"
+#include "testshow.h"
 
 namespace {
 
@@ -70,6 +71,7 @@ TEST(PlayShow, AFastRunPlaysEverythingWithoutUnderrunsAndSendsTheSoundtracksAsTh
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find(" 0 underruns"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("exit status 0"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("the show needs"), std::string::npos) << r.out;
     std::string t = text_of(trace);
     EXPECT_NE(t.rfind(",\"req\":\"exit\",\"status\":0}\n"), std::string::npos);
 
@@ -155,6 +157,21 @@ TEST(PlayShow, WithoutADisplayItCapturesAndSaysWhere) {
     EXPECT_NE(r.err.find(here + "/show-sheet.png"), std::string::npos) << r.err;
     EXPECT_GT(testbox::read_file(here + "/show.mp4").size(), 10000u);
     EXPECT_GT(testbox::read_file(here + "/show-sheet.png").size(), 1000u);
+}
+
+// The box program passes through a soundtrack that ends early without a word;
+// demo-play says so.
+TEST(PlayShow, ASoundtrackThatEndsBeforeTheShowIsSaid) {
+    std::string root = testshow::make_box_tree(dir() + "/short", {false, 40});
+    Bytes tone = testbox::tone_ac3();
+    std::size_t frames = datafile::scan_ac3(tone, 0).frames;
+    for (const char* section : {"4", "2"}) {
+        Result r = demo_play(std::string("--fast --box ") + root + " " + section);
+        EXPECT_EQ(r.status, 0) << section << r.err;
+        EXPECT_NE(r.out.find("demo-play: the soundtrack ended at frame " + std::to_string(frames) + "; the show needs 5140\n"),
+                  std::string::npos)
+            << section << ": " << r.out;
+    }
 }
 
 TEST(PlayShow, WithoutItsDataFileTheShowEndsWithStatus2) {

@@ -198,6 +198,24 @@ TEST_F(Render, FillTriangleWithFlatTop) {
     EXPECT_EQ(count_nonzero(page.data()), 1 + 8 + 6 + 4 + 2);
 }
 
+// Slopes that do not come out even and point left: each division truncates toward
+// zero (-7/3 of a pixel a row is -152917, not -152918, in 16.16), so the long edge
+// ends at column 0 on the last row and the upper edge at column 3 on row 3.
+TEST_F(Render, FillTriangleSlopesTruncateTowardZero) {
+    std::vector<std::uint8_t> guarded(2 * kPageBytes, 0);
+    pix = guarded.data() + kPageBytes;
+    fill_triangle(10, 0, 3, 3, 0, 7, 6);
+    const int spans[8][2] = {{10, 10}, {7, 8}, {5, 7}, {3, 5}, {3, 4}, {2, 2}, {1, 1}, {0, 0}};
+    for (int y = 0; y < 8; y++) {
+        Span s = span_of(pix, y, 6);
+        EXPECT_EQ(s.first, spans[y][0]) << "row " << y;
+        EXPECT_EQ(s.last, spans[y][1]) << "row " << y;
+        EXPECT_TRUE(s.solid) << "row " << y;
+    }
+    EXPECT_EQ(count_nonzero(pix), 1 + 2 + 3 + 3 + 2 + 1 + 1 + 1);
+    EXPECT_EQ(count_nonzero(guarded.data()), 0);
+}
+
 TEST_F(Render, FillTriangleOnOneRowIsOnePixel) {
     pix = page.data();
     fill_triangle(5, 3, 9, 3, 1, 3, 4);

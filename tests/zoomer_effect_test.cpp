@@ -70,20 +70,28 @@ protected:
         ASSERT_FALSE(HasFatalFailure());
         ASSERT_EQ(zoom_init(), 0);
     }
-    Bytes memory() const { return box->fb.memory; }
+    Bytes memory() const { return Bytes(box->fb.memory.begin(), box->fb.memory.end()); }
 
     emu::Box* box = nullptr;
 };
 
 // --- set-up ---------------------------------------------------------------------
 
+// The angles are advanced by adding their steps entry after entry: the zoom at entries
+// 500, 700, 1300 and 1700 sits on a truncation edge where an angle worked out from the
+// entry number (n * step, or n * pi / 200) comes out one unit apart.
 TEST_F(Zoomer, MotionTableEntries) {
     start();
-    const std::int32_t expected[4][6] = {
+    const std::int32_t expected[][6] = {
         {0, 33161216, 0, 4096, 0, 16896},
         {1, 33177493, 15, 4095, 32, 16894},
         {100, 34788359, 159680, 2896, 2896, 8704},
         {200, 36411583, 637183, 0, 4096, 512},
+        {500, 41218734, 3915634, -2896, -2896, 8704},
+        {700, 44332893, 7527249, 2896, -2896, 8704},
+        {1300, 52915329, 23535023, -2896, -2896, 8703},
+        {1700, 57732056, 36411583, 2896, 2896, 8703},
+        {1999, 60724712, 45821380, -4095, 32, 16894},
     };
     for (const auto& row : expected)
         for (int i = 0; i < 5; i++) EXPECT_EQ(entry(row[0])[i], row[i + 1]) << "entry " << row[0] << " value " << i;

@@ -26,6 +26,10 @@ void put_be32(Bytes& d, std::uint32_t v) {
 
 std::size_t png_length(const Bytes& data, std::size_t pos) {
     if (pos + 8 > data.size() || !std::equal(kPngSignature, kPngSignature + 8, data.begin() + long(pos))) return 0;
+    return png_chunks_length(data, pos);
+}
+
+std::size_t png_chunks_length(const Bytes& data, std::size_t pos) {
     std::size_t p = pos + 8;
     while (p + 12 <= data.size()) {
         std::size_t len = be32(data, p);

@@ -16,6 +16,8 @@ using Bytes = std::vector<std::uint8_t>;
 
 // Length of the PNG stream at data[pos] (signature to the end of IEND), or 0.
 std::size_t png_length(const Bytes& data, std::size_t pos);
+// The same, whatever the 8 bytes of the signature hold: the chunks alone.
+std::size_t png_chunks_length(const Bytes& data, std::size_t pos);
 // Number of bytes and frames of the run of AC-3 frames at data[pos], the way the
 // player scans it: it ends at the first 6-byte group that does not start with a sync
 // word. ok is false when a frame has a bad size code or runs past the end.

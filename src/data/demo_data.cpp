@@ -1,7 +1,9 @@
-// demo-data: builds the show's data file from its items, lists what a data file holds,
-// and scrambles the built-in fire word list.
+// demo-data: builds the show's data file from its items, checks a data file (and the
+// logo) as the show will read them, lists what a data file holds, and scrambles the
+// built-in fire word list.
 //
 //   demo-data build OUT PIC0 PIC1 PIC2 PIC3 PRELUDE.ac3 MAIN.ac3 FONT.png TITLES
+//   demo-data check FILE [LOGO]
 //   demo-data list FILE
 //   demo-data words IN OUT
 #include <cstdio>
@@ -9,11 +11,15 @@
 #include <fstream>
 #include <string>
 
+#include "data/datacheck.h"
 #include "data/datafile.h"
 #include "data/pngwrite.h"
 #include "show/encryption.h"
 #include "show/seeds.h"
 #include "show/vidparm.h"
+
+// The data stream the show's picture reader reads from: the file being checked.
+std::FILE* fp;
 
 namespace {
 
@@ -62,7 +68,7 @@ int build(int argc, char** argv) {
     }
     Bytes pics[4], prelude, main_track, font, titles;
     for (int i = 0; i < 4; i++)
-        if (!load(argv[3 + i], pics[i]) || !check_picture(argv[3 + i], pics[i], i == 0 ? 640 : 64, i == 0 ? 480 : 67))
+        if (!load(argv[3 + i], pics[i]) || !check_picture(argv[3 + i], pics[i], datafile::kPreludeSizes[i].width, datafile::kPreludeSizes[i].min_height))
             return 1;
     if (!load(argv[7], prelude) || !check_soundtrack(argv[7], prelude)) return 1;
     if (!load(argv[8], main_track) || !check_soundtrack(argv[8], main_track)) return 1;
@@ -115,7 +121,51 @@ int build(int argc, char** argv) {
         return 1;
     }
     simplecrypt(out.data(), out.size(), kDataSeed);
-    return save(argv[2], out) ? 0 : 1;
+    if (!save(argv[2], out)) return 1;
+
+    // Read back what was written, as the show will read it. A main soundtrack too
+    // short for the whole show is allowed (test shows are made of short tones) but
+    // said.
+    std::FILE* written = std::fopen(argv[2], "rb");
+    if (written == nullptr) {
+        std::fprintf(stderr, "demo-data: cannot read back %s\n", argv[2]);
+        return 1;
+    }
+    datafile::Check check = datafile::check(written, nullptr);
+    std::fclose(written);
+    fp = nullptr;
+    if (check.damaged) {
+        std::fprintf(stderr, "demo-data: %s does not read back as written:\n%s", argv[2], datafile::report(check).c_str());
+        std::remove(argv[2]);
+        return 1;
+    }
+    if (check.short_soundtrack)
+        std::printf("demo-data: warning: %s: its main soundtrack is too short for the whole show\n", argv[2]);
+    return 0;
+}
+
+int check(const char* path, const char* logo_path) {
+    std::FILE* data = std::fopen(path, "rb");
+    if (data == nullptr) {
+        std::fprintf(stderr, "demo-data: cannot read %s\n", path);
+        return 1;
+    }
+    std::FILE* logo = nullptr;
+    if (logo_path != nullptr && (logo = std::fopen(logo_path, "rb")) == nullptr) {
+        std::fprintf(stderr, "demo-data: cannot read %s\n", logo_path);
+        std::fclose(data);
+        return 1;
+    }
+    datafile::Check check = datafile::check(data, logo);
+    std::fclose(data);
+    fp = nullptr;
+    if (logo != nullptr) std::fclose(logo);
+    std::fputs(datafile::report(check).c_str(), stdout);
+    if (check.passed()) return 0;
+    std::fprintf(stderr, "demo-data: %s: %s\n", path,
+                 check.damaged ? "damaged: the show would not read it as it was made"
+                               : "the main soundtrack ends before the show does");
+    return 1;
 }
 
 int list(const char* path) {
@@ -158,10 +208,12 @@ int words(const char* in, const char* out) {
 int main(int argc, char** argv) {
     std::string cmd = argc > 1 ? argv[1] : "";
     if (cmd == "build") return build(argc, argv);
+    if (cmd == "check" && (argc == 3 || argc == 4)) return check(argv[2], argc == 4 ? argv[3] : nullptr);
     if (cmd == "list" && argc == 3) return list(argv[2]);
     if (cmd == "words" && argc == 4) return words(argv[2], argv[3]);
     std::fprintf(stderr,
                  "usage: demo-data build OUT PIC0 PIC1 PIC2 PIC3 PRELUDE.ac3 MAIN.ac3 FONT.png TITLES\n"
+                 "       demo-data check FILE [LOGO]\n"
                  "       demo-data list FILE\n"
                  "       demo-data words IN OUT\n");
     return 1;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "box/emu/emu.h"
+#include "box/signals.h"
 #include "play/ac3decoder.h"
 #include "play/capture.h"
 #include "play/live.h"
@@ -24,6 +25,7 @@
 #include "play/sheet.h"
 #include "play/timeline.h"
 #include "show/ac3audio.h"
+#include "show/vidparm.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -133,6 +135,8 @@ private:
     std::optional<SoundtrackLengths> lengths_;
     RealClock::time_point started_{}, last_progress_{};
     unsigned calls_ = 0;
+
+    std::uint32_t main_frames_ = 0;  // the furthest frame of the main soundtrack reached
 
     bool finished_ = false;
     bool output_failed_ = false;
@@ -276,6 +280,7 @@ void Session::box_call() {
     // and the files being written are finished on the way out.
     if (int sig = caught_signal.exchange(0)) box_->request_stop(sig);
     std::uint64_t t = now();
+    if (soundtrack_ == Soundtrack::Main) main_frames_ = std::max(main_frames_, fcount);
     if (!shots_.empty()) take_shots();
     if (sheet_ && sheet_->due(t)) {
         take_screen(box_->fb, scratch_);
@@ -377,6 +382,10 @@ std::string Session::summary(int status) const {
         line += text;
     }
     if (sheet_) line += "; contact sheet " + options_.sheet;
+    // A show that ends normally has played its soundtrack to the end.
+    if (status == 0 && soundtrack_ == Soundtrack::Main && main_frames_ < kThreedeeEnd)
+        line += "\ndemo-play: the soundtrack ended at frame " + std::to_string(main_frames_) + "; the show needs " +
+                std::to_string(kThreedeeEnd);
     return line;
 }
 
@@ -450,7 +459,9 @@ int run(const Options& options, ShowMain show, const char* program) {
     struct sigaction sa {};
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    // A signal ignored when demo-play started stays ignored, as on the box (nohup).
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (!box::signal_ignored(sig)) sigaction(sig, &sa, nullptr);
 
     // The session outlives this call when the show exits from inside it.
     auto* session = new Session(options);

@@ -105,6 +105,9 @@ int load(std::FILE* fp, const Reader& io) {
     std::clearerr(fp);
     std::fseek(fp, p0, SEEK_SET);
     restorecryptstat(&saved);
+    // The stream and its 4 spare bytes must be counted in 32 bits: a longer run (or a
+    // position the stream cannot tell) is refused like a buffer that cannot be had.
+    if (p0 < 0 || p1 < p0 || std::uint64_t(p1 - p0) > UINT32_MAX - 4u) return -ENOMEM;
     ac3size = std::uint32_t(p1 - p0);
 
     ac3data = static_cast<std::uint8_t*>(std::malloc(ac3size + 4));

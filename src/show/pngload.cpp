@@ -1,5 +1,6 @@
 #include "show/pngload.h"
 
+#include <algorithm>
 #include <csetjmp>
 #include <cstdlib>
 
@@ -14,12 +15,27 @@ namespace {
 
 void quiet_warning(png_structp, png_const_charp) {}
 
+// Bytes from the position of file to its end. The plain seeks come back to where they
+// started, so the keystream stays in line with the file.
+long bytes_left(std::FILE* file) {
+    long here = std::ftell(file);
+    std::fseek(file, 0, SEEK_END);
+    long end = std::ftell(file);
+    std::fseek(file, here, SEEK_SET);
+    return end - here;
+}
+
 }  // namespace
 
 void user_read_data(png_structp decoder, png_bytep buf, png_size_t len) {
+    // A chunk's length comes from the file, and a damaged one may ask for gigabytes:
+    // before a read longer than a read-ahead block, make sure the file holds it, so
+    // that it fails at once rather than after unscrambling the whole request.
+    if (len > BUFSIZ && png_size_t(std::max(bytes_left(fp), 0L)) < len) png_error(decoder, "read past the end of the data");
     // A short read is an error, as in libpng's own stdio reader: the decoder would
-    // otherwise go on with whatever the buffer held past the end of the file.
-    if (cryptread(buf, len, 1, fp) != 1) png_error(decoder, "read past the end of the data");
+    // otherwise go on with whatever the buffer held past the end of the file. libpng
+    // asks for 0 bytes for an empty text chunk; fread counts no item then.
+    if (len > 0 && cryptread(buf, len, 1, fp) != 1) png_error(decoder, "read past the end of the data");
 }
 
 int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, int* width_out, int* height_out) {

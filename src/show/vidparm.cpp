@@ -230,6 +230,8 @@ int show_main(int argc, char** argv) {
     restore_framebuf();
     box::close(fbfd);
     fbfd = 0;
+    std::fclose(fp);
+    fp = nullptr;
     reset_console();
     return 0;
 }

@@ -25,14 +25,13 @@ void put_console_colours(std::array<std::uint16_t, 256>& red, std::array<std::ui
 
 }  // namespace
 
-Framebuffer::Framebuffer(Box& box) : box_(box) {
+Framebuffer::Framebuffer(Box& box) : memory(box.config.fb_memory), box_(box) {
     std::strncpy(fix.id, "emulated box", sizeof fix.id - 1);
     fix.smem_len = box_.config.fb_memory;
     fix.type = FB_TYPE_PACKED_PIXELS;
     fix.visual = FB_VISUAL_PSEUDOCOLOR;
     fix.ypanstep = 1;
     fix.line_length = kWidth;
-    memory.assign(fix.smem_len, 0);
 
     // The console's boot mode, before the show asks for its own.
     var.xres = var.xres_virtual = kWidth;

@@ -6,7 +6,8 @@
 #include <array>
 #include <cstdint>
 #include <linux/fb.h>
-#include <vector>
+
+#include "box/emu/zero_pages.h"
 
 namespace emu {
 
@@ -30,7 +31,7 @@ public:
 
     fb_fix_screeninfo fix{};
     fb_var_screeninfo var{};
-    std::vector<std::uint8_t> memory;
+    ZeroPages memory;
     std::array<std::uint16_t, 256> red{}, green{}, blue{};
     unsigned pans = 0;
     unsigned cmap_puts = 0;

@@ -5,8 +5,10 @@
 // call, or as soon as the call the signal arrived in returns. A call that waits (the
 // open of a busy sound device, a close that lets the sound play out, a full sound
 // buffer) is interrupted by the signal rather than restarted, so a stop is never held
-// up by a device and never taken for a device's refusal.
+// up by a device and never taken for a device's refusal. A signal ignored when the
+// program started stays ignored (nohup).
 #include "box/box.h"
+#include "box/signals.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -51,7 +53,8 @@ void on_stop(StopHandler handler) {
     struct sigaction sa {};
     sa.sa_handler = note_signal;
     sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (!signal_ignored(sig)) sigaction(sig, &sa, nullptr);
 }
 
 int open(const char* path, int flags) {

@@ -1,0 +1,187 @@
+// Checking a data file before it goes to a box: the built file passes, every
+// truncation at an item boundary and every changed byte that can be seen is reported
+// in the item it hits, the AC-3 CRCs agree with ffmpeg's decoder, and demo-data build
+// refuses a file that does not read back as it was made.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <sys/wait.h>
+
+#include "data/datacheck.h"
+#include "show/ac3audio.h"
+#include "show/encryption.h"
+#include "show/seeds.h"
+#include "show/vidparm.h"
+#include "testbox.h"
+
+std::FILE* fp;
+
+namespace {
+
+using testbox::Bytes;
+
+const std::string kDataFile = std::string(BOX_ROOT) + DEMO_DATA_PATH;
+
+datafile::Check check_bytes(Bytes stored) {
+    std::FILE* f = fmemopen(stored.data(), stored.size(), "rb");
+    datafile::Check c = datafile::check(f, nullptr);
+    std::fclose(f);
+    return c;
+}
+
+const datafile::Finding* first_bad(const datafile::Check& c) {
+    for (const datafile::Finding& f : c.items)
+        if (!f.ok) return &f;
+    return nullptr;
+}
+
+std::string text_of(const std::string& path) {
+    Bytes b = testbox::read_file(path);
+    return std::string(b.begin(), b.end());
+}
+
+// Offsets of the frames of the soundtrack item at plain[pos], size bytes.
+std::vector<std::size_t> frames_of(const Bytes& plain, std::size_t pos, std::size_t size) {
+    std::vector<std::size_t> starts;
+    for (std::size_t p = pos; p < pos + size; p += std::size_t(framesizes[(plain[p + 4] & 0x3F) * 4 + (plain[p + 4] >> 6)]))
+        starts.push_back(p);
+    return starts;
+}
+
+TEST(DataCheck, PassesTheBuiltFileAndLogoWithALinePerItem) {
+    std::string out = testbox::temp_dir() + "/check.txt";
+    std::string cmd = testbox::program("src/data/demo-data") + " check " + kDataFile + " " + BOX_ROOT +
+                      "/mnt/html/gui/Velmaris.png > " + out;
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::string text = text_of(out);
+    for (const char* item : {"prelude picture 0", "prelude picture 3", "prelude soundtrack", "separator",
+                             "main soundtrack", "end-title font", "end-title text", "logo"})
+        EXPECT_NE(text.find(item), std::string::npos) << item;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 11) << text;
+    EXPECT_EQ(text.find("BAD"), std::string::npos) << text;
+}
+
+// Each damage is named by the item it hits, the exit status is not 0, and the place
+// of a damaged frame or chunk is given.
+TEST(DataCheck, NamesTheItemOfEveryDamage) {
+    const Bytes stored = testbox::read_file(kDataFile);
+    Bytes plain = stored;
+    simplecrypt(plain.data(), plain.size(), kDataSeed);
+    datafile::Check good = check_bytes(stored);
+    ASSERT_TRUE(good.passed()) << datafile::report(good);
+    ASSERT_EQ(good.items.size(), 9u);
+    std::map<std::string, datafile::Finding> items;
+    for (const auto& f : good.items) items.emplace(f.item, f);
+
+    struct Damage {
+        std::string name;
+        Bytes bytes;
+        std::string item, says;
+    };
+    std::vector<Damage> cases;
+    // Cut at every item boundary, and one byte short of the end.
+    for (const auto& f : good.items)
+        if (f.offset > 0) cases.push_back({"cut at " + f.item, Bytes(stored.begin(), stored.begin() + long(f.offset)), f.item, ""});
+    cases.push_back({"last byte cut", Bytes(stored.begin(), stored.end() - 1), "end-title text", "no 0 byte"});
+    cases.push_back({"a byte added", stored, "end-title text", "1 byte follows"});
+    cases.back().bytes.push_back(0);
+    // One bit changed inside each item that carries a check.
+    auto flip = [&](const std::string& item, std::size_t at, const std::string& says) {
+        Bytes b = stored;
+        b[at] ^= 0x20;
+        cases.push_back({item + " changed at " + std::to_string(at), b, item, says});
+    };
+    for (int i = 0; i < 4; i++) {
+        const datafile::Finding& f = items.at("prelude picture " + std::to_string(i));
+        flip(f.item, f.offset + f.size / 2, "its CRC does not match");
+    }
+    const datafile::Finding& font = items.at("end-title font");
+    flip(font.item, font.offset + 16, "chunk IHDR at offset " + std::to_string(font.offset + 8));
+    for (const char* name : {"prelude soundtrack", "main soundtrack"}) {
+        const datafile::Finding& f = items.at(name);
+        std::vector<std::size_t> frames = frames_of(plain, f.offset, f.size);
+        std::size_t k = frames.size() / 2;
+        std::string where = "frame " + std::to_string(k) + " at offset " + std::to_string(frames[k]);
+        flip(name, frames[k] + 1, where + " has no sync word");
+        flip(name, frames[k] + 2, where + ": crc1 and crc2 fail");
+        flip(name, frames[k + 1] - 3, where + ": crc2 fails");
+    }
+    const datafile::Finding& text = items.at("end-title text");
+    flip(text.item, text.offset + text.size - 1, "no 0 byte");
+
+    for (const Damage& d : cases) {
+        datafile::Check c = check_bytes(d.bytes);
+        EXPECT_TRUE(c.damaged) << d.name;
+        const datafile::Finding* bad = first_bad(c);
+        ASSERT_NE(bad, nullptr) << d.name;
+        EXPECT_EQ(bad->item, d.item) << d.name << "\n" << datafile::report(c);
+        EXPECT_NE(bad->what.find(d.says), std::string::npos) << d.name << ": " << bad->what;
+    }
+
+    // The command says the same and ends with status 1.
+    std::string path = testbox::temp_dir() + "/damaged.dat";
+    testbox::write_file(path, cases.back().bytes);
+    std::string cmd = testbox::program("src/data/demo-data") + " check " + path + " > " + path + ".txt 2>&1";
+    int status = std::system(cmd.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_NE(text_of(path + ".txt").find("end-title text"), std::string::npos);
+}
+
+// A changed byte in the first 5/8 of a frame fails crc1 and crc2, one after them crc2
+// alone; ffmpeg's decoder, checking the frame's CRC, finds exactly the same frames.
+TEST(DataCheck, FrameCrcsAgreeWithFfmpeg) {
+    Bytes main_track = testbox::read_file(std::string(CONTENT_DIR) + "/main.ac3");
+    std::vector<std::size_t> frames = frames_of(main_track, 0, main_track.size());
+    ASSERT_GT(frames.size(), 100u);
+    std::size_t len = frames[1] - frames[0];
+    for (std::size_t k = 0; k < 100; k++) ASSERT_EQ(datafile::ac3_crc_failures(&main_track[frames[k]], len), 0) << k;
+    const std::size_t early = len * 5 / 8 - 2, late = len * 5 / 8 + 2;
+    main_track[frames[10] + 40] ^= 0x01;
+    main_track[frames[20] + early] ^= 0x80;
+    main_track[frames[30] + late] ^= 0x04;
+    main_track[frames[40] + len - 1] ^= 0x10;
+    int failing = 0;
+    for (std::size_t k = 0; k < 100; k++) failing += datafile::ac3_crc_failures(&main_track[frames[k]], len) != 0;
+    EXPECT_EQ(failing, 4);
+    EXPECT_EQ(datafile::ac3_crc_failures(&main_track[frames[10]], len), 3);
+    EXPECT_EQ(datafile::ac3_crc_failures(&main_track[frames[20]], len), 3);
+    EXPECT_EQ(datafile::ac3_crc_failures(&main_track[frames[30]], len), 2);
+    EXPECT_EQ(datafile::ac3_crc_failures(&main_track[frames[40]], len), 2);
+
+    std::string path = testbox::temp_dir() + "/flipped.ac3";
+    main_track.resize(frames[100]);
+    testbox::write_file(path, main_track);
+    std::string cmd = "ffmpeg -nostdin -loglevel repeat+error -err_detect crccheck -i " + path + " -f null - 2> " + path + ".txt";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::string log = text_of(path + ".txt");
+    int mismatches = 0;
+    for (std::size_t at = 0; (at = log.find("frame CRC mismatch", at)) != std::string::npos; at++) mismatches++;
+    EXPECT_EQ(mismatches, 4) << log;
+}
+
+// The builder reads back what it wrote: a soundtrack whose frame has a changed byte
+// is refused and no file is left; a soundtrack too short for the whole show is said.
+TEST(DataCheck, BuildRefusesAFileThatDoesNotReadBackAsWritten) {
+    std::string dir = testbox::temp_dir();
+    std::string items = std::string(CONTENT_DIR) + "/";
+    Bytes tone = testbox::tone_ac3();
+    tone[1000] ^= 0x08;
+    testbox::write_file(dir + "/bad.ac3", tone);
+    auto build = [&](const std::string& main_track) {
+        std::string cmd = testbox::program("src/data/demo-data") + " build " + dir + "/out.dat";
+        for (const char* p : {"pic0.png", "pic1.png", "pic2.png", "pic3.png", "prelude.ac3"}) cmd += " " + items + p;
+        cmd += " " + main_track + " " + items + "font.png " + items + "titles.txt > " + dir + "/build.txt 2>&1";
+        int status = std::system(cmd.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(build(dir + "/bad.ac3"), 1);
+    EXPECT_NE(text_of(dir + "/build.txt").find("main soundtrack"), std::string::npos) << text_of(dir + "/build.txt");
+    EXPECT_FALSE(std::ifstream(dir + "/out.dat").good());
+    EXPECT_EQ(build(std::string(TEST_DATA_DIR) + "/tone48.ac3"), 0);
+    EXPECT_NE(text_of(dir + "/build.txt").find("too short"), std::string::npos) << text_of(dir + "/build.txt");
+}
+
+}  // namespace

@@ -1,0 +1,44 @@
+# The short form: the end titles with the loopback's capture side open first, the
+# failure exits, and the fire's word set-up on the real console.
+. /plans.sh
+
+capture_start titles
+run titles 4
+capture_end
+
+mv /mnt/show.dat /mnt/show.away
+run nodata 4
+mv /mnt/show.away /mnt/show.dat
+
+mv /dev/dsp /dev/dsp.away
+run nodsp 4
+mv /dev/dsp.away /dev/dsp
+
+vfb_memory=1228800
+run smallfb 4
+vfb_memory=4194304
+
+# SIGTERM ten seconds after the start: the fire runs from frame 182 (5.8 s) to 1226.
+capture_start sigterm
+begin sigterm
+demo 1 > sigterm/stdout 2> sigterm/stderr &
+demo_pid=$!
+sleep 10
+vmtool stop "$demo_pid" > sigterm/stop-time
+wait "$demo_pid"
+finish sigterm $?
+capture_end
+
+# SIGTERM while the show waits in open for a busy /dev/dsp, freed a second later.
+begin busydsp
+exec 3> /dev/dsp
+demo 4 > busydsp/stdout 2> busydsp/stderr &
+demo_pid=$!
+sleep 1
+vmtool stop "$demo_pid" > /dev/null
+sleep 1
+exec 3>&-
+wait "$demo_pid"
+finish busydsp $?
+
+vmtool words words.bin

@@ -1,0 +1,314 @@
+// What the box program did on the real kernel, read from the directories the VM's plans
+// left under VM_RUNS (see plans.sh), against the data file, the emulated box and the
+// word list. ShortForm reads runs/short, WholeShow runs/full.
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "box/emu/iec61937.h"
+#include "data/datafile.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+constexpr std::uint64_t kBurstUs = 32000;          // 1536 samples at 48 kHz
+constexpr double kCaptureBytesPerUs = 48000 * 4 / 1e6;
+
+std::string run_dir(const std::string& plan, const std::string& run) {
+    return std::string(VM_RUNS) + "/" + plan + "/" + run;
+}
+
+std::string text_of(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+Bytes bytes_of(const std::string& path) {
+    Bytes b;
+    datafile::read_file(path, b);
+    return b;
+}
+
+// The exit status the plan wrote, or -1 when the run did not happen.
+int status_of(const std::string& dir) {
+    std::string s = text_of(dir + "/status");
+    return s.empty() ? -1 : std::atoi(s.c_str());
+}
+
+// The AC-3 frames of a soundtrack item of the data file, one by one.
+std::vector<Bytes> soundtrack_frames(const std::string& item_name) {
+    Bytes data = bytes_of(DATA_FILE);
+    std::vector<datafile::Item> items;
+    std::string why;
+    EXPECT_TRUE(datafile::unscramble_and_split(data, items, why)) << why;
+    std::vector<Bytes> frames;
+    for (const auto& item : items) {
+        if (item.name != item_name) continue;
+        for (std::size_t pos = item.offset; pos < item.offset + item.size;) {
+            std::size_t len = emu::Iec61937Receiver::ac3_frame_length(data[pos + 4] >> 6, data[pos + 4] & 0x3F);
+            frames.emplace_back(data.begin() + long(pos), data.begin() + long(pos + len));
+            pos += len;
+        }
+        EXPECT_EQ(frames.size(), item.frames) << item_name;
+    }
+    EXPECT_FALSE(frames.empty()) << "no " << item_name << " in " << DATA_FILE;
+    return frames;
+}
+
+// The bursts found in a byte stream as the sound device played it, with the time each
+// starts at from the stream's first byte.
+struct Received {
+    std::vector<Bytes> frames;
+    std::vector<std::uint64_t> start_us;
+    std::uint64_t bad_bursts = 0;
+};
+
+Received receive(const Bytes& stream) {
+    Received r;
+    emu::Iec61937Receiver receiver;
+    receiver.on_frame = [&](std::uint64_t t_us, const std::uint8_t* frame, std::size_t len) {
+        r.frames.emplace_back(frame, frame + len);
+        r.start_us.push_back(t_us);
+    };
+    receiver.feed(0, stream.data(), stream.size());
+    r.bad_bursts = receiver.bad_bursts;
+    return r;
+}
+
+// The frames as runs of soundtrack frame numbers, "5140-6239" or "2126-2129 5140-6239",
+// "?" for a frame that is not in the soundtrack.
+std::string as_runs(const std::vector<Bytes>& frames, const std::vector<Bytes>& soundtrack) {
+    std::map<Bytes, long> number;
+    for (std::size_t i = 0; i < soundtrack.size(); i++) number.emplace(soundtrack[i], long(i));
+    std::string runs;
+    long first = -2, last = -2;
+    auto close_run = [&] {
+        if (first == -2) return;
+        runs += (runs.empty() ? "" : " ") + (first < 0 ? std::string("?") : std::to_string(first));
+        if (last != first) runs += "-" + std::to_string(last);
+    };
+    for (const Bytes& f : frames) {
+        auto it = number.find(f);
+        long n = it == number.end() ? -1 : it->second;
+        if (n >= 0 && n == last + 1 && first >= 0) {
+            last = n;
+            continue;
+        }
+        close_run();
+        first = last = n;
+    }
+    close_run();
+    return runs;
+}
+
+// Expects frames to be soundtrack[from..from + frames.size()), all the rest of it when
+// whole; tells which frames came instead.
+void expect_frames(const std::vector<Bytes>& frames, const std::vector<Bytes>& soundtrack, std::size_t from, bool whole,
+                   const std::string& what) {
+    std::size_t end = whole ? soundtrack.size() : std::min(soundtrack.size(), from + frames.size());
+    std::vector<Bytes> expected(soundtrack.begin() + long(std::min(from, end)), soundtrack.begin() + long(end));
+    EXPECT_TRUE(frames == expected) << what << ": " << frames.size() << " frames, soundtrack frames "
+                                    << as_runs(frames, soundtrack) << ", not " << from << "-" << end - 1;
+}
+
+// When the playback side has drained at close, the loopback may still copy a few stale
+// bytes of its ring buffer to the capture side: bursts that start within kLeftoverUs of
+// the end of the show's last one (the soundtrack's last frame) are the capture's
+// unreliable end and are dropped. Nothing is dropped when the last frame is not there
+// or later bursts follow.
+constexpr std::uint64_t kLeftoverUs = 250000;
+void drop_leftovers(Received& r, const Bytes& last_frame) {
+    std::size_t last = r.frames.size();
+    while (last > 0 && r.frames[last - 1] != last_frame) last--;
+    if (last == 0) return;
+    std::uint64_t end = r.start_us[last - 1] + kBurstUs;
+    if (r.start_us.back() >= end + kLeftoverUs) return;
+    r.frames.resize(last);
+    r.start_us.resize(last);
+}
+
+// The first burst that did not follow the one before it directly (the device ran dry
+// or held it back), as "burst N of M, D ms late"; empty when there is none.
+std::string first_late_burst(const Received& r) {
+    for (std::size_t i = 1; i < r.start_us.size(); i++) {
+        std::uint64_t gap = r.start_us[i] - r.start_us[i - 1];
+        if (gap > kBurstUs + 1)
+            return "burst " + std::to_string(i) + " of " + std::to_string(r.start_us.size()) + ", " +
+                   std::to_string((gap - kBurstUs) / 1000) + " ms late";
+    }
+    return "";
+}
+
+// The end titles' capture: what the show sent from frame 5140 to the end, the capture's
+// unreliable end dropped.
+Received titles_capture() {
+    Received r = receive(bytes_of(run_dir("short", "titles") + "/capture.raw"));
+    drop_leftovers(r, soundtrack_frames("main soundtrack").back());
+    return r;
+}
+
+void expect_silent_exit(const std::string& dir, int status) {
+    EXPECT_EQ(status_of(dir), status) << dir;
+    EXPECT_EQ(text_of(dir + "/stdout"), "") << dir;
+    EXPECT_EQ(text_of(dir + "/stderr"), "") << dir;
+}
+
+// The framebuffer's mode, virtual size, pan and colour map after the run equal what the
+// run found.
+void expect_box_as_found(const std::string& dir) {
+    std::istringstream before(text_of(dir + "/fb-before")), after(text_of(dir + "/fb-after"));
+    std::string b, a;
+    int lines = 0, differences = 0;
+    for (; std::getline(before, b); lines++) {
+        std::getline(after, a);
+        if (a != b && ++differences <= 4) ADD_FAILURE() << dir << ": found \"" << b << "\", left \"" << a << '"';
+    }
+    EXPECT_EQ(differences, 0) << dir << ": lines left changed";
+    EXPECT_EQ(lines, 259) << dir << ": mode, virtual size, pan and 256 colours";
+}
+
+// Where the capture stood at monotonic time t_us: the loopback's capture side runs in
+// real time, so the bytes read by the last read before t_us, plus the time since.
+double capture_position_at(const std::string& log_path, long long t_us) {
+    std::ifstream log(log_path);
+    std::string word;
+    long long fragment = 0, t = 0, total = 0, last_t = 0, last_total = 0;
+    log >> word >> fragment;
+    while (log >> t >> total && t <= t_us) {
+        last_t = t;
+        last_total = total;
+    }
+    EXPECT_GT(last_t, 0) << "the capture had read nothing before " << t_us;
+    return double(last_total) + double(t_us - last_t) * kCaptureBytesPerUs;
+}
+
+TEST(ShortForm, EndTitlesExitZeroSilentlyAndPlayTheMainSoundtrackFrom5140) {
+    expect_silent_exit(run_dir("short", "titles"), 0);
+    Received r = titles_capture();
+    EXPECT_EQ(r.bad_bursts, 0u);
+    expect_frames(r.frames, soundtrack_frames("main soundtrack"), 5140, true, "capture");
+}
+
+TEST(ShortForm, EndTitlesBurstsFollowOneAnotherWithoutAGapToTheLast) {
+    // The capture side was opened first, so the loopback granted large periods: the
+    // last bursts play on time only if the show sends its partial period on.
+    Received r = titles_capture();
+    ASSERT_GT(r.frames.size(), 2u);
+    EXPECT_EQ(first_late_burst(r), "");
+}
+
+TEST(ShortForm, EndTitlesReachTheEmulatedBoxAsTheyReachedTheKernel) {
+    const std::string out = run_dir("short", "emulated.dsp");
+    const std::string command = std::string(DEMO_PLAY) + " --fast --box " + BOX_ROOT + " --dsp-out " + out + " 4";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Received emulated = receive(bytes_of(out));
+    std::remove(out.c_str());
+    Received kernel = titles_capture();
+    EXPECT_EQ(emulated.bad_bursts, 0u);
+    ASSERT_FALSE(emulated.frames.empty());
+    EXPECT_TRUE(kernel.frames == emulated.frames)
+        << "the kernel's: " << as_runs(kernel.frames, soundtrack_frames("main soundtrack"))
+        << "; the emulated box's: " << as_runs(emulated.frames, soundtrack_frames("main soundtrack"));
+}
+
+TEST(ShortForm, FailureExitsOnTheKernel) {
+    expect_silent_exit(run_dir("short", "nodata"), 2);               // /mnt/show.dat moved away
+    expect_silent_exit(run_dir("short", "nodsp"), 5);                // /dev/dsp moved away
+    expect_silent_exit(run_dir("short", "smallfb"), 5);              // vfb with 1228800 bytes
+}
+
+TEST(ShortForm, SigtermInTheFireEndsWith143AndStopsTheSoundAtOnce) {
+    const std::string dir = run_dir("short", "sigterm");
+    expect_silent_exit(dir, 143);
+    Bytes capture = bytes_of(dir + "/capture.raw");
+    Received r = receive(capture);
+    // The fire runs from frame 182 to 1226; the soundtrack played from 0 up to then.
+    EXPECT_GT(r.frames.size(), 182u);
+    EXPECT_LT(r.frames.size(), 1226u);
+    expect_frames(r.frames, soundtrack_frames("main soundtrack"), 0, false, "capture");
+
+    // The show holds 64 to 128 ms of sound in the device when it polls; stopped at
+    // once, none of it plays after the signal.
+    long long stop_us = std::atoll(text_of(dir + "/stop-time").c_str());
+    double at_stop = capture_position_at(dir + "/capture.log", stop_us);
+    std::size_t last = capture.size();
+    while (last > 0 && capture[last - 1] == 0) last--;
+    EXPECT_LT(double(last), at_stop + 20000 * kCaptureBytesPerUs)
+        << "sound went on for " << (double(last) - at_stop) / kCaptureBytesPerUs / 1000 << " ms after the signal";
+}
+
+TEST(ShortForm, SigtermWhileWaitingForABusySoundDeviceEndsWith143) {
+    // The signal comes while open blocks; the open goes on once the device is free, and
+    // the stop takes effect at the show's next device call.
+    expect_silent_exit(run_dir("short", "busydsp"), 143);
+}
+
+TEST(ShortForm, EveryWordMaskFromTheRealConsoleHasInkAcrossTheWord) {
+    // The list as the show prints it: words ended by line feeds, the last by a 0.
+    std::string list = text_of(WORDS_FILE);
+    list = list.substr(0, list.find('\0'));
+    std::vector<std::string> words;
+    std::istringstream lines(list);
+    for (std::string w; std::getline(lines, w);) words.push_back(w);
+    ASSERT_EQ(words.size(), 8u);
+
+    Bytes dump = bytes_of(run_dir("short", "words.bin"));
+    constexpr int kCols = 159, kRows = 120;
+    ASSERT_EQ(dump.size(), 9u + 8 * kCols * kRows);
+    EXPECT_EQ(dump[0], 8);
+    for (int w = 0; w < 8; w++) {
+        const int n = int(words[w].size());
+        EXPECT_EQ(dump[1 + w], n) << words[w];
+        const std::uint8_t* mask = dump.data() + 9 + w * kCols * kRows;
+        // Glyph pixel (x, y) of letter k becomes the 3 x 3 block at row 54 + 3y and
+        // column 79 - 12n + 24k + 3x.
+        const int left = 79 - 12 * n, right = left + 24 * n;
+        std::vector<int> ink_per_letter(std::size_t(n), 0);
+        for (int r = 0; r < kRows; r++) {
+            for (int c = 0; c < kCols; c++) {
+                std::uint8_t v = mask[r * kCols + c];
+                if (v == 0) continue;
+                ASSERT_EQ(v, 160) << words[w];
+                ASSERT_TRUE(r >= 54 && r < 78 && c >= left && c < right)
+                    << words[w] << ": ink at row " << r << " column " << c << " outside the word";
+                int top = r - (r - 54) % 3, first = c - (c - left) % 3;
+                for (int d = 0; d < 9; d++)
+                    ASSERT_EQ(mask[(top + d / 3) * kCols + first + d % 3], 160) << words[w] << ": a broken 3 x 3 block";
+                ink_per_letter[std::size_t((c - left) / 24)]++;
+            }
+        }
+        for (int k = 0; k < n; k++) EXPECT_GT(ink_per_letter[std::size_t(k)], 0) << words[w] << ": letter " << k << " has no ink";
+    }
+}
+
+TEST(ShortForm, TheBoxIsLeftAsItWasFoundAfterEveryExit) {
+    for (const char* run : {"titles", "nodata", "nodsp", "smallfb", "sigterm", "busydsp"}) expect_box_as_found(run_dir("short", run));
+}
+
+TEST(WholeShow, ExitsZeroSilentlyAfterBothSoundtracksInOrder) {
+    const std::string dir = run_dir("full", "full");
+    expect_silent_exit(dir, 0);
+    Received r = receive(bytes_of(dir + "/capture.raw"));
+    EXPECT_EQ(r.bad_bursts, 0u);
+    std::vector<Bytes> prelude = soundtrack_frames("prelude soundtrack");
+    std::vector<Bytes> main = soundtrack_frames("main soundtrack");
+    drop_leftovers(r, main.back());
+    ASSERT_EQ(r.frames.size(), prelude.size() + main.size());
+    std::vector<Bytes> main_part(r.frames.begin() + long(prelude.size()), r.frames.end());
+    r.frames.resize(prelude.size());
+    expect_frames(r.frames, prelude, 0, true, "prelude");
+    expect_frames(main_part, main, 0, true, "main soundtrack");
+    std::printf("bursts: %zu prelude + %zu main\n", prelude.size(), main.size());
+    expect_box_as_found(dir);
+}
+
+}  // namespace
