@@ -147,7 +147,7 @@ TEST(ContentModels, SlabAndJetAreWoundOutwards) {
 
 TEST(ContentModels, RebuildGivesTheSameBytes) {
     std::string dir = testbox::temp_dir();
-    std::string cmd = std::string(BIN_DIR) + "/tools/make-models " + dir;
+    std::string cmd = testbox::program("tools/make-models") + " " + dir;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     for (int k = 0; k < 4; k++) EXPECT_EQ(testbox::read_file(dir + "/" + kFixed[k].file), blob(k)) << kFixed[k].file;
 }

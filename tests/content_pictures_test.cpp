@@ -123,7 +123,7 @@ TEST(ContentPictures, TitleWaveMatchesTheShows) {
 TEST(ContentPictures, RebuildGivesTheSameBytes) {
     std::string dir = testbox::temp_dir();
     std::string assets = std::string(__FILE__).substr(0, std::string(__FILE__).rfind('/')) + "/../assets";
-    ASSERT_EQ(std::system((std::string(BIN_DIR) + "/tools/make-pictures " + assets + " " + dir).c_str()), 0);
+    ASSERT_EQ(std::system((testbox::program("tools/make-pictures") + " " + assets + " " + dir).c_str()), 0);
     for (const char* name : {"pic0.png", "pic1.png", "pic2.png", "pic3.png", "logo.png", "font.png", "titles.txt"})
         EXPECT_EQ(testbox::read_file(dir + "/" + name), testbox::read_file(std::string(CONTENT_DIR) + "/" + name)) << name;
 }

@@ -47,7 +47,7 @@ struct Inputs {
         testbox::write_file(titles, Bytes{'H', 'I', '\n', 'Y', 'O', 'U', 0});
     }
     int build() const {
-        std::string cmd = std::string(BIN_DIR) + "/src/data/demo-data build " + out;
+        std::string cmd = testbox::program("src/data/demo-data") + " build " + out;
         for (const auto& p : pics) cmd += " " + p;
         cmd += " " + prelude + " " + main_track + " " + font + " " + titles + " > /dev/null 2>&1";
         return std::system(cmd.c_str());
@@ -164,7 +164,7 @@ TEST(DataFile, ListsItems) {
     Inputs in;
     prelude_of(in, 120000);
     ASSERT_EQ(in.build(), 0);
-    std::string cmd = std::string(BIN_DIR) + "/src/data/demo-data list " + in.out + " > " + in.dir + "/list.txt";
+    std::string cmd = testbox::program("src/data/demo-data") + " list " + in.out + " > " + in.dir + "/list.txt";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
     Bytes text = testbox::read_file(in.dir + "/list.txt");
     std::string listing(text.begin(), text.end());
@@ -196,7 +196,7 @@ TEST(WordList, IsScrambledOnlyWhenItHasTheFormat) {
     testbox::write_file(dir + "/ok.txt", Bytes{'W', 'E', '\n', 'L', 'O', 'V', 'E', '\n', 'T', 'H', 'E', '\n',
                                                'B', 'O', 'X', '\n', 'F', 'I', 'R', 'E', '\n', 'B', 'U', 'R',
                                                'N', 'S', '\n', 'S', 'O', '\n', 'B', 'R', 'I', 'G', 'H', 'T', 0});
-    std::string tool = std::string(BIN_DIR) + "/src/data/demo-data words ";
+    std::string tool = testbox::program("src/data/demo-data") + " words ";
     ASSERT_EQ(std::system((tool + dir + "/ok.txt " + dir + "/ok.crypt").c_str()), 0);
     Bytes crypt = testbox::read_file(dir + "/ok.crypt");
     simplecrypt(crypt.data(), crypt.size(), kWordsSeed);

@@ -1,7 +1,8 @@
-// The whole show, as demo-play plays it from the beginning in virtual time with the
-// show's own content: it ends cleanly with the sound device never starved, every
-// section boundary falls on its frame, and screenshots of every section are the
-// recorded ones, so that any change to what the show draws is noticed.
+// The whole show, as demo-play (demo-record in builds without it) plays it from the
+// beginning in virtual time with the show's own content: it ends cleanly with the
+// sound device never starved, every section boundary falls on its frame, screenshots
+// of every section are the recorded ones, so that any change to what the show draws
+// is noticed, and a reference player gives the same run.
 //
 // The recorded screenshots are digests in tests/data/wholeshow.digests. After a
 // deliberate change to the pictures, run this test with DEMO_RECORD_DIGESTS=1 to
@@ -49,17 +50,15 @@ struct ShowRun {
     int status = -1;
     std::string summary;
     std::vector<std::string> trace;
+    testbox::Bytes sound;  // every byte written to the sound device
     std::map<std::string, std::uint64_t> digests;
 };
 
-const ShowRun& whole_show() {
-    static ShowRun run;
-    static bool done = false;
-    if (done) return run;
-    done = true;
-    std::string dir = testbox::temp_dir() + "/wholeshow";
-    std::string cmd = std::string(BIN_DIR) + "/demo-play --fast --trace " + dir + "/trace.jsonl";
+// The whole show played by player (a command) on the box tree the build laid out.
+ShowRun play_whole_show(const std::string& player, const std::string& dir) {
+    ShowRun run;
     std::system(("mkdir -p " + dir).c_str());
+    std::string cmd = player + " --fast --box " + BOX_ROOT + " --trace " + dir + "/trace.jsonl --dsp-out " + dir + "/dsp.bin";
     for (const Shot& s : kShots) cmd += std::string(" --shot ") + s.when + ":" + dir + "/" + s.name + ".png";
     cmd += " > " + dir + "/out.txt 2>&1";
     int r = std::system(cmd.c_str());
@@ -68,10 +67,16 @@ const ShowRun& whole_show() {
     run.summary.assign(out.begin(), out.end());
     std::ifstream trace(dir + "/trace.jsonl");
     for (std::string line; std::getline(trace, line);) run.trace.push_back(line);
+    run.sound = testbox::read_file(dir + "/dsp.bin");
     for (const Shot& s : kShots) {
         PalettePicture p;
         if (decode_png(testbox::read_file(dir + "/" + s.name + ".png"), p)) run.digests[s.name] = digest(p);
     }
+    return run;
+}
+
+const ShowRun& whole_show() {
+    static const ShowRun run = play_whole_show(testbox::program(PLAYER), testbox::temp_dir() + "/wholeshow");
     return run;
 }
 
@@ -189,5 +194,26 @@ TEST(WholeShow, ScreenshotsMatchTheRecordedOnes) {
         EXPECT_EQ(run.digests.at(s.name), recorded[s.name]) << s.name << " differs from the recorded screenshot";
     }
 }
+
+#ifdef REFERENCE_PLAYER
+// A second player, run on this machine, plays the same show: every device request at
+// the same time, the same bytes to the sound device, the same screenshots. In a build
+// for a box CPU the reference is the build machine's demo-record, so the box's CPU
+// computes the show as the build machine does; in a native build demo-record is the
+// reference for demo-play, so it can stand for it.
+TEST(WholeShow, TheReferencePlayerGivesTheSameRun) {
+    const ShowRun& run = whole_show();
+    const ShowRun reference = play_whole_show(REFERENCE_PLAYER, testbox::temp_dir() + "/reference");
+    ASSERT_EQ(reference.status, 0) << reference.summary;
+    EXPECT_EQ(run.status, reference.status);
+    ASSERT_EQ(run.trace.size(), reference.trace.size());
+    for (std::size_t i = 0; i < run.trace.size(); i++) ASSERT_EQ(run.trace[i], reference.trace[i]) << "trace line " << i + 1;
+    EXPECT_GT(reference.sound.size(), std::size_t(kThreedeeEnd) * 6144);
+    EXPECT_EQ(run.sound.size(), reference.sound.size());
+    auto differ = std::mismatch(run.sound.begin(), run.sound.end(), reference.sound.begin(), reference.sound.end());
+    EXPECT_TRUE(differ.first == run.sound.end()) << "the sound device's bytes differ from byte " << differ.first - run.sound.begin();
+    EXPECT_EQ(run.digests, reference.digests);
+}
+#endif
 
 }  // namespace

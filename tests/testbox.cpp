@@ -51,6 +51,8 @@ emu::Box& fresh_box(emu::Config config) {
     return emu::reset(config);
 }
 
+std::string program(const std::string& path) { return std::string(EMULATOR) + BIN_DIR + "/" + path; }
+
 Bytes tone_ac3(int rate) {
     std::string name = rate == 44100 ? "tone44.ac3" : rate == 32000 ? "tone32.ac3" : "tone48.ac3";
     return read_file(std::string(TEST_DATA_DIR) + "/" + name);

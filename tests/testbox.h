@@ -20,6 +20,10 @@ void write_file(const std::string& path, const Bytes& bytes);
 // A fresh emulated box (virtual time) whose file tree is temp_dir()/box.
 emu::Box& fresh_box(emu::Config config = emu::Config());
 
+// The command that runs a program of this build (path relative to the build's top
+// directory): under the emulator when the build is for another CPU.
+std::string program(const std::string& path);
+
 // A test AC-3 stream made at build time: 48000, 44100 or 32000 Hz.
 Bytes tone_ac3(int rate = 48000);
 

@@ -62,7 +62,7 @@ std::string make_box_tree(const std::string& root, const Options& options) {
     titles.push_back(0);
     testbox::write_file(items + "/titles.txt", titles);
 
-    std::string cmd = std::string(BIN_DIR) + "/src/data/demo-data build " + root + DEMO_DATA_PATH;
+    std::string cmd = testbox::program("src/data/demo-data") + " build " + root + DEMO_DATA_PATH;
     for (const char* item : {"pic0.png", "pic1.png", "pic2.png", "pic3.png", "prelude.ac3", "main.ac3", "font.png", "titles.txt"})
         cmd += " " + items + "/" + item;
     cmd += " > /dev/null";

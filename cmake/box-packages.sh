@@ -1,0 +1,27 @@
+#!/bin/sh
+# Installs what the box presets (box-ppc, box-armhf) need from Debian 12, as root:
+# the cross compilers, qemu's user-mode emulators, dpkg-source and GoogleTest's
+# sources, and a deb-src line for each deb line of the Debian sources, so that the
+# build can fetch zlib's and libpng's source packages with apt-get source.
+# Idempotent. The native build's packages (README) are needed as well: the box builds
+# make the show's content with the native tools.
+set -eu
+
+sources=/etc/apt/sources.list.d/demo-deb-src.sources
+if [ ! -e "$sources" ]; then
+    if [ -e /etc/apt/sources.list.d/debian.sources ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$sources"
+    else
+        cat > "$sources" <<EOF
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+EOF
+    fi
+fi
+
+apt-get update
+apt-get install -y --no-install-recommends \
+    g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make
