@@ -192,7 +192,7 @@ async function liveRun(browser, base, section, seconds) {
   const shotFile = path.join(args.work, `live-${section}.png`);
   fs.writeFileSync(shotFile, Buffer.from(shot.data, 'base64'));
   const rect = await page.eval('(() => { const r = document.getElementById("screen").getBoundingClientRect(); return [r.x, r.y, r.width, r.height].map(Math.round); })()');
-  if (demo.state === 'running') await page.eval('window.demo.stop()');
+  if (demo.state === 'running') await page.eval('window.demo.stop(), true');
   demo = await page.until((d) => d.state !== 'running', 30000);
   return { demo, shotFile, rect, wallSeconds: (Date.now() - started) / 1000 };
 }

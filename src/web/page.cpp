@@ -59,6 +59,9 @@ namespace {
 constexpr char kBoxRoot[] = "/box";
 // The show gives the browser a turn this often (the sound device holds at least 64 ms),
 constexpr double kLiveSliceMs = 8;
+// and sleeps for a moment as soon as it has polled this many times in a row (box calls
+// with nothing to show for them: the clock, the output delay) in a pacing wait.
+constexpr unsigned kBusyPolls = 16;
 // and in a check run, which has no sound to keep fed, this often.
 constexpr double kCheckSliceMs = 50;
 // A live screen goes to the canvas at most this often when it changed, and this often
@@ -100,7 +103,7 @@ private:
 class Page final : public emu::Observer {
 public:
     explicit Page(const play::Options& options)
-        : options_(options), live_(!options.fast), prelude_(play::prelude_runs(options.section)), shots_(options.shots) {
+        : live_(!options.fast), prelude_(play::prelude_runs(options.section)), shots_(options.shots) {
         emu::Config config;
         config.root = kBoxRoot;
         config.clock = live_ ? emu::ClockMode::Real : emu::ClockMode::Virtual;
@@ -108,8 +111,10 @@ public:
         box_->observer = this;
         t0_ = box_->clock.now_us();
         if (live_) box_->dsp.played_bytes_source = [this] { return played_bytes(); };
-        if (auto lengths = play::soundtrack_lengths(std::string(kBoxRoot) + DEMO_DATA_PATH))
-            total_frames_ = (prelude_ ? lengths->prelude : 0) + lengths->main;
+        if (auto lengths = play::soundtrack_lengths(std::string(kBoxRoot) + DEMO_DATA_PATH)) {
+            prelude_frames_ = prelude_ ? lengths->prelude : 0;
+            total_frames_ = prelude_frames_ + lengths->main;
+        }
         last_yield_ = last_present_ = page_now_ms();
     }
 
@@ -123,11 +128,14 @@ public:
         page_summary(double(dsp_bytes_), dsp_digest_.text().c_str());
     }
 
-    void display_changed(std::uint64_t) override { dirty_ = true; }
+    void display_changed(std::uint64_t) override {
+        dirty_ = true;
+        polls_ = 0;
+    }
+    void request(std::uint64_t, const std::string&) override { polls_ = 0; }
 
     void dsp_opened(std::uint64_t) override {
         soundtrack_ = play::soundtrack_of_stream(++streams_, prelude_);
-        if (soundtrack_ == play::Soundtrack::Main) done_before_ = fcount;
         stream_start_ = queued_;
         stream_bytes_ = 0;
         if (live_) page_sound_stream();
@@ -148,8 +156,11 @@ public:
 
     void dsp_written(std::uint64_t) override {
         if (!live_) return;
-        // Bytes that made no sound (a bad burst, padding) still take their time to play.
-        std::uint64_t due = stream_bytes_ / 4 * play::Ac3Decoder::kRate / box_->dsp.rate();
+        // Bytes that made no sound (a bad burst, padding) still take their time to play;
+        // those the device holds back or the receiver has not taken yet may still do.
+        const emu::Dsp& dsp = box_->dsp;
+        std::uint64_t taken = stream_bytes_ - dsp.held() - dsp.receiver.pending();
+        std::uint64_t due = taken / 4 * play::Ac3Decoder::kRate / dsp.rate();
         if (queued_ - stream_start_ < due) {
             silence_.assign(2 * (due - (queued_ - stream_start_)), 0.0f);
             add_sound(silence_);
@@ -166,7 +177,8 @@ public:
         take_checkpoints();
         double now = page_now_ms();
         if (live_) present(now);
-        if (now - last_yield_ >= (live_ ? kLiveSliceMs : kCheckSliceMs)) give_browser_a_turn(now);
+        bool waiting = live_ && ++polls_ >= kBusyPolls;
+        if (waiting || now - last_yield_ >= (live_ ? kLiveSliceMs : kCheckSliceMs)) give_browser_a_turn(now, waiting);
     }
 
 private:
@@ -180,7 +192,7 @@ private:
     std::uint64_t played_bytes() {
         // The device's own waits (a full buffer, the close) go on inside one box call.
         double now = page_now_ms();
-        if (now - last_yield_ >= kLiveSliceMs) give_browser_a_turn(now);
+        if (now - last_yield_ >= kLiveSliceMs) give_browser_a_turn(now, true);
         auto played = std::uint64_t(page_sound_played());
         std::uint64_t of_stream = played > stream_start_ ? played - stream_start_ : 0;
         return of_stream * box_->dsp.rate() / play::Ac3Decoder::kRate * 4;
@@ -188,7 +200,7 @@ private:
 
     // Where the show is, and how its sound device has been fed.
     void report_progress() {
-        std::uint32_t done = soundtrack_ == play::Soundtrack::Main ? done_before_ + fcount
+        std::uint32_t done = soundtrack_ == play::Soundtrack::Main ? prelude_frames_ + fcount
                              : soundtrack_ == play::Soundtrack::Prelude ? fcount
                                                                          : 0;
         const emu::Dsp& dsp = box_->dsp;
@@ -197,12 +209,13 @@ private:
                       double(dsp.longest_feed_gap_us) / 1000.0);
     }
 
-    void give_browser_a_turn(double now) {
+    // A show that waits sleeps for a moment (a timer's turn); one that works only lets
+    // the browser look at its events.
+    void give_browser_a_turn(double now, bool sleep = false) {
         report_progress();
-        // A live show busy-waits on the clock: the browser gets the processor for a
-        // while. A check run only needs its events looked at.
-        page_yield(live_ ? 1 : 0);
+        page_yield(sleep ? 1 : 0);
         last_yield_ = now;
+        polls_ = 0;
         if (stop_requested) box_->request_stop(SIGINT);
         stop_requested = false;
     }
@@ -238,14 +251,12 @@ public:
     bool stop_requested = false;
 
 private:
-    const play::Options options_;
     const bool live_;
     const bool prelude_;
     std::vector<play::Shot> shots_;
     emu::Box* box_ = nullptr;
     std::uint64_t t0_ = 0;
-    std::uint32_t total_frames_ = 0;
-    std::uint32_t done_before_ = 0;
+    std::uint32_t prelude_frames_ = 0, total_frames_ = 0;
 
     unsigned streams_ = 0;
     play::Soundtrack soundtrack_ = play::Soundtrack::None;
@@ -259,6 +270,7 @@ private:
     std::uint64_t stream_bytes_ = 0;  // bytes written to the current stream
 
     bool dirty_ = true;
+    unsigned polls_ = 0;  // box calls since the last one that did something
     double last_yield_ = 0, last_present_ = 0;
     play::Screen screen_;
     std::vector<std::uint32_t> rgb_ = std::vector<std::uint32_t>(play::Screen::kWidth * play::Screen::kHeight);
