@@ -121,7 +121,8 @@ class Browser {
     this.process.stdio[3].write(JSON.stringify({ id, method, params, sessionId }) + '\0');
     return new Promise((resolve, reject) => this.waiting.set(id, { resolve, reject, method }));
   }
-  async open(url) {
+  // A page at url; before its own scripts run, `before` (script text) does.
+  async open(url, before) {
     const { targetId } = await this.send('Target.createTarget', { url: 'about:blank' });
     const { sessionId } = await this.send('Target.attachToTarget', { targetId, flatten: true });
     const page = {
@@ -142,6 +143,7 @@ class Browser {
       },
     };
     await page.send('Page.enable');
+    if (before) await page.send('Page.addScriptToEvaluateOnNewDocument', { source: before });
     await page.send('Page.navigate', { url });
     return page;
   }
@@ -178,6 +180,16 @@ async function checkRun(browser, base) {
   }
   const s = demo.summary || {};
   expect(s.dspBytes === native.length && s.dsp === sha256(native), `the whole show: the same ${native.length} bytes to the sound device`);
+}
+
+// --- a browser without what the page needs: it says so ----------------------------------------------
+async function missingRun(browser, base) {
+  for (const [what, remove] of [['WebAssembly', 'delete window.WebAssembly'], ['Web Audio', 'delete window.AudioWorkletNode']]) {
+    const page = await browser.open(`${base}/index.html?play`, remove);
+    const demo = await page.until((d) => d.state === 'failed', 10000);
+    const shown = await page.eval('(() => { const m = document.getElementById("message"); return m.hidden ? "" : m.textContent; })()');
+    expect(demo.state === 'failed' && shown.includes(what), `without ${what} the page says so: "${shown}"`);
+  }
 }
 
 // --- a live run with sound --------------------------------------------------------------------------
@@ -230,6 +242,7 @@ async function main() {
       expect(demo.status === 0, 'the whole show ends with status 0');
     } else {
       await checkRun(browser, base);
+      await missingRun(browser, base);
       const { demo, shotFile, rect } = await liveRun(browser, base, 3, 25);
       const s = demo.progress || {};
       console.log(`live: ${JSON.stringify({ status: demo.status, progress: s, sound: demo.sound, firstPictureMs: demo.firstPictureMs })}`);

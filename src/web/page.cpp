@@ -17,9 +17,11 @@
 // page.js is the other half: it owns the canvas, the AudioContext and the buttons.
 #include <emscripten.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
@@ -68,6 +70,15 @@ constexpr double kCheckSliceMs = 50;
 // anyway (drawing straight into the page on display changes nothing the box reports).
 constexpr double kPresentChangedMs = 8;
 constexpr double kPresentMs = 40;
+// A browser's thread stalls now and then (a collection, a busy machine) for longer than
+// the sound device holds: the worklet holds this much sound more. The device drains as
+// if it had played it already, so the show runs this far ahead of what is heard, and
+// the canvas shows each screen this much later.
+constexpr double kReserveMs = 400;
+constexpr std::uint64_t kReserveFrames = std::uint64_t(kReserveMs * play::Ac3Decoder::kRate / 1000);
+// Until the worklet holds the reserve, the device keeps this much of what it was given
+// (a fragment): it never looks empty while its stream plays.
+constexpr std::uint64_t kKeptFrames = 1024;
 
 std::string hex(const std::uint8_t* bytes, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -132,12 +143,17 @@ public:
         dirty_ = true;
         polls_ = 0;
     }
-    void request(std::uint64_t, const std::string&) override { polls_ = 0; }
+    void request(std::uint64_t, const std::string& json) override {
+        polls_ = 0;
+        // The close waits until the device has played out: the reserve goes too.
+        if (json.rfind(R"({"req":"close","dev":"/dev/dsp")", 0) == 0) closing_ = true;
+    }
 
     void dsp_opened(std::uint64_t) override {
         soundtrack_ = play::soundtrack_of_stream(++streams_, prelude_);
         stream_start_ = queued_;
         stream_bytes_ = 0;
+        closing_ = false;
         if (live_) page_sound_stream();
     }
 
@@ -193,7 +209,9 @@ private:
         // The device's own waits (a full buffer, the close) go on inside one box call.
         double now = page_now_ms();
         if (now - last_yield_ >= kLiveSliceMs) give_browser_a_turn(now, true);
-        auto played = std::uint64_t(page_sound_played());
+        std::uint64_t kept = closing_ ? 0 : kKeptFrames;
+        std::uint64_t ahead = std::uint64_t(page_sound_played()) + kReserveFrames;
+        std::uint64_t played = std::min(ahead, queued_ > kept ? queued_ - kept : 0);
         std::uint64_t of_stream = played > stream_start_ ? played - stream_start_ : 0;
         return of_stream * box_->dsp.rate() / play::Ac3Decoder::kRate * 4;
     }
@@ -220,30 +238,40 @@ private:
         stop_requested = false;
     }
 
+    // Takes the screen when it is due, and shows those taken kReserveMs ago.
     void present(double now) {
-        if (!((dirty_ && now - last_present_ >= kPresentChangedMs) || now - last_present_ >= kPresentMs)) return;
-        last_present_ = now;
-        dirty_ = false;
-        play::take_screen(box_->fb, screen_);
-        play::to_rgb32(screen_, rgb_.data());
+        if ((dirty_ && now - last_present_ >= kPresentChangedMs) || now - last_present_ >= kPresentMs) {
+            last_present_ = now;
+            dirty_ = false;
+            play::Screen screen;
+            if (!spare_.empty()) {
+                screen = std::move(spare_.back());
+                spare_.pop_back();
+            }
+            play::take_screen(box_->fb, screen);
+            taken_.push_back({now, std::move(screen)});
+        }
+        bool due = false;
+        while (!taken_.empty() && now - taken_.front().first >= kReserveMs) {
+            spare_.push_back(std::move(shown_));
+            shown_ = std::move(taken_.front().second);
+            taken_.pop_front();
+            due = true;
+        }
+        if (!due) return;
+        play::to_rgb32(shown_, rgb_.data());
         page_present(rgb_.data());
     }
 
     // A screenshot of demo-play, as digests: taken at the first box call at which its
     // soundtrack has reached its frame.
     void take_checkpoints() {
-        for (auto it = shots_.begin(); it != shots_.end();) {
-            const play::Soundtrack wanted = it->prelude ? play::Soundtrack::Prelude : play::Soundtrack::Main;
-            if (soundtrack_ != wanted || fcount < it->frame) {
-                ++it;
-                continue;
-            }
+        for (const play::Shot& shot : play::due_shots(shots_, soundtrack_, fcount)) {
             play::take_screen(box_->fb, screen_);
             Digest screen;
             screen.add(screen_.pixels.data(), screen_.pixels.size());
             screen.add(screen_.palette.data(), screen_.palette.size());
-            page_checkpoint(it->path.c_str(), screen.text().c_str(), double(dsp_bytes_), dsp_digest_.text().c_str());
-            it = shots_.erase(it);
+            page_checkpoint(shot.path.c_str(), screen.text().c_str(), double(dsp_bytes_), dsp_digest_.text().c_str());
         }
     }
 
@@ -269,7 +297,11 @@ private:
     std::uint64_t stream_start_ = 0;  // queued_ when the current stream began
     std::uint64_t stream_bytes_ = 0;  // bytes written to the current stream
 
+    bool closing_ = false;            // the device is closing
     bool dirty_ = true;
+    std::deque<std::pair<double, play::Screen>> taken_;  // screens to show, oldest first
+    std::vector<play::Screen> spare_;  // screens to take again
+    play::Screen shown_;
     unsigned polls_ = 0;  // box calls since the last one that did something
     double last_yield_ = 0, last_present_ = 0;
     play::Screen screen_;

@@ -157,7 +157,7 @@ async function play() {
     $('play').disabled = false;
     $('play').onclick = () => demo.stop();
     const status = await run(section, sound);
-    $('progress').textContent += `  ended (${status === 0 ? 'done' : 'exit status ' + status})`;
+    $('progress').textContent = status === 0 ? `[${'#'.repeat(20)}] 100%  the end` : `stopped (exit status ${status})`;
     await sound.audio.close();
   } catch (e) {
     fail(`The show cannot start: ${e.message || e}`);

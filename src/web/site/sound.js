@@ -1,6 +1,7 @@
 // The page's sound output: plays the decoded sound it is handed, in order, and says how
 // much it has played. Sound that stops in the middle of a stream (the queue ran dry and
-// more sound of the same stream came after) is an underrun.
+// more sound of the same stream came after) is an underrun; a pause between two streams
+// (the last one's end played before the next one's start came) is not.
 class ShowSound extends AudioWorkletProcessor {
   constructor() {
     super();
@@ -10,19 +11,29 @@ class ShowSound extends AudioWorkletProcessor {
     this.ranDry = false;  // the queue ran dry in this stream
     this.underruns = 0;
     this.dryFrames = 0;   // frames of silence in underruns
+    this.dryNow = 0;      // frames of silence since the queue ran dry
     this.quanta = 0;
+    this.newStream = false;  // a stream began and none of its sound came yet
     this.port.onmessage = (e) => {
       const m = e.data;
       if (m instanceof Float32Array) {
-        if (this.ranDry && this.queue.length === 0) this.underruns++;
+        if (this.ranDry && this.queue.length === 0) {
+          this.underruns++;
+          this.dryFrames += this.dryNow;
+        }
         this.ranDry = false;
+        this.dryNow = 0;
+        this.newStream = false;
         this.queue.push(m);
       } else if (m === 'stream') {
         this.ranDry = false;
+        this.dryNow = 0;
+        this.newStream = true;
       } else if (m === 'discard') {
         this.queue = [];
         this.at = 0;
         this.ranDry = false;
+        this.dryNow = 0;
       }
     };
   }
@@ -45,9 +56,9 @@ class ShowSound extends AudioWorkletProcessor {
         this.at = 0;
       }
     }
-    if (i < n && this.played > 0) {
+    if (i < n && this.played > 0 && !this.newStream) {
       this.ranDry = true;
-      this.dryFrames += n - i;
+      this.dryNow += n - i;
     }
     left.fill(0, i);
     if (right !== left) right.fill(0, i);
