@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -97,10 +100,9 @@ TEST(ContentSynth, RendersTheSameSamplesEveryTime) {
     std::vector<float> a = music::render(s), b = music::render(s);
     ASSERT_EQ(a.size(), std::size_t(60 * 1536 * 2));
     EXPECT_EQ(a, b);
-    float peak = 0;
-    for (float v : a) peak = std::max(peak, std::abs(v));
-    EXPECT_GT(peak, 0.5f);
-    EXPECT_LE(peak, 1.0f);
+    // Mastered: at the loudness the pieces are made to, peaks well clear of full scale.
+    EXPECT_NEAR(music::loudness(a, 48000), music::kLoudness, 0.05);
+    EXPECT_LE(music::true_peak(a), std::pow(10.0, music::kTruePeakCeiling / 20) + 1e-6);
     // The piece is brought down to silence at its very end.
     EXPECT_EQ(a[a.size() - 1], 0.0f);
     EXPECT_EQ(a[a.size() - 2], 0.0f);
@@ -145,6 +147,40 @@ TEST(ContentSoundtracks, AreWholeConstantRateStreamsOfTheRightLength) {
     int prelude_frames = constant_rate_frames(testbox::read_file(std::string(CONTENT_DIR) + "/prelude.ac3"), kbps);
     EXPECT_GT(prelude_frames, 445 + 30);
     EXPECT_EQ(kbps, 64);
+}
+
+// What ffmpeg's loudness meter makes of a built soundtrack, decoded: "I" and "Peak"
+// (true peak) from its summary.
+struct Meter {
+    double integrated = 0, true_peak = 0;
+};
+
+Meter measure(const std::string& path) {
+    std::string command = "ffmpeg -hide_banner -nostats -i '" + path + "' -af ebur128=peak=true -f null - 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    Meter m{NAN, NAN};
+    if (pipe == nullptr) return m;
+    std::string text;
+    char buf[4096];
+    while (std::size_t n = std::fread(buf, 1, sizeof buf, pipe)) text.append(buf, n);
+    pclose(pipe);
+    std::size_t summary = text.find("Summary:");
+    if (summary == std::string::npos) return m;
+    auto value = [&](const char* label) {
+        std::size_t at = text.find(label, summary);
+        return at == std::string::npos ? NAN : std::strtod(text.c_str() + at + std::strlen(label), nullptr);
+    };
+    m.integrated = value("I:");
+    m.true_peak = value("Peak:");
+    return m;
+}
+
+TEST(ContentSoundtracks, NoDecoderClipsThemAndTheyPlayAtOneLoudness) {
+    for (const char* name : {"main.ac3", "prelude.ac3"}) {
+        Meter m = measure(std::string(CONTENT_DIR) + "/" + name);
+        EXPECT_LE(m.true_peak, -1.0) << name;
+        EXPECT_NEAR(m.integrated, music::kLoudness, 0.5) << name;
+    }
 }
 
 }  // namespace

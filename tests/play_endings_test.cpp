@@ -22,8 +22,13 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
               (dir + "/cut.jsonl").c_str(), "4", static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Capturing the end titles takes seconds: stop it well before its end.
-    usleep(800000);
+    // Capturing the end titles takes seconds: stop it well before its end, once the
+    // sound is playing (the trace shows bursts written; however slow the machine is).
+    for (int waited = 0; waited < 600; waited++) {
+        testbox::Bytes t = testbox::read_file(dir + "/cut.jsonl");
+        if (std::string(t.begin(), t.end()).find("\"write\",\"dev\":\"/dev/dsp\"") != std::string::npos) break;
+        usleep(50000);
+    }
     kill(child, SIGTERM);
     int status = 0;
     waitpid(child, &status, 0);

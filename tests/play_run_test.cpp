@@ -628,35 +628,46 @@ bool soon(Done done) {
     return done();
 }
 
-TEST_F(PlayLive, TheSoundCardCountsWhatItHasPlayedOfEachStream) {
+TEST_F(PlayLive, TheSoundCardCountsWhatIsHeardAndWhereTheSoundBrokeOff) {
     play::LiveSound sound;
     std::string why;
     ASSERT_TRUE(sound.open(why)) << why;
     std::vector<float> tone(2 * 4800, 0.25f);
     sound.new_stream();
     sound.add(tone.data(), 4800);
-    EXPECT_TRUE(soon([&] { return sound.played_of_stream() == 4800; })) << sound.played_of_stream();
+    EXPECT_TRUE(soon([&] { return sound.heard() == 4800; })) << sound.heard();
     SDL_Delay(100);
-    EXPECT_EQ(sound.played_of_stream(), 4800u);  // nothing plays that was not given
+    EXPECT_EQ(sound.heard(), 4800u);  // nothing is heard that was not given
+    EXPECT_TRUE(sound.done());
+    // The emulated device has played as far ahead of the ear as the card needs.
+    EXPECT_EQ(sound.played_of_stream(), 4800u + play::LiveSound::kLead);
 
-    // A new stream counts from its own start, after what is still queued of the last.
-    sound.add(tone.data(), 2400);
+    // More of the stream after the card found the queue empty: the sound broke off.
+    std::uint64_t before = sound.underruns();
+    sound.add(tone.data(), 4800);
+    EXPECT_EQ(sound.underruns(), before + 1);
+    EXPECT_TRUE(soon([&] { return sound.heard() == 9600; })) << sound.heard();
+
+    // A new stream after a pause is no break; bytes that made no sound still play for
+    // their time.
+    before = sound.underruns();
     sound.new_stream();
-    EXPECT_EQ(sound.played_of_stream(), 0u);
     sound.add(tone.data(), 1200);
-    sound.pad_stream(3000);  // bytes that made no sound still play for their time
-    EXPECT_TRUE(soon([&] { return sound.played_of_stream() == 3000; })) << sound.played_of_stream();
+    sound.pad_stream(3000);
+    EXPECT_TRUE(soon([&] { return sound.heard() == 12600; })) << sound.heard();
+    EXPECT_EQ(sound.underruns(), before);
 
-    // What is discarded never plays.
+    // What is discarded is never heard, and nothing is waited for.
     sound.new_stream();
     std::vector<float> long_tone(2 * 96000, 0.25f);
     sound.add(long_tone.data(), 96000);
     SDL_Delay(50);
     sound.discard();
-    std::uint64_t at_discard = sound.played_of_stream();
-    EXPECT_LT(at_discard, 96000u);
-    SDL_Delay(100);
-    EXPECT_EQ(sound.played_of_stream(), at_discard);
+    std::uint64_t at_discard = sound.heard();
+    EXPECT_LT(at_discard, 12600u + 96000u);
+    EXPECT_TRUE(sound.done());
+    SDL_Delay(300);
+    EXPECT_EQ(sound.heard(), at_discard);
 }
 
 TEST_F(PlayLive, ALiveRunEndsWhenItsSoundHasPlayed) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <numbers>
 
 namespace music {
@@ -346,11 +347,9 @@ std::vector<float> render(const Song& song) {
 
     const double gain = master(song, "gain", 1.0);
     std::vector<float> out(total * 2);
-    float peak = 1e-9f;
     for (std::size_t i = 0; i < total; i++) {
         out[2 * i] = float(std::tanh(left[i] * gain));
         out[2 * i + 1] = float(std::tanh(right[i] * gain));
-        peak = std::max({peak, std::abs(out[2 * i]), std::abs(out[2 * i + 1])});
     }
     // A gentle fade over the last frame so the piece ends on silence, not a click.
     const std::size_t tail = std::min<std::size_t>(total, std::size_t(song.frame));
@@ -359,9 +358,109 @@ std::vector<float> render(const Song& song) {
         out[2 * (total - 1 - i)] *= f;
         out[2 * (total - 1 - i) + 1] *= f;
     }
-    const float norm = 0.93f / peak;
-    for (float& v : out) v *= norm;
+    // One gain for the whole piece, so every accent keeps its weight against the rest:
+    // the level a listener hears, unless the peaks between samples would then come too
+    // close to full scale for a decoder.
+    double level = loudness(out, song.rate);
+    if (!std::isfinite(level)) return out;
+    double scale = std::pow(10.0, (kLoudness - level) / 20);
+    double peak = true_peak(out) * scale, ceiling = std::pow(10.0, kTruePeakCeiling / 20);
+    if (peak > ceiling) scale *= ceiling / peak;
+    for (float& v : out) v = float(v * scale);
     return out;
+}
+
+namespace {
+
+// A biquad in direct form I.
+struct Biquad {
+    double b0, b1, b2, a1, a2;
+    double x1 = 0, x2 = 0, y1 = 0, y2 = 0;
+    double run(double x) {
+        double y = b0 * x + b1 * x1 + b2 * x2 - a1 * y1 - a2 * y2;
+        x2 = x1;
+        x1 = x;
+        y2 = y1;
+        y1 = y;
+        return y;
+    }
+};
+
+// The K-weighting of loudness meters: a high shelf (+4 dB above about 1.7 kHz, for
+// the head) and a high-pass at about 38 Hz.
+std::array<Biquad, 2> k_weighting(int rate) {
+    double k = std::tan(kPi * 1681.974450955533 / rate), q = 0.7071752369554196;
+    double vh = std::pow(10.0, 3.999843853973347 / 20), vb = std::pow(vh, 0.4996667741545416);
+    double a0 = 1 + k / q + k * k;
+    Biquad shelf{(vh + vb * k / q + k * k) / a0, 2 * (k * k - vh) / a0, (vh - vb * k / q + k * k) / a0,
+                 2 * (k * k - 1) / a0, (1 - k / q + k * k) / a0};
+    k = std::tan(kPi * 38.13547087602444 / rate);
+    q = 0.5003270373238773;
+    a0 = 1 + k / q + k * k;
+    Biquad high_pass{1, -2, 1, 2 * (k * k - 1) / a0, (1 - k / q + k * k) / a0};
+    return {shelf, high_pass};
+}
+
+}  // namespace
+
+double loudness(const std::vector<float>& samples, int rate) {
+    const std::size_t frames = samples.size() / 2, step = std::size_t(rate) / 10;
+    // Mean square of the K-weighted signal, both channels summed, per 100 ms.
+    std::vector<double> power(frames / step, 0.0);
+    for (int side = 0; side < 2; side++) {
+        std::array<Biquad, 2> filter = k_weighting(rate);
+        for (std::size_t i = 0; i < power.size() * step; i++) {
+            double v = filter[1].run(filter[0].run(samples[2 * i + std::size_t(side)]));
+            power[i / step] += v * v / double(step);
+        }
+    }
+    // Blocks of 400 ms overlapping by three quarters, gated: first at -70 LUFS, then
+    // at 10 LU below the level of the blocks that passed.
+    std::vector<double> blocks;
+    for (std::size_t b = 0; b + 4 <= power.size(); b++) blocks.push_back((power[b] + power[b + 1] + power[b + 2] + power[b + 3]) / 4);
+    auto lufs = [](double p) { return -0.691 + 10 * std::log10(p); };
+    auto gated_mean = [&](double gate) {
+        double sum = 0;
+        std::size_t n = 0;
+        for (double p : blocks)
+            if (p > 0 && lufs(p) > gate) {
+                sum += p;
+                n++;
+            }
+        return n == 0 ? 0.0 : sum / double(n);
+    };
+    double first = gated_mean(-70);
+    if (first <= 0) return -std::numeric_limits<double>::infinity();
+    double second = gated_mean(lufs(first) - 10);
+    return lufs(second);
+}
+
+double true_peak(const std::vector<float>& samples) {
+    // Four times the rate by a windowed sinc, 16 taps a phase: the peaks a decoder's
+    // reconstruction reaches between the samples.
+    constexpr int kTaps = 8, kPhases = 4;
+    double taps[kPhases][2 * kTaps];
+    for (int p = 0; p < kPhases; p++)
+        for (int j = 0; j < 2 * kTaps; j++) {
+            double x = double(j - kTaps + 1) - double(p) / kPhases;
+            double window = 0.5 + 0.5 * std::cos(kPi * x / kTaps);
+            taps[p][j] = x == 0 ? 1 : std::sin(kPi * x) / (kPi * x) * window;
+        }
+    const std::size_t frames = samples.size() / 2;
+    double peak = 0;
+    for (std::size_t side = 0; side < 2; side++)
+        for (std::size_t i = 0; i < frames; i++) {
+            peak = std::max(peak, double(std::abs(samples[2 * i + side])));
+            for (int p = 1; p < kPhases; p++) {
+                double v = 0;
+                for (int j = 0; j < 2 * kTaps; j++) {
+                    std::ptrdiff_t at = std::ptrdiff_t(i) + j - kTaps + 1;
+                    if (at >= 0 && std::size_t(at) < frames) v += taps[p][j] * samples[2 * std::size_t(at) + side];
+                }
+                peak = std::max(peak, std::abs(v));
+            }
+        }
+    return peak;
 }
 
 std::vector<std::uint8_t> pcm16(const std::vector<float>& samples) {

@@ -14,11 +14,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "play/output_clock.h"
 #include "play/screen.h"
 
 namespace play {
@@ -64,8 +66,9 @@ public:
 
     // Starts the thread and waits until it has opened the window (false, with why).
     bool open(std::string& why);
-    // Has what fb shows drawn next (a newer screen replaces one not drawn yet).
-    void show(const emu::Framebuffer& fb);
+    // Has screen drawn next (a newer screen replaces one not drawn yet); screen is
+    // left holding an older one, for the caller to fill again.
+    void show(Screen& screen);
     // The viewer asked to stop (Escape, closing the window) since the last call.
     bool stop_requested() { return stop_requested_.load(std::memory_order_relaxed) && stop_requested_.exchange(false); }
 
@@ -83,11 +86,26 @@ private:
     std::atomic<bool> stop_requested_{false};
 };
 
-// The sound card, fed with decoded sound. The emulated sound device drains by what it
-// reports played, so the pictures keep in step with what is heard. Counts are in
-// sample frames at Ac3Decoder::kRate.
+// The sound card, fed with decoded sound. Counts are in sample frames at
+// Ac3Decoder::kRate.
+//
+// The card wants its sound well before it is heard: a buffer's worth in its hands and
+// the next buffer at each pull. The show keeps only two or three AC-3 frames in its
+// sound device, so the emulated device plays ahead of the ear by kLead frames: what
+// it has played is what the card will need next. It gets that far ahead at the start
+// of a stream by playing at twice the rate (at once, it would run dry). A picture is
+// shown when the sound the device had played at its moment is heard, and so follows
+// the sound as it is heard.
 class LiveSound {
 public:
+    // The card's buffer: 4096 frames, 85 ms. A desktop's sound server asks for more
+    // when its buffer falls low; with a buffer of 21 ms a busy machine (a compiler
+    // beside the show) makes SDL's thread miss that moment every few seconds, and at
+    // 80 ms it was seen not to. A power of two, as some of SDL's drivers want.
+    static constexpr std::uint16_t kBufferFrames = 4096;
+    // Two buffers and 20 ms for the jitter of the card's thread.
+    static constexpr std::uint32_t kLead = 2 * kBufferFrames + 960;
+
     LiveSound() = default;
     ~LiveSound();
     LiveSound(const LiveSound&) = delete;
@@ -102,21 +120,32 @@ public:
     // Silence up to frames queued for the current stream (bytes written that made no
     // sound still take their time to play).
     void pad_stream(std::uint64_t frames);
-    // Drops everything not played yet (the device was reset).
+    // Drops everything not heard yet (the device was reset).
     void discard();
-    // Sample frames of the current stream played so far.
-    std::uint64_t played_of_stream() const;
-    // Waits until the queue has played, at most max_ms.
-    void finish(unsigned max_ms);
+    // Sample frames of the current stream the emulated device has played.
+    std::uint64_t played_of_stream();
+    // Sample frames, of all streams, the emulated device has played.
+    std::uint64_t played();
+    // Sample frames heard so far, of all streams.
+    std::uint64_t heard();
+    // Everything queued has been heard, or the rest was discarded.
+    bool done();
+    // Times the sound as heard broke off in the middle: the card asked for sound the
+    // queue did not have yet, or the card itself ran dry.
+    std::uint64_t underruns();
 
 private:
     static void pull(void* self, Uint8* out, int len);
 
     SDL_AudioDeviceID device_ = 0;
-    std::deque<float> queue_;               // guarded by the device lock
+    std::unique_ptr<OutputClock> clock_;    // made when the device is open
+    std::deque<float> queue_;               // guarded by the device lock, as are the rest
     std::uint64_t queued_total_ = 0;        // sample frames ever queued, less those discarded
-    std::atomic<std::uint64_t> played_total_{0};
+    std::uint64_t given_total_ = 0;         // of those, handed to the card
     std::uint64_t stream_start_ = 0;        // queued_total_ when the current stream began
+    std::uint64_t stream_sound_us_ = 0;     // when its first sound came; 0 before
+    bool short_ = false;                    // the card found the queue short in the middle of a stream
+    bool cut_ = false;                      // discarded since the last sound was added
+    std::uint64_t starved_ = 0;
 };
-
 }  // namespace play

@@ -4,12 +4,14 @@
 #include <chrono>
 #include <atomic>
 #include <csignal>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -74,9 +76,10 @@ public:
 private:
     std::uint64_t now() const { return box_->clock.now_us() - t0_; }
     const char* section() const { return section_name(soundtrack_, fcount); }
-    std::uint64_t played_bytes() const;
+    std::uint64_t played_bytes();
     void take_shots();
     void live_step();
+    void release_pictures();
     void show_progress();
     std::string summary(int status) const;
     void fail(const std::string& what) {
@@ -114,6 +117,16 @@ private:
     std::unique_ptr<LiveSound> sound_;
     bool dirty_ = true;
     RealClock::time_point last_show_{};
+    // Screens waiting for the sound of their moment to be heard: shown when the card
+    // has played heard_at frames (what the box's device had played when they were
+    // taken).
+    struct Delayed {
+        std::uint64_t heard_at;
+        Screen screen;
+    };
+    std::deque<Delayed> delayed_;
+    std::vector<Screen> spare_screens_;
+    std::optional<std::uint64_t> output_underruns_;
 
     bool progress_ = false;
     std::optional<SoundtrackLengths> lengths_;
@@ -182,6 +195,9 @@ bool Session::start(std::string& why) {
     box_ = &emu::reset(config);
     t0_ = box_->clock.now_us();
     box_->observer = this;
+    // The trace's times count from here; a live run's can be set beside other clocks.
+    if (trace_ != nullptr)
+        std::fprintf(trace_, "{\"t_us\":0,\"req\":\"start\",\"time_of_day_us\":%llu}\n", static_cast<unsigned long long>(t0_));
 
     if (live_) {
         sound_ = std::make_unique<LiveSound>();
@@ -203,7 +219,7 @@ bool Session::start(std::string& why) {
 
 // What the sound card has played of the current stream, in the device's bytes (four
 // a sample frame at the device's rate).
-std::uint64_t Session::played_bytes() const {
+std::uint64_t Session::played_bytes() {
     return sound_->played_of_stream() * box_->dsp.rate() / Ac3Decoder::kRate * 4;
 }
 
@@ -313,7 +329,23 @@ void Session::live_step() {
     if ((dirty_ && real - last_show_ >= kShowChangedEvery) || real - last_show_ >= kShowEvery) {
         last_show_ = real;
         dirty_ = false;
-        window_->show(box_->fb);
+        Delayed later{sound_ ? sound_->played() : 0, {}};
+        if (!spare_screens_.empty()) {
+            std::swap(later.screen, spare_screens_.back());
+            spare_screens_.pop_back();
+        }
+        take_screen(box_->fb, later.screen);
+        delayed_.push_back(std::move(later));
+    }
+    release_pictures();
+}
+
+void Session::release_pictures() {
+    std::uint64_t heard = sound_ ? sound_->heard() : 0;
+    while (!delayed_.empty() && delayed_.front().heard_at <= heard) {
+        window_->show(delayed_.front().screen);
+        spare_screens_.push_back(std::move(delayed_.front().screen));
+        delayed_.pop_front();
     }
 }
 
@@ -339,8 +371,13 @@ void Session::show_progress() {
 std::string Session::summary(int status) const {
     const emu::Dsp& dsp = box_->dsp;
     char text[512];
-    std::snprintf(text, sizeof text, "demo-play: %llu frames sent, %llu underruns, longest feed gap %.1f ms, exit status %d",
-                  static_cast<unsigned long long>(dsp.receiver.frames), static_cast<unsigned long long>(dsp.underruns),
+    // A live run also tells how often the sound as heard broke off.
+    std::string underruns = std::to_string(dsp.underruns) + " underruns";
+    if (output_underruns_)
+        underruns = "underruns: " + std::to_string(dsp.underruns) + " in the box's sound device, " +
+                    std::to_string(*output_underruns_) + " in the sound output";
+    std::snprintf(text, sizeof text, "demo-play: %llu frames sent, %s, longest feed gap %.1f ms, exit status %d",
+                  static_cast<unsigned long long>(dsp.receiver.frames), underruns.c_str(),
                   double(dsp.longest_feed_gap_us) / 1000.0, status);
     std::string line = text;
     if (dsp.receiver.bad_bursts > 0) line += ", " + std::to_string(dsp.receiver.bad_bursts) + " bad bursts";
@@ -381,7 +418,15 @@ int Session::finish(int status) {
         std::string why;
         if (!sheet_->write(options_.sheet, why)) fail(why);
     }
-    if (sound_) sound_->finish(1000);
+    if (sound_) {
+        // The sound still on its way plays out, and its pictures with it.
+        for (int waited = 0; waited < 1000 && !sound_->done(); waited += 5) {
+            release_pictures();
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        output_underruns_ = sound_->underruns();
+    }
+    if (window_ && !delayed_.empty()) window_->show(delayed_.back().screen);
     box_->observer = nullptr;
     box_->dsp.played_bytes_source = nullptr;
     sound_.reset();

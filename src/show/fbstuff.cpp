@@ -67,13 +67,14 @@ int init_framebuf() {
 
 void restore_framebuf() {
     if (!claimed) return;
-    claimed = false;
     struct fb_var_screeninfo mode = found_vinfo;
     box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &mode);
     mode = found_vinfo;
     box::ioctl(fbfd, FBIOPAN_DISPLAY, &mode);
     // The mode set gave the console its own colours; the rest of the map is put back after.
     if (found_cmap_read) box::ioctl(fbfd, FBIOPUTCMAP, &found_cmap);
+    // Only now: a stop that arrives in the middle makes the exit give the screen back again.
+    claimed = false;
 }
 
 void init_fadein(const struct fb_cmap* from, const struct fb_cmap* to, int nsteps) {

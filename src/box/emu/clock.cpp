@@ -12,6 +12,10 @@ std::uint64_t real_now_us() {
         duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
 }
 
+// Polls closer together than this are a busy-wait; each then waits this long.
+constexpr std::uint64_t kBusyWithinUs = 200;
+constexpr std::uint64_t kYieldUs = 1000;
+
 }  // namespace
 
 Clock::Clock(ClockMode mode, std::uint32_t poll_us)
@@ -32,7 +36,16 @@ void Clock::wait_until(std::uint64_t t_us) {
 }
 
 void Clock::poll() {
-    if (mode_ == ClockMode::Virtual) virtual_now_us_ += poll_us_;
+    if (mode_ == ClockMode::Virtual) {
+        virtual_now_us_ += poll_us_;
+        return;
+    }
+    std::uint64_t now = real_now_us();
+    if (now - last_poll_us_ < kBusyWithinUs) {
+        std::this_thread::sleep_for(std::chrono::microseconds(kYieldUs));
+        now = real_now_us();
+    }
+    last_poll_us_ = now;
 }
 
 }  // namespace emu

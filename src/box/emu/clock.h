@@ -5,6 +5,10 @@
 // every poll (reading the time of day, asking the sound device for its output delay),
 // so that a busy-wait always ends. A run is then deterministic and as fast as the
 // machine allows.
+//
+// In real time a poll that follows another at once is a busy-wait: it gives the
+// processor away for a moment (less than the box's timer tick, far less than the
+// sound device holds) before it is answered.
 #pragma once
 
 #include <cstdint>
@@ -32,6 +36,7 @@ private:
     ClockMode mode_;
     std::uint32_t poll_us_;
     std::uint64_t virtual_now_us_ = kVirtualEpochUs;
+    std::uint64_t last_poll_us_ = 0;  // real time, when the last poll was answered
 };
 
 }  // namespace emu
