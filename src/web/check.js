@@ -195,6 +195,8 @@ async function missingRun(browser, base) {
 // --- a live run with sound --------------------------------------------------------------------------
 async function liveRun(browser, base, section, seconds) {
   const page = await browser.open(`${base}/index.html?section=${section}&play`);
+  // Room for the canvas at twice the box's size.
+  await page.send('Emulation.setDeviceMetricsOverride', { width: 1320, height: 1060, deviceScaleFactor: 1, mobile: false });
   const started = Date.now();
   let demo = await page.until((d) => d.state === 'running' || d.state === 'failed', 60000);
   expect(demo.state === 'running', `the live run starts (${demo.state} ${demo.error || ''})`);
@@ -209,16 +211,20 @@ async function liveRun(browser, base, section, seconds) {
   return { demo, shotFile, rect, wallSeconds: (Date.now() - started) / 1000 };
 }
 
-// Distinct colours in the canvas's part of a screenshot.
-function coloursIn(file, [x0, y0, w, h]) {
+// The canvas's part of a screenshot: its distinct colours, and the 2 x 2 blocks (one
+// pixel of the box each) that are not of one colour.
+function canvasIn(file, [x0, y0, w, h]) {
   const png = readPng(file);
+  const colour = (x, y) => png.pixels.readUIntBE((y * png.width + x) * png.bpp, 3);
   const seen = new Set();
-  for (let y = Math.max(0, y0); y < Math.min(png.height, y0 + h); y++)
-    for (let x = Math.max(0, x0); x < Math.min(png.width, x0 + w); x++) {
-      const at = (y * png.width + x) * png.bpp;
-      seen.add(png.pixels.readUIntBE(at, 3));
+  let mixed = 0;
+  for (let y = y0; y + 1 < y0 + h; y += 2)
+    for (let x = x0; x + 1 < x0 + w; x += 2) {
+      const c = colour(x, y);
+      seen.add(c);
+      if (colour(x + 1, y) !== c || colour(x, y + 1) !== c || colour(x + 1, y + 1) !== c) mixed++;
     }
-  return seen.size;
+  return { colours: seen.size, mixed };
 }
 
 function sizes() {
@@ -249,8 +255,10 @@ async function main() {
       expect(demo.sound.played >= 20 * 48000, `the live run played ${(demo.sound.played / 48000).toFixed(1)} s of sound`);
       expect(demo.sound.underruns === 0 && s.underruns === 0, `no underrun (sound output ${demo.sound.underruns}, sound device ${s.underruns})`);
       expect(demo.status === 130, `stopped by the viewer, the show ends with status 130 (${demo.status})`);
-      const colours = coloursIn(shotFile, rect);
-      expect(colours >= 8, `the screenshot ${shotFile} shows the show (${colours} colours on the canvas)`);
+      const canvas = canvasIn(shotFile, rect);
+      expect(rect[2] === 1280 && rect[3] === 960, `the canvas is 1280 x 960 (${rect[2]} x ${rect[3]})`);
+      expect(canvas.colours >= 8, `the screenshot ${shotFile} shows the show (${canvas.colours} colours on the canvas)`);
+      expect(canvas.mixed === 0, `each of the box's pixels is a 2 x 2 block of one colour (${canvas.mixed} are not)`);
     }
   } finally {
     browser.close();

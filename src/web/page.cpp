@@ -23,7 +23,6 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -61,11 +60,11 @@ namespace {
 constexpr char kBoxRoot[] = "/box";
 // The show gives the browser a turn this often (the sound device holds at least 64 ms),
 constexpr double kLiveSliceMs = 8;
-// and sleeps for a moment as soon as it has polled this many times in a row (box calls
-// with nothing to show for them: the clock, the output delay) in a pacing wait.
-constexpr unsigned kBusyPolls = 16;
 // and in a check run, which has no sound to keep fed, this often.
 constexpr double kCheckSliceMs = 50;
+// A live show sleeps for a moment as soon as it has polled this many times in a row
+// (box calls with nothing to show for them: the clock, the output delay): it waits.
+constexpr unsigned kBusyPolls = 16;
 // A live screen goes to the canvas at most this often when it changed, and this often
 // anyway (drawing straight into the page on display changes nothing the box reports).
 constexpr double kPresentChangedMs = 8;
