@@ -36,6 +36,10 @@ public:
         box_ = &emu::reset(config);
         t0_ = box_->clock.now_us();
         box_->observer = this;
+        // The trace starts as demo-play's does.
+        if (trace_ != nullptr)
+            std::fprintf(trace_, "{\"t_us\":0,\"req\":\"start\",\"time_of_day_us\":%llu}\n",
+                         static_cast<unsigned long long>(t0_));
         return true;
     }
 
