@@ -2,6 +2,10 @@
 // read-modify-writes), at the table's widest and narrowest zoom and along the whole
 // table walk, with a logo shaped like a real one (large transparent and solid areas)
 // and with noise (every sample a coin toss between transparent and opaque).
+//
+// What a slow box pays is the number of instructions a frame; callgrind counts them:
+//   valgrind --tool=callgrind --toggle-collect='zoomrotate(int, int, int, int, int, unsigned char*)' bench/zoomer_rotate_bench --benchmark_filter=walk
+// and divides by the calls it lists for zoomrotate.
 #include <benchmark/benchmark.h>
 #include <cmath>
 #include <cstdio>

@@ -11,6 +11,9 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "box/box.h"
 #include "show/ac3audio.h"
@@ -115,8 +118,7 @@ void fill_map(int i) {
 }
 
 // Draw order: farthest first. Equal keys are put in a fixed order of their corners, so
-// the face arrays come out the same whatever sort the C++ library has (and no frame
-// allocates). A function object, so that the sort can inline it.
+// the face arrays come out the same whatever the input order (and no frame allocates).
 struct DrawOrder {
     bool operator()(const tri& p, const tri& q) const {
         int d = comparefaces(&p, &q);
@@ -127,17 +129,77 @@ struct DrawOrder {
     }
 };
 
+// The other half of the sort's ping-pong, as large as drawfaces.
+tri* sortspace;
+
+// Sorts the draw list into DrawOrder: a radix sort on the distance behind the farthest
+// key, one pass per byte that the keys' spread needs (two for any model in view), then
+// an insertion pass that finds each run of equal keys already in place and puts it in
+// the order of its corners.
+void sort_faces(tri* list, int n) {
+    if (n < 2) return;
+    std::int32_t farthest = list[0].depth, nearest = list[0].depth;
+    for (int k = 1; k < n; k++) {
+        farthest = std::max(farthest, list[k].depth);
+        nearest = std::min(nearest, list[k].depth);
+    }
+    const std::uint32_t spread = std::uint32_t(farthest) - std::uint32_t(nearest);
+    tri* from = list;
+    tri* to = sortspace;
+    for (int shift = 0; shift < 32 && (spread >> shift) != 0; shift += 8) {
+        int place[256] = {};
+        for (int k = 0; k < n; k++) place[((std::uint32_t(farthest) - std::uint32_t(from[k].depth)) >> shift) & 255]++;
+        for (int d = 0, sum = 0; d < 256; d++) {
+            const int c = place[d];
+            place[d] = sum;
+            sum += c;
+        }
+        for (int k = 0; k < n; k++) to[place[((std::uint32_t(farthest) - std::uint32_t(from[k].depth)) >> shift) & 255]++] = from[k];
+        std::swap(from, to);
+    }
+    if (from != list) std::memcpy(list, from, sizeof(tri) * std::size_t(n));
+    for (int k = 1; k < n; k++) {
+        if (list[k].depth != list[k - 1].depth) continue;
+        const tri t = list[k];
+        int i = k;
+        for (; i > 0 && DrawOrder()(t, list[i - 1]); i--) list[i] = list[i - 1];
+        list[i] = t;
+    }
+}
+
 // Back-face test: the z of the view-space normal, with a margin of 14999.
 bool faces_viewer(const vec3& a, const vec3& b, const vec3& c) {
+    return mul(b.x - a.x, c.y - a.y) - mul(b.y - a.y, c.x - a.x) <= 14999;
+}
+
+// The edge vectors and the whole normal of the last face tested.
+void keep_last_test(const vec3& a, const vec3& b, const vec3& c) {
     s1 = {b.x - a.x, b.y - a.y, b.z - a.z};
     s2 = {c.x - a.x, c.y - a.y, c.z - a.z};
     cp = {mul(s1.y, s2.z) - mul(s1.z, s2.y), mul(s1.z, s2.x) - mul(s1.x, s2.z), mul(s1.x, s2.y) - mul(s1.y, s2.x)};
-    return cp.z <= 14999;
 }
 
-// Halves every palette index of the page, a 32-bit word at a time. The page comes as
-// an argument: through the module's own pointer every store could change the pointer,
-// and the loop could not be vectorised.
+// halve_page halves every palette index of the page, clear_page sets it to 0. The page
+// comes as an argument: through the module's own pointer every store could change the
+// pointer. With SSE2, 16 bytes a store, 128 or 256 bytes a pass; elsewhere a 32-bit
+// word at a time and the C library's fill.
+#if defined(__SSE2__)
+void halve_page(std::uint8_t* page) {
+    const __m128i low7 = _mm_set1_epi8(0x7f);
+    for (int i = 0; i < kPageBytes; i += 128) {
+        auto* p = reinterpret_cast<__m128i*>(page + i);
+        for (int k = 0; k < 8; k++) _mm_storeu_si128(p + k, _mm_and_si128(_mm_srli_epi16(_mm_loadu_si128(p + k), 1), low7));
+    }
+}
+
+void clear_page(std::uint8_t* page) {
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < kPageBytes; i += 256) {
+        auto* p = reinterpret_cast<__m128i*>(page + i);
+        for (int k = 0; k < 16; k++) _mm_storeu_si128(p + k, zero);
+    }
+}
+#else
 void halve_page(std::uint8_t* page) {
     for (int i = 0; i < kPageBytes; i += 4) {
         std::uint32_t word;
@@ -147,12 +209,96 @@ void halve_page(std::uint8_t* page) {
     }
 }
 
+void clear_page(std::uint8_t* page) { std::memset(page, 0, kPageBytes); }
+#endif
+
+// Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8:
+// 64-bit stores, the last one overlapping the one before it; shorter runs by two
+// overlapping stores of 32 or 16 bits, or a single byte.
+inline void fill_run(std::uint8_t* p, int more, std::uint64_t colour8) {
+    if (more >= 7) {
+        std::uint8_t* last = p + more - 7;
+        for (; p < last; p += 8) std::memcpy(p, &colour8, 8);
+        std::memcpy(last, &colour8, 8);
+    } else if (more >= 3) {
+        std::memcpy(p, &colour8, 4);
+        std::memcpy(p + more - 3, &colour8, 4);
+    } else if (more >= 1) {
+        std::memcpy(p, &colour8, 2);
+        std::memcpy(p + more - 1, &colour8, 2);
+    } else {
+        *p = std::uint8_t(colour8);
+    }
+}
+
+// Fills row[x1..x2], both included, in either order.
+inline void fill_span(std::uint8_t* row, int x1, int x2, std::uint64_t colour8) {
+    fill_run(row + std::min(x1, x2), std::max(x1, x2) - std::min(x1, x2), colour8);
+}
+
+inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x0101010101010101u; }
+
+// fill_triangle, built into the frame's face loop.
+[[gnu::always_inline]] inline void triangle(int x1, int y1, int x2, int y2, int x3, int y3, int colour) {
+    // Triangles are not clipped: one with a corner off the page (or behind the eye,
+    // which projects far off it) is left out whole, so no span ever leaves the page.
+    // Every span lies between its triangle's corners, so on-page corners suffice.
+    auto on_page = [](int x, int y) { return x >= 0 && x < kRow && y >= 0 && y < 480; };
+    if (!on_page(x1, y1) || !on_page(x2, y2) || !on_page(x3, y3)) return;
+
+    if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    if (y2 > y3) {
+        std::swap(x2, x3);
+        std::swap(y2, y3);
+    }
+    if (y1 > y2) {
+        std::swap(x1, x2);
+        std::swap(y1, y2);
+    }
+    const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
+
+    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
+    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
+    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
+
+    const std::uint64_t colour8 = colour_bytes(colour);
+    std::uint8_t* row = pix + yt * kRow;
+    // Upper part: both edges leave the top corner, so the one with the smaller step a row
+    // stays left of the other on every row (their distance grows by the same amount).
+    const int dleft = std::min(lng, upper), dright = std::max(lng, upper);
+    for (int y = yt, left = xt << 16, right = xt << 16; y <= ym; y++, row += kRow) {
+        fill_run(row + (left >> 16), (right >> 16) - (left >> 16), colour8);
+        left += dleft;
+        right += dright;
+    }
+    // Lower part: the long edge carries on, the short edge starts again exactly at the
+    // middle corner; these two may cross.
+    int l = (xt << 16) + (ym - yt + 1) * lng;
+    int s = xm << 16;
+    for (int y = ym + 1; y <= yb; y++, row += kRow) {
+        fill_span(row, l >> 16, s >> 16, colour8);
+        l += lng;
+        s += lower;
+    }
+}
+
+// The model's points on the screen in this frame: each point projected once, however
+// many faces share it.
+struct spot {
+    std::int32_t x, y;
+};
+spot* screen;
+
+void project_points(const vec3* view, spot* out, int n) {
+    for (int i = 0; i < n; i++) out[i] = {project(view[i].x, view[i].z) + 320, project(view[i].y, view[i].z) + 240};
+}
+
 void draw_face(const tri& t, int colour) {
-    const vec3& a = ry[t.a];
-    const vec3& b = ry[t.b];
-    const vec3& c = ry[t.c];
-    fill_triangle(project(a.x, a.z) + 320, project(a.y, a.z) + 240, project(b.x, b.z) + 320, project(b.y, b.z) + 240,
-                  project(c.x, c.z) + 320, project(c.y, c.z) + 240, colour);
+    const spot a = screen[t.a], b = screen[t.b], c = screen[t.c];
+    triangle(a.x, a.y, b.x, b.y, c.x, c.y, colour);
 }
 
 void next_colour() {
@@ -267,11 +413,13 @@ int threedee_init() {
     rz = allocate<vec3>(maxv);
     ry = allocate<vec3>(maxv);
     drawfaces = allocate<tri>(maxf);
+    sortspace = allocate<tri>(maxf);
+    screen = allocate<spot>(maxv);
     stars = allocate<vec3>(kStars);
     srx = allocate<vec3>(kStars);
     srz = allocate<vec3>(kStars);
     sry = allocate<vec3>(kStars);
-    if (!rx || !rz || !ry || !drawfaces || !stars || !srx || !srz || !sry) std::exit(12);
+    if (!rx || !rz || !ry || !drawfaces || !sortspace || !screen || !stars || !srx || !srz || !sry) std::exit(12);
 
     for (int s = 0; s < kStars; s++) {
         // Three separate statements: x, y and z take successive values in this order.
@@ -295,6 +443,8 @@ void light_threedee_init() {
 int threedee_deinit() {
     dp.z = 100000;
     threedee_frame(0, 0, 1, 0);
+    std::free(screen);
+    std::free(sortspace);
     std::free(drawfaces);
     std::free(ry);
     std::free(rz);
@@ -320,27 +470,32 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     // The draw list: all faces of the model in place, or those facing the viewer.
     tri* list;
     int count = 0;
+    // Work through locals: a store into the list could otherwise change ry or the count.
+    const vec3* const view = ry;
+    const int faces_in_model = numface[model];
     if (all) {
         list = faces[model];
-        count = numface[model];
-        for (int k = 0; k < count; k++) list[k].depth = ry[list[k].a].z + ry[list[k].b].z + ry[list[k].c].z;
+        count = faces_in_model;
+        for (int k = 0; k < count; k++) list[k].depth = view[list[k].a].z + view[list[k].b].z + view[list[k].c].z;
     } else {
         list = drawfaces;
-        for (int k = 0; k < numface[model]; k++) {
-            const tri& t = faces[model][k];
-            const vec3& a = ry[t.a];
-            const vec3& b = ry[t.b];
-            const vec3& c = ry[t.c];
-            if (faces_viewer(a, b, c)) list[count++] = {t.a, t.b, t.c, a.z + b.z + c.z};
+        const tri* t = faces[model];
+        for (int k = 0; k < faces_in_model; k++, t++) {
+            const vec3& a = view[t->a];
+            const vec3& b = view[t->b];
+            const vec3& c = view[t->c];
+            if (faces_viewer(a, b, c)) list[count++] = {t->a, t->b, t->c, a.z + b.z + c.z};
         }
+        if (faces_in_model > 0) keep_last_test(view[t[-1].a], view[t[-1].b], view[t[-1].c]);
     }
-    std::sort(list, list + count, DrawOrder());
+    sort_faces(list, count);
 
     if (trail)
         halve_page(pix);
     else
-        std::memset(pix, 0, kPageBytes);
+        clear_page(pix);
 
+    project_points(view, screen, numvert[model]);
     for (int k = 0; k < count; k++) {
         int colour = face_colour(list[k].depth);
         if (colour > 0) draw_face(list[k], colour);
@@ -355,53 +510,10 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
 }
 
 void fill_triangle(int x1, int y1, int x2, int y2, int x3, int y3, int colour) {
-    // Triangles are not clipped: one with a corner off the page (or behind the eye,
-    // which projects far off it) is left out whole, so no span ever leaves the page.
-    // Every span lies between its triangle's corners, so on-page corners suffice.
-    auto on_page = [](int x, int y) { return x >= 0 && x < kRow && y >= 0 && y < 480; };
-    if (!on_page(x1, y1) || !on_page(x2, y2) || !on_page(x3, y3)) return;
-
-    if (y1 > y2) {
-        std::swap(x1, x2);
-        std::swap(y1, y2);
-    }
-    if (y2 > y3) {
-        std::swap(x2, x3);
-        std::swap(y2, y3);
-    }
-    if (y1 > y2) {
-        std::swap(x1, x2);
-        std::swap(y1, y2);
-    }
-    const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
-
-    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
-    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
-    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
-
-    int l = xt << 16;
-    int s = xt << 16;
-    for (int y = yt; y <= ym; y++) {
-        horizline(l >> 16, s >> 16, y, colour);
-        l += lng;
-        s += upper;
-    }
-    // The short edge starts again exactly at the middle corner.
-    s = xm << 16;
-    for (int y = ym + 1; y <= yb; y++) {
-        horizline(l >> 16, s >> 16, y, colour);
-        l += lng;
-        s += lower;
-    }
+    triangle(x1, y1, x2, y2, x3, y3, colour);
 }
 
-void horizline(int x1, int x2, int y, int colour) {
-    std::uint8_t* row = pix + y * kRow;
-    if (x1 > x2)
-        std::memset(row + x2, colour, std::size_t(x1 - x2 + 1));
-    else
-        std::memset(row + x1, colour, std::size_t(x2 - x1 + 1));
-}
+void horizline(int x1, int x2, int y, int colour) { fill_span(pix + y * kRow, x1, x2, colour_bytes(colour)); }
 
 int comparefaces(const void* a, const void* b) {
     // b.depth - a.depth, held to the int range: keys far apart (a face never keyed has

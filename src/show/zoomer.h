@@ -33,4 +33,6 @@ extern const std::uint16_t (&pal)[3 * 256];
 extern int& cnt;  // index in table of the next entry: 0, 5, ..., 9995
 extern int& j;    // walk direction: 0 forwards, 1 backwards
 extern int& f;    // page drawn next, 0 to 3
+// zoomrotate a word at a time, as on a CPU without SSE2 (zoomrotate itself there).
+void zoomrotate_by_words(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page);
 }  // namespace zoomer_state
