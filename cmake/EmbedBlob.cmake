@@ -3,7 +3,31 @@
 # `ld -b binary` link would give. WRITABLE puts it in .data (the program changes it
 # in place), otherwise it goes to .rodata. The assembly is the same for every CPU
 # (%progbits, as "@" starts a comment on ARM).
+#
+# WebAssembly's assembler has no .incbin: there FILE becomes a C array, and only
+# _binary_<NAME>_start exists. Run as a script (cmake -DFILE= -DNAME= -DQUALIFIER=
+# -DOUT= -P EmbedBlob.cmake), this file writes that array.
+if(CMAKE_SCRIPT_MODE_FILE)
+  file(READ ${FILE} hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  file(WRITE ${OUT} "${QUALIFIER} unsigned char _binary_${NAME}_start[] = {${bytes}};\n")
+  return()
+endif()
+
 function(embed_blob TARGET NAME FILE)
+  if(EMSCRIPTEN)
+    set(qualifier const)
+    if(ARGN STREQUAL "WRITABLE")
+      set(qualifier "")
+    endif()
+    set(source ${CMAKE_CURRENT_BINARY_DIR}/blob_${NAME}.c)
+    add_custom_command(OUTPUT ${source}
+      COMMAND ${CMAKE_COMMAND} -DFILE=${FILE} -DNAME=${NAME} -DQUALIFIER=${qualifier} -DOUT=${source}
+        -P ${CMAKE_CURRENT_FUNCTION_LIST_FILE}
+      DEPENDS ${FILE} ${CMAKE_CURRENT_FUNCTION_LIST_FILE} VERBATIM)
+    target_sources(${TARGET} PRIVATE ${source})
+    return()
+  endif()
   set(section ".section .rodata")
   if(ARGN STREQUAL "WRITABLE")
     set(section ".data")

@@ -3,8 +3,10 @@
 # the cross compilers, qemu's user-mode emulators, dpkg-source and GoogleTest's
 # sources, and a deb-src line for each deb line of the Debian sources, so that the
 # build can fetch zlib's and libpng's source packages with apt-get source.
-# Idempotent. The native build's packages (README) are needed as well: the box builds
-# make the show's content with the native tools.
+# With the argument `web`, installs what the web preset needs instead: emscripten, node
+# and Chromium (the page's tests), with the same source lines (for ffmpeg's sources).
+# Idempotent. The native build's packages (README) are needed as well: the box and web
+# builds make the show's content with the native tools.
 set -eu
 
 sources=/etc/apt/sources.list.d/demo-deb-src.sources
@@ -23,5 +25,9 @@ EOF
 fi
 
 apt-get update
-apt-get install -y --no-install-recommends \
-    g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make
+if [ "${1:-}" = web ]; then
+    apt-get install -y --no-install-recommends emscripten nodejs chromium dpkg-dev make
+else
+    apt-get install -y --no-install-recommends \
+        g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make
+fi

@@ -66,15 +66,9 @@ public:
     }
     void dsp_written(std::uint64_t) override { writing_ = false; }
     void box_call() override {
-        for (auto it = shots_.begin(); it != shots_.end();) {
-            const play::Soundtrack wanted = it->prelude ? play::Soundtrack::Prelude : play::Soundtrack::Main;
-            if (soundtrack_ != wanted || fcount < it->frame) {
-                ++it;
-                continue;
-            }
+        for (const play::Shot& shot : play::due_shots(shots_, soundtrack_, fcount)) {
             play::take_screen(box_->fb, screen_);
-            failed_ |= !write_png(it->path, play::to_picture(screen_));
-            it = shots_.erase(it);
+            failed_ |= !write_png(shot.path, play::to_picture(screen_));
         }
     }
 

@@ -17,6 +17,19 @@ Soundtrack soundtrack_of_stream(unsigned n, bool prelude) {
     return prelude && n == 1 ? Soundtrack::Prelude : Soundtrack::Main;
 }
 
+std::vector<Shot> due_shots(std::vector<Shot>& shots, Soundtrack soundtrack, std::uint32_t fcount) {
+    std::vector<Shot> due;
+    for (auto it = shots.begin(); it != shots.end();) {
+        if (soundtrack != (it->prelude ? Soundtrack::Prelude : Soundtrack::Main) || fcount < it->frame) {
+            ++it;
+            continue;
+        }
+        due.push_back(*it);
+        it = shots.erase(it);
+    }
+    return due;
+}
+
 const char* section_name(Soundtrack soundtrack, std::uint32_t fcount) {
     switch (soundtrack) {
     case Soundtrack::None: return "start";

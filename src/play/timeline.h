@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "play/options.h"
 
 namespace play {
 
@@ -18,6 +21,10 @@ bool prelude_runs(const std::optional<std::string>& section);
 
 // The soundtrack the n-th opening of the sound device (counted from 1) is for.
 Soundtrack soundtrack_of_stream(unsigned n, bool prelude);
+
+// Takes out of shots, in order, those due now that soundtrack plays at frame fcount:
+// a shot is taken at the first box call at which its soundtrack has reached its frame.
+std::vector<Shot> due_shots(std::vector<Shot>& shots, Soundtrack soundtrack, std::uint32_t fcount);
 
 // The section on screen while soundtrack plays at frame fcount.
 const char* section_name(Soundtrack soundtrack, std::uint32_t fcount);

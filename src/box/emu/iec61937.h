@@ -23,6 +23,8 @@ public:
     void feed(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
     void reset();
     void set_rate(std::uint32_t sample_rate) { rate_bytes_per_s_ = sample_rate * 4; }
+    // Bytes fed but not taken yet (the start of a burst still coming).
+    std::size_t pending() const { return pending_.size(); }
 
     std::function<void(std::uint64_t t_us, const std::uint8_t* frame, std::size_t len)> on_frame;
     std::uint64_t bursts = 0;
