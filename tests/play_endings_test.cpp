@@ -11,24 +11,31 @@
 
 namespace {
 
-TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
-    std::string dir = testbox::temp_dir();
+// Starts demo-play capturing the end titles to dir/NAME.mp4 with a trace in
+// dir/NAME.jsonl (SIGHUP ignored from the start if asked), and returns once the show's
+// sound is playing, however slow the machine is: well before the capture's end.
+pid_t start_capture(const std::string& dir, const std::string& name, bool hangup_ignored) {
     std::string program = std::string(BIN_DIR) + "/demo-play";
     pid_t child = fork();
     if (child == 0) {
+        if (hangup_ignored) std::signal(SIGHUP, SIG_IGN);
         std::freopen("/dev/null", "w", stdout);
         std::freopen("/dev/null", "w", stderr);
-        execl(program.c_str(), program.c_str(), "--capture", (dir + "/cut.mp4").c_str(), "--trace",
-              (dir + "/cut.jsonl").c_str(), "4", static_cast<char*>(nullptr));
+        execl(program.c_str(), program.c_str(), "--capture", (dir + "/" + name + ".mp4").c_str(), "--trace",
+              (dir + "/" + name + ".jsonl").c_str(), "4", static_cast<char*>(nullptr));
         _exit(127);
     }
-    // Capturing the end titles takes seconds: stop it well before its end, once the
-    // sound is playing (the trace shows bursts written; however slow the machine is).
     for (int waited = 0; waited < 600; waited++) {
-        testbox::Bytes t = testbox::read_file(dir + "/cut.jsonl");
+        testbox::Bytes t = testbox::read_file(dir + "/" + name + ".jsonl");
         if (std::string(t.begin(), t.end()).find("\"write\",\"dev\":\"/dev/dsp\"") != std::string::npos) break;
         usleep(50000);
     }
+    return child;
+}
+
+TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
+    std::string dir = testbox::temp_dir();
+    pid_t child = start_capture(dir, "cut", false);
     kill(child, SIGTERM);
     int status = 0;
     waitpid(child, &status, 0);
@@ -54,17 +61,7 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
 // Started with SIGHUP ignored (nohup), demo-play keeps it ignored as the box program
 // does; other signals still stop the show.
 TEST(PlaySignal, AHangUpIgnoredAtStartStaysIgnored) {
-    std::string dir = testbox::temp_dir();
-    std::string program = std::string(BIN_DIR) + "/demo-play";
-    pid_t child = fork();
-    if (child == 0) {
-        std::signal(SIGHUP, SIG_IGN);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        execl(program.c_str(), program.c_str(), "--capture", (dir + "/hup.mp4").c_str(), "4", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    usleep(500000);
+    pid_t child = start_capture(testbox::temp_dir(), "hup", true);
     kill(child, SIGHUP);
     usleep(300000);
     kill(child, SIGTERM);
