@@ -8,6 +8,7 @@
 #include <zlib.h>
 
 #include "data/pngwrite.h"
+#include "show/ac3audio.h"
 #include "show/encryption.h"
 #include "show/pngload.h"
 #include "testbox.h"
@@ -116,6 +117,48 @@ TEST(ReadPng, MapStartingAt240TakesTheFirstSixteenColours) {
     EXPECT_EQ(Bytes(pixels, pixels + 256), pic.pixels);
     std::free(pixels);
     std::fclose(f);
+}
+
+TEST(ReadPng, FromTheDataStreamFeedsAPlayingSoundtrackEvery32Rows) {
+    // One virtual microsecond per poll: the clock counts the output-delay polls.
+    emu::Config config;
+    config.poll_us = 1;
+    emu::Box& box = testbox::fresh_box(config);
+    const PalettePicture tall = make_picture(16, 100, 4, 5);
+    const Bytes png = encode_png(tall);
+    const std::string path = testbox::temp_dir() + "/tall.png";
+    testbox::write_file(path, png);
+    auto polls_while_reading = [&](std::FILE* file) {
+        const std::uint64_t before = box.clock.now_us();
+        std::uint8_t* pixels = nullptr;
+        EXPECT_EQ(read_png(file, &pixels, nullptr, nullptr, nullptr), 0);
+        if (pixels != nullptr) {
+            EXPECT_EQ(Bytes(pixels, pixels + 1600), tall.pixels);
+        }
+        std::free(pixels);
+        return box.clock.now_us() - before;
+    };
+
+    // Nothing playing: the device is left alone.
+    fp = testbox::open_scrambled(png, 77);
+    EXPECT_EQ(polls_while_reading(nullptr), 0u);
+    std::fclose(fp);
+
+    const std::string tone = testbox::temp_dir() + "/tone.ac3";
+    testbox::write_file(tone, testbox::tone_ac3());
+    std::FILE* f = std::fopen(tone.c_str(), "rb");
+    ASSERT_EQ(ac3_init(f), 0);
+    std::fclose(f);
+    // After rows 32, 64 and 96; the sound went on.
+    fp = testbox::open_scrambled(png, 77);
+    EXPECT_EQ(polls_while_reading(nullptr), 3u);
+    EXPECT_GT(box.dsp.writes, 0u);
+    std::fclose(fp);
+    // A picture from its own file is read at set-up time, before any music.
+    f = std::fopen(path.c_str(), "rb");
+    EXPECT_EQ(polls_while_reading(f), 0u);
+    std::fclose(f);
+    ac3_stop(0);
 }
 
 TEST(ReadPng, TwoPicturesBackToBackInTheDataStream) {

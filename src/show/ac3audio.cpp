@@ -206,6 +206,8 @@ int ac3_init(std::FILE* file) {
                              [](std::FILE* f, long offset, int whence) { return std::fseek(f, offset, whence); }});
 }
 
+bool ac3_playing() { return ah != 0; }
+
 int ac3_process() {
     int delay = 0;
     box::ioctl(ah, SNDCTL_DSP_GETODELAY, &delay);

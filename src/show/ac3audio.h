@@ -16,5 +16,6 @@ extern const std::int32_t framesizes[38 * 4];
 int crypted_ac3_init(std::FILE* fp);
 int ac3_init(std::FILE* file);
 int ac3_process();
+bool ac3_playing();  // a stream is loaded and the sound device open
 int ac3_skip(std::uint32_t n);
 void ac3_stop(int flag);

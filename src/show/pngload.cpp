@@ -4,6 +4,7 @@
 #include <csetjmp>
 #include <cstdlib>
 
+#include "show/ac3audio.h"
 #include "show/encryption.h"
 #include "show/vidparm.h"
 
@@ -23,6 +24,13 @@ long bytes_left(std::FILE* file) {
     long end = std::ftell(file);
     std::fseek(file, here, SEEK_SET);
     return end - here;
+}
+
+// A picture from the data stream may decode while a soundtrack plays (the end titles'
+// font, in the middle of the main soundtrack): the decode of 352 rows takes longer than
+// a frame period on a slow box, so the sound device is fed every 32 rows meanwhile.
+void feed_sound(png_structp, png_uint_32 row, int) {
+    if (row % 32 == 0 && ac3_playing()) ac3_process();
 }
 
 }  // namespace
@@ -58,8 +66,10 @@ int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, in
 
     if (file != nullptr)
         png_init_io(png, file);
-    else
+    else {
         png_set_read_fn(png, nullptr, user_read_data);
+        png_set_read_status_fn(png, feed_sound);
+    }
 
     png_read_info(png, info);
     if (png_get_bit_depth(png, info) != 8 || png_get_channels(png, info) != 1) {
