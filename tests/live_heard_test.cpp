@@ -265,6 +265,15 @@ protected:
         ASSERT_GT(n, 0) << "Xvfb did not start";
         setenv("DISPLAY", (":" + std::string(number, std::strcspn(number, "\n"))).c_str(), 1);
         children_.push_back(spawn({"openbox"}));
+        // A window mapped while the window manager is still starting may be left
+        // unmanaged and unmapped: the show starts once it is up (it has set the
+        // desktops).
+        bool managed = false;
+        for (int i = 0; i < 100 && !managed; i++) {
+            managed = shell("xdotool get_num_desktops") == 0;
+            if (!managed) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ASSERT_TRUE(managed) << "the window manager did not start";
         setenv("SDL_AUDIODRIVER", "pulseaudio", 1);
         setenv("SDL_RENDER_DRIVER", "software", 1);
     }
