@@ -215,3 +215,23 @@ TEST(Receiver, RejectsBurstsThatAreNotAc3) {
 }
 
 }  // namespace
+
+// What the device has taken in and its receiver read whole is known to be sound or not;
+// bursts held back in a partly filled fragment, or not read whole, are not yet.
+TEST(DspFragments, TakenCountsTheBurstsTheReceiverHasReadWhole) {
+    emu::Config config;
+    config.dsp_fragment = 24600;
+    emu::Box& dev = testbox::fresh_box(config);
+    int fd = box::open("/dev/dsp", O_WRONLY);
+    ASSERT_GE(fd, 0);
+    int v = 48000;
+    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SPEED, &v), 0);
+    const std::vector<std::uint8_t> b = burst(frame(0, 16, 512));
+    ASSERT_EQ(box::write(fd, b.data(), b.size()), 6144);
+    EXPECT_EQ(dev.dsp.taken(), 0u);
+    for (int i = 0; i < 4; i++) ASSERT_EQ(box::write(fd, b.data(), b.size()), 6144);
+    // 24,600 bytes went to the device: four bursts and 24 bytes of the fifth.
+    EXPECT_EQ(dev.dsp.receiver.frames, 4u);
+    EXPECT_EQ(dev.dsp.taken(), 4u * 6144u);
+    ASSERT_EQ(box::close(fd), 0);
+}

@@ -598,26 +598,28 @@ TEST_F(PlayLive, TheWindowShowsTheScreenAtTwiceItsSizeWithSharpPixels) {
     EXPECT_EQ(wrong, 0u);
 }
 
-TEST_F(PlayLive, EscapeOrClosingAsksToStopAndFTogglesFullScreen) {
+// F's full screen is seen with a window manager, which makes it (the live tests).
+TEST_F(PlayLive, EscapeQuitOrClosingTheWindowAsksToStop) {
     play::LiveWindow window;
     std::string why;
     ASSERT_TRUE(window.open(why)) << why;
     EXPECT_EQ(window.pump(), play::LiveWindow::Input::None);
-    SDL_Event key{};
-    key.type = SDL_KEYDOWN;
-    key.key.keysym.sym = SDLK_f;
-    SDL_PushEvent(&key);
+    SDL_Event event{};
+    event.type = SDL_KEYDOWN;
+    event.key.keysym.sym = SDLK_SPACE;
+    SDL_PushEvent(&event);
     EXPECT_EQ(window.pump(), play::LiveWindow::Input::None);
-    EXPECT_TRUE(window.full_screen());
-    SDL_PushEvent(&key);
-    window.pump();
-    EXPECT_FALSE(window.full_screen());
-    key.key.keysym.sym = SDLK_ESCAPE;
-    SDL_PushEvent(&key);
+    event.key.keysym.sym = SDLK_ESCAPE;
+    SDL_PushEvent(&event);
     EXPECT_EQ(window.pump(), play::LiveWindow::Input::Stop);
-    SDL_Event quit{};
-    quit.type = SDL_QUIT;
-    SDL_PushEvent(&quit);
+    event = {};
+    event.type = SDL_WINDOWEVENT;
+    event.window.event = SDL_WINDOWEVENT_CLOSE;
+    SDL_PushEvent(&event);
+    EXPECT_EQ(window.pump(), play::LiveWindow::Input::Stop);
+    event = {};
+    event.type = SDL_QUIT;
+    SDL_PushEvent(&event);
     EXPECT_EQ(window.pump(), play::LiveWindow::Input::Stop);
 }
 

@@ -43,10 +43,10 @@ public:
     // Handles the window's events: Escape and closing the window ask to stop, F
     // toggles full screen.
     Input pump();
-    bool full_screen() const;
 
 private:
     void draw();
+    bool full_screen() const;
 
     SDL_Window* window_ = nullptr;
     SDL_Renderer* renderer_ = nullptr;

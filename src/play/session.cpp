@@ -103,7 +103,6 @@ private:
 
     unsigned streams_ = 0;
     Soundtrack soundtrack_ = Soundtrack::None;
-    std::uint64_t stream_bytes_ = 0;
     bool writing_ = false;  // inside a write to the sound device
 
     std::unique_ptr<Ac3Decoder> decoder_;  // for the sound of a capture or a live run
@@ -222,21 +221,18 @@ std::uint64_t Session::played_bytes() {
 void Session::dsp_opened(std::uint64_t) {
     streams_++;
     soundtrack_ = soundtrack_of_stream(streams_, prelude_);
-    stream_bytes_ = 0;
     if (sound_) sound_->new_stream();
 }
 
 void Session::dsp_reset(std::uint64_t) {
-    if (!sound_) return;
-    sound_->discard();
-    stream_bytes_ = played_bytes();
+    if (sound_) sound_->discard();
 }
 
 void Session::dsp_written(std::uint64_t) {
     writing_ = false;
     // Bytes of the write that made no sound (a bad burst, padding) still take their
     // time to play.
-    if (sound_) sound_->pad_stream(stream_bytes_ / 4 * Ac3Decoder::kRate / box_->dsp.rate());
+    if (sound_) sound_->pad_stream(box_->dsp.taken() / 4 * Ac3Decoder::kRate / box_->dsp.rate());
 }
 
 void Session::request(std::uint64_t t_us, const std::string& json) {
@@ -269,7 +265,6 @@ void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_
         dsp_out_ = nullptr;
         fail("cannot write " + options_.dsp_out);
     }
-    stream_bytes_ += len;
     writing_ = true;
     // Nothing written from now on plays before now.
     if (mp4_) mp4_->sound_final(t_us - t0_);

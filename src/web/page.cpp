@@ -151,7 +151,6 @@ public:
     void dsp_opened(std::uint64_t) override {
         soundtrack_ = play::soundtrack_of_stream(++streams_, prelude_);
         stream_start_ = queued_;
-        stream_bytes_ = 0;
         closing_ = false;
         if (live_) page_sound_stream();
     }
@@ -160,22 +159,18 @@ public:
         if (!live_) return;
         page_sound_discard();
         queued_ = std::uint64_t(page_sound_played());
-        stream_bytes_ = played_bytes();
     }
 
     void dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) override {
         dsp_digest_.add(data, len);
         dsp_bytes_ += len;
-        stream_bytes_ += len;
     }
 
     void dsp_written(std::uint64_t) override {
         if (!live_) return;
-        // Bytes that made no sound (a bad burst, padding) still take their time to play;
-        // those the device holds back or the receiver has not taken yet may still do.
+        // Bytes that made no sound (a bad burst, padding) still take their time to play.
         const emu::Dsp& dsp = box_->dsp;
-        std::uint64_t taken = stream_bytes_ - dsp.held() - dsp.receiver.pending();
-        std::uint64_t due = taken / 4 * play::Ac3Decoder::kRate / dsp.rate();
+        std::uint64_t due = dsp.taken() / 4 * play::Ac3Decoder::kRate / dsp.rate();
         if (queued_ - stream_start_ < due) {
             silence_.assign(2 * (due - (queued_ - stream_start_)), 0.0f);
             add_sound(silence_);
@@ -294,7 +289,6 @@ private:
     std::vector<float> pcm_, silence_;
     std::uint64_t queued_ = 0;        // sample frames handed to the worklet, less those discarded
     std::uint64_t stream_start_ = 0;  // queued_ when the current stream began
-    std::uint64_t stream_bytes_ = 0;  // bytes written to the current stream
 
     bool closing_ = false;            // the device is closing
     bool dirty_ = true;

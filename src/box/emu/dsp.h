@@ -40,6 +40,10 @@ public:
     std::uint32_t queued();
     // Bytes of a partly filled fragment, held back.
     std::size_t held() const { return held_.size(); }
+    // Bytes of the current stream the device has taken in and its receiver has read;
+    // what it holds back, and a burst not read whole yet, may still turn out to be
+    // sound. After a reset, counted from what had played.
+    std::uint64_t taken() const { return written_ - receiver.pending(); }
 
     // In a live run the sound card says how much it has played; without this hook the
     // buffer drains at the negotiated rate on the box's clock.
