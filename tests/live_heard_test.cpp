@@ -339,7 +339,9 @@ protected:
 
         // The emulated device had played (n - 2) AC-3 frames of the stream when the show
         // wrote the first frame n of a pair; the pictures of that moment are shown when
-        // that much less the lead is heard.
+        // the card's estimate of what is heard comes within kShowAhead of it: they are
+        // late by how far the sound as heard is then ahead of that moment's estimate
+        // (played less the lead), less kShowAhead.
         testbox::Bytes bytes = testbox::read_file(trace);
         std::string text(bytes.begin(), bytes.end());
         auto number = [&](std::size_t line, const char* key) {
@@ -355,7 +357,7 @@ protected:
             last_write = t;
             double played = (n - kThreedeeEnd - 2) * 1536;
             if (!first_of_pair || played < 3 * kRate) continue;
-            double shown = played - play::LiveSound::kLead;
+            double shown = played - play::LiveSound::kLead + play::LiveSound::kShowAhead;
             double heard = (t0 + t - recorder.start_us) * kRate / 1e6 - double(h.offset);
             lags.push_back((heard - shown) * 1000 / kRate);
         }

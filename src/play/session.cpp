@@ -328,7 +328,7 @@ void Session::live_step() {
 }
 
 void Session::release_pictures() {
-    std::uint64_t heard = sound_ ? sound_->heard() : 0;
+    std::uint64_t heard = sound_ ? sound_->heard() + LiveSound::kShowAhead : 0;
     while (!delayed_.empty() && delayed_.front().heard_at <= heard) {
         window_->show(delayed_.front().screen);
         spare_screens_.push_back(std::move(delayed_.front().screen));
