@@ -105,11 +105,11 @@ public:
     static constexpr std::uint16_t kBufferFrames = 4096;
     // Two buffers and 20 ms for the jitter of the card's thread.
     static constexpr std::uint32_t kLead = 2 * kBufferFrames + 960;
-    // heard() is a lower bound that takes the card to hold a whole buffer when it asks
-    // for the next. Measured with PulseAudio, the server held about 5 ms more than that
-    // on a quiet machine and up to 27 ms less on a busy one (its requests come late). A
-    // picture waits for its sound by the middle of that range: until heard() is 11 ms
-    // short of it.
+    // heard() is a lower bound: it takes the card to hold a whole buffer when it asks
+    // for the next. Measured with PulseAudio (a null sink), the sound as heard was 27 ms
+    // ahead of that bound in most runs, quiet or busy, and 5 ms behind it in others. A
+    // picture is shown by the middle of that range: when heard() is 11 ms short of its
+    // sound.
     static constexpr std::uint32_t kShowAhead = 528;
 
     LiveSound() = default;
