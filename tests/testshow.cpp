@@ -57,7 +57,7 @@ std::string make_box_tree(const std::string& root, const Options& options) {
     testbox::Bytes main_track = options.long_soundtrack ? long_tone : testbox::tone_ac3();
     testbox::write_file(items + "/main.ac3", main_track);
     std::string text;
-    for (int i = 0; i < options.title_lines; i++) text += (i ? "\n" : "") + std::string("LINE ") + std::to_string(i);
+    for (int i = 0; i < options.title_lines; i++) text.append(i > 0 ? "\nLINE " : "LINE ").append(std::to_string(i));
     testbox::Bytes titles(text.begin(), text.end());
     titles.push_back(0);
     testbox::write_file(items + "/titles.txt", titles);
