@@ -348,7 +348,7 @@ void Session::show_progress() {
         std::uint64_t done = soundtrack_ == Soundtrack::Main ? before + fcount : soundtrack_ == Soundtrack::Prelude ? fcount : 0;
         std::uint64_t total = std::max<std::uint64_t>(before + lengths_->main, 1);
         unsigned percent = unsigned(std::min<std::uint64_t>(done * 100 / total, 100));
-        bar = "[" + std::string(percent / 5, '#') + std::string(20 - percent / 5, '.') + "] " + std::to_string(percent) + "%  ";
+        bar.append("[").append(percent / 5, '#').append(20 - percent / 5, '.').append("] ").append(std::to_string(percent)).append("%  ");
     }
     std::fprintf(stderr, "\r%s%-10s frame %5u  %s  %.1fx real time  ", bar.c_str(), section(), unsigned(fcount),
                  clock_text(now()).c_str(), speed);

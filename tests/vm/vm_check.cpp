@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <sstream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -87,17 +87,18 @@ Received receive(const Bytes& stream) {
 // The frames as runs of soundtrack frame numbers, "5140-6239" or "2126-2129 5140-6239",
 // "?" for a frame that is not in the soundtrack.
 std::string as_runs(const std::vector<Bytes>& frames, const std::vector<Bytes>& soundtrack) {
-    std::map<Bytes, long> number;
-    for (std::size_t i = 0; i < soundtrack.size(); i++) number.emplace(soundtrack[i], long(i));
+    std::unordered_map<std::string, long> number;
+    for (std::size_t i = 0; i < soundtrack.size(); i++) number.emplace(std::string(soundtrack[i].begin(), soundtrack[i].end()), long(i));
     std::string runs;
     long first = -2, last = -2;
     auto close_run = [&] {
         if (first == -2) return;
-        runs += (runs.empty() ? "" : " ") + (first < 0 ? std::string("?") : std::to_string(first));
-        if (last != first) runs += "-" + std::to_string(last);
+        if (!runs.empty()) runs += ' ';
+        runs.append(first < 0 ? std::string("?") : std::to_string(first));
+        if (last != first) runs.append("-").append(std::to_string(last));
     };
     for (const Bytes& f : frames) {
-        auto it = number.find(f);
+        auto it = number.find(std::string(f.begin(), f.end()));
         long n = it == number.end() ? -1 : it->second;
         if (n >= 0 && n == last + 1 && first >= 0) {
             last = n;
