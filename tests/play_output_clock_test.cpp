@@ -1,8 +1,12 @@
 // What an output that pulls its sound in chunks is taken to have played, from when it
-// pulled and how much: an output simulated to the microsecond.
+// pulled and how much: an output simulated to the microsecond. And the stream clock the
+// live players drain their emulated sound device by, and the screens that wait for
+// their sound.
 #include <gtest/gtest.h>
 
+#include "box/emu/emu.h"
 #include "play/output_clock.h"
+#include "play/stream_clock.h"
 
 namespace {
 
@@ -59,6 +63,86 @@ TEST(PlayOutputClock, SilenceItWasGivenIsNotSoundAndForgottenSoundNeverPlays) {
     std::uint64_t heard = clock.heard(at);
     EXPECT_EQ(clock.forget_unheard(at), 2u * kChunk + kChunk / 2 - heard);
     EXPECT_EQ(clock.heard(at + 10000000), heard);
+}
+
+TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyInsideAStream) {
+    const std::uint32_t lead = 2 * kChunk + 960, show_ahead = 528;
+    play::StreamClock clock({kRate, kChunk, lead, show_ahead});
+    // The first stream: two seconds of sound, the card pulling a chunk every chunk's time.
+    clock.new_stream();
+    std::uint64_t t0 = 1000000;
+    EXPECT_EQ(clock.played(t0), 0u);
+    clock.added(t0, 2 * kRate);
+    EXPECT_EQ(clock.played(t0 + 10000), 2u * 480);  // twice the rate from its first sound
+    std::uint64_t last = 0;
+    for (int k = 0; k < 20; k++) {
+        std::uint64_t at = t0 + std::uint64_t(k * kChunkUs);
+        clock.pulled(at, kChunk, kChunk);
+        std::uint64_t played = clock.played(at + 1000), heard = clock.heard(at + 1000);
+        EXPECT_GE(played, last);
+        last = played;
+        EXPECT_EQ(played, std::min<std::uint64_t>(heard + lead, (at + 1000 - t0) * 2 * kRate / 1000000));
+        if (k >= 6) {
+            EXPECT_EQ(played, heard + lead) << k;  // caught up
+        }
+    }
+    std::uint64_t t = t0 + std::uint64_t(19 * kChunkUs) + 1000;
+    EXPECT_EQ(clock.played_bytes(t, 44100), clock.played(t) * 44100 / kRate * 4);
+    EXPECT_EQ(clock.shown_by(t), clock.heard(t) + show_ahead);
+    // The device took 2.5 s of bytes at 44.1 kHz: half a second of silence is due.
+    EXPECT_EQ(clock.silence_due(4 * 110250, 44100), kRate / 2u);
+    clock.added(t, kRate / 2);
+    EXPECT_EQ(clock.silence_due(4 * 110250, 44100), 0u);
+
+    // The queue runs short in the middle of the stream and more of it comes: one break.
+    std::uint64_t pulled = 20 * kChunk;
+    for (; pulled + kChunk <= 5u * kRate / 2; pulled += kChunk) clock.pulled(t += 85333, kChunk, kChunk);
+    clock.pulled(t += 85333, kChunk, std::uint32_t(5u * kRate / 2 - pulled));
+    EXPECT_EQ(clock.starved(), 0u);
+    clock.added(t, 100);
+    EXPECT_EQ(clock.starved(), 1u);
+    clock.pulled(t += 85333, kChunk, 100);
+    EXPECT_FALSE(clock.done(t));
+    for (int k = 0; k < 3; k++) clock.pulled(t += 85333, kChunk, 0);
+    EXPECT_TRUE(clock.done(t));
+
+    // The stream ended; the next one starts after a pause in silence: no break. The
+    // device starts the new stream from zero and ramps again.
+    clock.new_stream();
+    EXPECT_EQ(clock.played_bytes(t, kRate), 0u);
+    clock.added(t, kRate);
+    clock.pulled(t += 85333, kChunk, kChunk);
+    EXPECT_EQ(clock.starved(), 1u);
+    EXPECT_EQ(clock.played_bytes(t, kRate), std::uint64_t(85333) * 2 * kRate / 1000000 * 4);
+
+    // A reset drops what was not heard: everything is done at once.
+    clock.discard(t, kRate - kChunk);
+    EXPECT_TRUE(clock.done(t));
+    EXPECT_EQ(clock.dry_spells(), 0u);
+}
+
+TEST(PlayLiveScreens, TakenAsTheShowDrawsAndShownOnceTheirSoundIsHeard) {
+    emu::Box& box = emu::reset(emu::Config{});
+    play::LiveScreens screens;
+    auto look = [&](std::uint64_t t_us, std::uint8_t pixel, std::uint64_t played) {
+        box.fb.memory[0] = pixel;
+        screens.look(t_us, box.fb, played);
+    };
+    look(0, 1, 100);        // the first look takes the screen
+    screens.changed();
+    look(5000, 2, 200);     // changed, but too soon
+    look(8000, 3, 300);     // changed, 8 ms on
+    look(20000, 4, 400);    // not changed: only after 40 ms
+    look(48000, 5, 500);
+    EXPECT_EQ(screens.due(99), nullptr);
+    play::Screen* shown = screens.due(300);
+    ASSERT_NE(shown, nullptr);
+    EXPECT_EQ(shown->pixels[0], 3);  // the newest due
+    EXPECT_EQ(screens.played_of_due(), 300u);
+    EXPECT_EQ(screens.due(499), nullptr);
+    ASSERT_NE(screens.last(), nullptr);
+    EXPECT_EQ(screens.last()->pixels[0], 5);
+    EXPECT_EQ(screens.due(500)->pixels[0], 5);
 }
 
 }  // namespace

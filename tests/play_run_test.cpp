@@ -634,42 +634,44 @@ TEST_F(PlayLive, TheSoundCardCountsWhatIsHeardAndWhereTheSoundBrokeOff) {
     play::LiveSound sound;
     std::string why;
     ASSERT_TRUE(sound.open(why)) << why;
+    play::StreamClock& clock = sound.clock();
+    auto heard = [&] { return clock.heard(play::steady_now_us()); };
     std::vector<float> tone(2 * 4800, 0.25f);
-    sound.new_stream();
+    clock.new_stream();
     sound.add(tone.data(), 4800);
-    EXPECT_TRUE(soon([&] { return sound.heard() == 4800; })) << sound.heard();
+    EXPECT_TRUE(soon([&] { return heard() == 4800; })) << heard();
     SDL_Delay(100);
-    EXPECT_EQ(sound.heard(), 4800u);  // nothing is heard that was not given
-    EXPECT_TRUE(sound.done());
+    EXPECT_EQ(heard(), 4800u);  // nothing is heard that was not given
+    EXPECT_TRUE(clock.done(play::steady_now_us()));
     // The emulated device has played as far ahead of the ear as the card needs.
-    EXPECT_EQ(sound.played_of_stream(), 4800u + play::LiveSound::kLead);
+    EXPECT_EQ(clock.played_bytes(play::steady_now_us(), 48000), 4 * (4800u + play::LiveSound::kLead));
 
     // More of the stream after the card found the queue empty: the sound broke off.
     std::uint64_t before = sound.underruns();
     sound.add(tone.data(), 4800);
     EXPECT_EQ(sound.underruns(), before + 1);
-    EXPECT_TRUE(soon([&] { return sound.heard() == 9600; })) << sound.heard();
+    EXPECT_TRUE(soon([&] { return heard() == 9600; })) << heard();
 
     // A new stream after a pause is no break; bytes that made no sound still play for
     // their time.
     before = sound.underruns();
-    sound.new_stream();
+    clock.new_stream();
     sound.add(tone.data(), 1200);
-    sound.pad_stream(3000);
-    EXPECT_TRUE(soon([&] { return sound.heard() == 12600; })) << sound.heard();
+    sound.pad_stream(4 * 3000, 48000);
+    EXPECT_TRUE(soon([&] { return heard() == 12600; })) << heard();
     EXPECT_EQ(sound.underruns(), before);
 
     // What is discarded is never heard, and nothing is waited for.
-    sound.new_stream();
+    clock.new_stream();
     std::vector<float> long_tone(2 * 96000, 0.25f);
     sound.add(long_tone.data(), 96000);
     SDL_Delay(50);
     sound.discard();
-    std::uint64_t at_discard = sound.heard();
+    std::uint64_t at_discard = heard();
     EXPECT_LT(at_discard, 12600u + 96000u);
-    EXPECT_TRUE(sound.done());
+    EXPECT_TRUE(clock.done(play::steady_now_us()));
     SDL_Delay(300);
-    EXPECT_EQ(sound.heard(), at_discard);
+    EXPECT_EQ(heard(), at_discard);
 }
 
 TEST_F(PlayLive, ALiveRunEndsWhenItsSoundHasPlayed) {

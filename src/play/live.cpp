@@ -8,11 +8,6 @@
 namespace play {
 namespace {
 
-std::uint64_t now_us() {
-    using namespace std::chrono;
-    return std::uint64_t(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
 // SDL keeps some state of its own (its D-Bus connection) until the last part of it
 // is shut down.
 void quit_sdl(Uint32 subsystem) {
@@ -191,7 +186,7 @@ bool LiveSound::open(std::string& why) {
         quit_sdl(SDL_INIT_AUDIO);
         return false;
     }
-    clock_ = std::make_unique<OutputClock>(Ac3Decoder::kRate, got.samples);
+    clock_ = std::make_unique<StreamClock>(StreamClock::Output{Ac3Decoder::kRate, got.samples, kLead, kShowAhead});
     SDL_PauseAudioDevice(device_, 0);
     return true;
 }
@@ -204,82 +199,28 @@ void LiveSound::pull(void* self, Uint8* out, int len) {
     std::copy_n(sound->queue_.begin(), have, samples);
     sound->queue_.erase(sound->queue_.begin(), sound->queue_.begin() + std::ptrdiff_t(have));
     std::fill(samples + have, samples + want, 0.0f);
-    // Short in the middle of a stream: a break in the sound if more of it comes.
-    if (have < want && sound->given_total_ + have / 2 > sound->stream_start_) sound->short_ = true;
-    sound->given_total_ += have / 2;
-    sound->clock_->pulled(now_us(), std::uint32_t(want / 2), std::uint32_t(have / 2));
+    sound->clock_->pulled(steady_now_us(), std::uint32_t(want / 2), std::uint32_t(have / 2));
 }
 
 void LiveSound::add(const float* samples, std::size_t frames) {
     SDL_LockAudioDevice(device_);
-    if (short_ && frames > 0) starved_++;
-    short_ = cut_ = false;
-    if (stream_sound_us_ == 0) stream_sound_us_ = now_us();
+    clock_->added(steady_now_us(), frames);
     queue_.insert(queue_.end(), samples, samples + 2 * frames);
-    queued_total_ += frames;
     SDL_UnlockAudioDevice(device_);
 }
 
-void LiveSound::new_stream() {
-    SDL_LockAudioDevice(device_);
-    stream_start_ = queued_total_;
-    stream_sound_us_ = 0;
-    short_ = false;
-    SDL_UnlockAudioDevice(device_);
-}
-
-void LiveSound::pad_stream(std::uint64_t frames) {
-    SDL_LockAudioDevice(device_);
-    std::uint64_t have = queued_total_ - stream_start_;
-    SDL_UnlockAudioDevice(device_);
-    if (have < frames) {
-        std::vector<float> silence(std::size_t(2 * (frames - have)), 0.0f);
-        add(silence.data(), std::size_t(frames - have));
+void LiveSound::pad_stream(std::uint64_t taken, std::uint32_t device_rate) {
+    if (std::uint64_t frames = clock_->silence_due(taken, device_rate)) {
+        std::vector<float> silence(std::size_t(2 * frames), 0.0f);
+        add(silence.data(), std::size_t(frames));
     }
 }
 
 void LiveSound::discard() {
     SDL_LockAudioDevice(device_);
-    std::uint64_t forgotten = clock_->forget_unheard(now_us());
-    queued_total_ -= queue_.size() / 2 + forgotten;
-    given_total_ -= forgotten;
+    clock_->discard(steady_now_us(), queue_.size() / 2);
     queue_.clear();
-    short_ = false;
-    cut_ = true;
     SDL_UnlockAudioDevice(device_);
-}
-
-std::uint64_t LiveSound::heard() { return clock_->heard(now_us()); }
-
-std::uint64_t LiveSound::played() {
-    std::uint64_t now = now_us(), ahead = clock_->heard(now) + kLead;
-    SDL_LockAudioDevice(device_);
-    std::uint64_t start = stream_start_, since = stream_sound_us_;
-    SDL_UnlockAudioDevice(device_);
-    std::uint64_t ramp = since == 0 ? 0 : (now - since) * 2 * Ac3Decoder::kRate / 1000000u;
-    return std::max(start, std::min(ahead, start + ramp));
-}
-
-std::uint64_t LiveSound::played_of_stream() {
-    SDL_LockAudioDevice(device_);
-    std::uint64_t start = stream_start_;
-    SDL_UnlockAudioDevice(device_);
-    return played() - start;
-}
-
-bool LiveSound::done() {
-    std::uint64_t heard_now = heard();
-    SDL_LockAudioDevice(device_);
-    bool done = cut_ || heard_now >= queued_total_;
-    SDL_UnlockAudioDevice(device_);
-    return done;
-}
-
-std::uint64_t LiveSound::underruns() {
-    SDL_LockAudioDevice(device_);
-    std::uint64_t starved = starved_;
-    SDL_UnlockAudioDevice(device_);
-    return starved + clock_->dry_spells();
 }
 
 }  // namespace play

@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
-#include "play/output_clock.h"
 #include "play/screen.h"
+#include "play/stream_clock.h"
 
 namespace play {
 
@@ -86,16 +86,12 @@ private:
     std::atomic<bool> stop_requested_{false};
 };
 
-// The sound card, fed with decoded sound. Counts are in sample frames at
-// Ac3Decoder::kRate.
+// The sound card, fed with decoded sound, timed by a StreamClock: counts are in sample
+// frames at Ac3Decoder::kRate.
 //
 // The card wants its sound well before it is heard: a buffer's worth in its hands and
-// the next buffer at each pull. The show keeps only two or three AC-3 frames in its
-// sound device, so the emulated device plays ahead of the ear by kLead frames: what
-// it has played is what the card will need next. It gets that far ahead at the start
-// of a stream by playing at twice the rate (at once, it would run dry). A picture is
-// shown when the sound the device had played at its moment is heard, and so follows
-// the sound as it is heard.
+// the next buffer at each pull. The emulated device therefore plays ahead of the ear
+// by kLead frames: what it has played is what the card will need next.
 class LiveSound {
 public:
     // The card's buffer: 4096 frames, 85 ms. A desktop's sound server asks for more
@@ -120,38 +116,22 @@ public:
     bool open(std::string& why);
     // Interleaved stereo sound for the end of the queue.
     void add(const float* samples, std::size_t frames);
-    // The sound device was opened again: a new stream, which plays after what is
-    // still queued of the last one.
-    void new_stream();
-    // Silence up to frames queued for the current stream (bytes written that made no
-    // sound still take their time to play).
-    void pad_stream(std::uint64_t frames);
+    // Silence, so that the current stream lasts as long as the `taken` bytes the device
+    // took at device_rate.
+    void pad_stream(std::uint64_t taken, std::uint32_t device_rate);
     // Drops everything not heard yet (the device was reset).
     void discard();
-    // Sample frames of the current stream the emulated device has played.
-    std::uint64_t played_of_stream();
-    // Sample frames, of all streams, the emulated device has played.
-    std::uint64_t played();
-    // Sample frames heard so far, of all streams.
-    std::uint64_t heard();
-    // Everything queued has been heard, or the rest was discarded.
-    bool done();
+    // The clock of what the card has played and heard.
+    StreamClock& clock() { return *clock_; }
     // Times the sound as heard broke off in the middle: the card asked for sound the
     // queue did not have yet, or the card itself ran dry.
-    std::uint64_t underruns();
+    std::uint64_t underruns() { return clock_->starved() + clock_->dry_spells(); }
 
 private:
     static void pull(void* self, Uint8* out, int len);
 
     SDL_AudioDeviceID device_ = 0;
-    std::unique_ptr<OutputClock> clock_;    // made when the device is open
-    std::deque<float> queue_;               // guarded by the device lock, as are the rest
-    std::uint64_t queued_total_ = 0;        // sample frames ever queued, less those discarded
-    std::uint64_t given_total_ = 0;         // of those, handed to the card
-    std::uint64_t stream_start_ = 0;        // queued_total_ when the current stream began
-    std::uint64_t stream_sound_us_ = 0;     // when its first sound came; 0 before
-    bool short_ = false;                    // the card found the queue short in the middle of a stream
-    bool cut_ = false;                      // discarded since the last sound was added
-    std::uint64_t starved_ = 0;
+    std::unique_ptr<StreamClock> clock_;  // made when the device is open
+    std::deque<float> queue_;             // guarded by the device lock
 };
 }  // namespace play

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <atomic>
 #include <csignal>
-#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -44,11 +43,6 @@ using std::chrono::milliseconds;
 // How often a capture looks at the screen between display changes, for drawing
 // straight into the page on display (the prelude, the console), in emulated time.
 constexpr std::uint64_t kLookEveryUs = 5000;
-// The live window is handed a changed screen at most this often,
-constexpr auto kShowChangedEvery = milliseconds(8);
-// and an unchanged-looking screen again this often (drawing straight into the page on
-// display makes no display change).
-constexpr auto kShowEvery = milliseconds(40);
 constexpr auto kProgressEvery = milliseconds(250);
 
 std::string clock_text(std::uint64_t us) {
@@ -79,7 +73,6 @@ public:
 private:
     std::uint64_t now() const { return box_->clock.now_us() - t0_; }
     const char* section() const { return section_name(soundtrack_, fcount); }
-    std::uint64_t played_bytes();
     void take_shots();
     void live_step();
     void release_pictures();
@@ -117,17 +110,7 @@ private:
 
     std::unique_ptr<WindowThread> window_;
     std::unique_ptr<LiveSound> sound_;
-    bool dirty_ = true;
-    RealClock::time_point last_show_{};
-    // Screens waiting for the sound of their moment to be heard: shown when the card
-    // has played heard_at frames (what the box's device had played when they were
-    // taken).
-    struct Delayed {
-        std::uint64_t heard_at;
-        Screen screen;
-    };
-    std::deque<Delayed> delayed_;
-    std::vector<Screen> spare_screens_;
+    LiveScreens screens_;
     std::optional<std::uint64_t> output_underruns_;
 
     bool progress_ = false;
@@ -198,7 +181,7 @@ bool Session::start(std::string& why) {
         sound_ = std::make_unique<LiveSound>();
         std::string sound_why;
         if (sound_->open(sound_why)) {
-            box_->dsp.played_bytes_source = [this] { return played_bytes(); };
+            box_->dsp.played_bytes_source = [this] { return sound_->clock().played_bytes(steady_now_us(), box_->dsp.rate()); };
         } else {
             std::fprintf(stderr, "demo-play: no sound (%s)\n", sound_why.c_str());
             sound_.reset();
@@ -212,16 +195,10 @@ bool Session::start(std::string& why) {
     return true;
 }
 
-// What the sound card has played of the current stream, in the device's bytes (four
-// a sample frame at the device's rate).
-std::uint64_t Session::played_bytes() {
-    return sound_->played_of_stream() * box_->dsp.rate() / Ac3Decoder::kRate * 4;
-}
-
 void Session::dsp_opened(std::uint64_t) {
     streams_++;
     soundtrack_ = soundtrack_of_stream(streams_, prelude_);
-    if (sound_) sound_->new_stream();
+    if (sound_) sound_->clock().new_stream();
 }
 
 void Session::dsp_reset(std::uint64_t) {
@@ -230,9 +207,7 @@ void Session::dsp_reset(std::uint64_t) {
 
 void Session::dsp_written(std::uint64_t) {
     writing_ = false;
-    // Bytes of the write that made no sound (a bad burst, padding) still take their
-    // time to play.
-    if (sound_) sound_->pad_stream(box_->dsp.taken() / 4 * Ac3Decoder::kRate / box_->dsp.rate());
+    if (sound_) sound_->pad_stream(box_->dsp.taken(), box_->dsp.rate());
 }
 
 void Session::request(std::uint64_t t_us, const std::string& json) {
@@ -241,7 +216,7 @@ void Session::request(std::uint64_t t_us, const std::string& json) {
 
 void Session::display_changed(std::uint64_t t_us) {
     if (timeline_) timeline_->look(t_us - t0_, box_->fb);
-    dirty_ = true;
+    screens_.changed();
 }
 
 void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
@@ -312,28 +287,13 @@ void Session::live_step() {
         }
         box_->request_stop(SIGINT);
     }
-    RealClock::time_point real = RealClock::now();
-    if ((dirty_ && real - last_show_ >= kShowChangedEvery) || real - last_show_ >= kShowEvery) {
-        last_show_ = real;
-        dirty_ = false;
-        Delayed later{sound_ ? sound_->played() : 0, {}};
-        if (!spare_screens_.empty()) {
-            std::swap(later.screen, spare_screens_.back());
-            spare_screens_.pop_back();
-        }
-        take_screen(box_->fb, later.screen);
-        delayed_.push_back(std::move(later));
-    }
+    std::uint64_t now = steady_now_us();
+    screens_.look(now, box_->fb, sound_ ? sound_->clock().played(now) : 0);
     release_pictures();
 }
 
 void Session::release_pictures() {
-    std::uint64_t heard = sound_ ? sound_->heard() + LiveSound::kShowAhead : 0;
-    while (!delayed_.empty() && delayed_.front().heard_at <= heard) {
-        window_->show(delayed_.front().screen);
-        spare_screens_.push_back(std::move(delayed_.front().screen));
-        delayed_.pop_front();
-    }
+    if (Screen* screen = screens_.due(sound_ ? sound_->clock().shown_by(steady_now_us()) : 0)) window_->show(*screen);
 }
 
 void Session::show_progress() {
@@ -411,13 +371,13 @@ int Session::finish(int status) {
     }
     if (sound_) {
         // The sound still on its way plays out, and its pictures with it.
-        for (int waited = 0; waited < 1000 && !sound_->done(); waited += 5) {
+        for (int waited = 0; waited < 1000 && !sound_->clock().done(steady_now_us()); waited += 5) {
             release_pictures();
             std::this_thread::sleep_for(milliseconds(5));
         }
         output_underruns_ = sound_->underruns();
     }
-    if (window_ && !delayed_.empty()) window_->show(delayed_.back().screen);
+    if (Screen* last = screens_.last(); window_ && last != nullptr) window_->show(*last);
     box_->observer = nullptr;
     box_->dsp.played_bytes_source = nullptr;
     sound_.reset();
