@@ -3,6 +3,7 @@
 // live players drain their emulated sound device by, and the screens that wait for
 // their sound.
 #include <gtest/gtest.h>
+#include <sys/soundcard.h>
 
 #include "box/emu/emu.h"
 #include "play/output_clock.h"
@@ -87,7 +88,6 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
         }
     }
     std::uint64_t t = t0 + std::uint64_t(19 * kChunkUs) + 1000;
-    EXPECT_EQ(clock.played_bytes(t, 44100), clock.played(t) * 44100 / kRate * 4);
     EXPECT_EQ(clock.shown_by(t), clock.heard(t) + show_ahead);
     // The device took 2.5 s of bytes at 44.1 kHz: half a second of silence is due.
     EXPECT_EQ(clock.silence_due(4 * 110250, 44100), kRate / 2u);
@@ -109,16 +109,29 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
     // The stream ended; the next one starts after a pause in silence: no break. The
     // device starts the new stream from zero and ramps again.
     clock.new_stream();
-    EXPECT_EQ(clock.played_bytes(t, kRate), 0u);
+    EXPECT_EQ(clock.played(t), clock.played(t - 85333));
     clock.added(t, kRate);
     clock.pulled(t += 85333, kChunk, kChunk);
     EXPECT_EQ(clock.starved(), 1u);
-    EXPECT_EQ(clock.played_bytes(t, kRate), std::uint64_t(85333) * 2 * kRate / 1000000 * 4);
+    EXPECT_EQ(clock.played(t) - clock.played(t - 85333), std::uint64_t(85333) * 2 * kRate / 1000000);
 
     // A reset drops what was not heard: everything is done at once.
     clock.discard(t, kRate - kChunk);
     EXPECT_TRUE(clock.done(t));
     EXPECT_EQ(clock.dry_spells(), 0u);
+
+    // A show that stalls finds its device holding a fragment of what it gave, until
+    // the device closes. The device's bytes are at its own rate.
+    play::StreamClock stalled({kRate, kChunk, lead, show_ahead});
+    stalled.new_stream();
+    stalled.added(t0, 4800);
+    emu::Box& box = emu::reset(emu::Config{});
+    ASSERT_EQ(box.dsp.open(), 0);
+    int rate = 44100;
+    ASSERT_EQ(box.dsp.ioctl(SNDCTL_DSP_SPEED, &rate), 0);
+    EXPECT_EQ(stalled.played(t0 + 1000000), 4800 - play::StreamClock::kKept);
+    EXPECT_EQ(stalled.played_bytes(t0 + 1000000, box.dsp), (4800 - play::StreamClock::kKept) * 44100 / kRate * 4);
+    EXPECT_EQ(stalled.played(t0 + 1000000, true), 4800u);
 }
 
 TEST(PlayLiveScreens, TakenAsTheShowDrawsAndShownOnceTheirSoundIsHeard) {

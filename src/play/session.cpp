@@ -181,7 +181,7 @@ bool Session::start(std::string& why) {
         sound_ = std::make_unique<LiveSound>();
         std::string sound_why;
         if (sound_->open(sound_why)) {
-            box_->dsp.played_bytes_source = [this] { return sound_->clock().played_bytes(steady_now_us(), box_->dsp.rate()); };
+            box_->dsp.played_bytes_source = [this] { return sound_->clock().played_bytes(steady_now_us(), box_->dsp); };
         } else {
             std::fprintf(stderr, "demo-play: no sound (%s)\n", sound_why.c_str());
             sound_.reset();

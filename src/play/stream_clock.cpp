@@ -1,5 +1,7 @@
 #include "play/stream_clock.h"
 
+#include "box/emu/dsp.h"
+
 #include <algorithm>
 #include <chrono>
 #include <utility>
@@ -52,18 +54,19 @@ void StreamClock::discard(std::uint64_t t_us, std::uint64_t unpulled) {
     cut_ = true;
 }
 
-std::uint64_t StreamClock::played(std::uint64_t t_us) {
+std::uint64_t StreamClock::played(std::uint64_t t_us, bool closing) {
     std::uint64_t ahead = heard_.heard(t_us) + output_.lead;
     std::lock_guard<std::mutex> lock(mutex_);
     std::uint64_t since = stream_sound_us_;
     std::uint64_t ramp = since == 0 ? 0 : (t_us - since) * 2 * output_.rate / 1000000u;
-    return std::max(stream_start_, std::min(ahead, stream_start_ + ramp));
+    std::uint64_t given = closing ? queued_ : queued_ > kKept ? queued_ - kKept : 0;
+    return std::max(stream_start_, std::min({ahead, stream_start_ + ramp, given}));
 }
 
-std::uint64_t StreamClock::played_bytes(std::uint64_t t_us, std::uint32_t device_rate) {
-    std::uint64_t all = played(t_us);
+std::uint64_t StreamClock::played_bytes(std::uint64_t t_us, const emu::Dsp& dsp) {
+    std::uint64_t all = played(t_us, dsp.closing());
     std::lock_guard<std::mutex> lock(mutex_);
-    return (all - stream_start_) * device_rate / output_.rate * 4;
+    return (all - stream_start_) * dsp.rate() / output_.rate * 4;
 }
 
 bool StreamClock::done(std::uint64_t t_us) {

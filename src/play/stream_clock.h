@@ -8,8 +8,10 @@
 // an OutputClock makes of those what has been heard. The emulated device plays ahead
 // of the ear by `lead` frames: what it has played is what the output will want next,
 // and the show keeps only a few AC-3 frames in its device. It gets that far ahead at
-// the start of a stream by playing at twice the rate (at once, it would run dry). A
-// screen is shown when the sound the device had played at its moment is heard, so the
+// the start of a stream by playing at twice the rate (at once, it would run dry). It
+// never plays the last kKept frames the output was given before the device closes: a
+// show whose thread stalls (a busy machine, a browser's collection) while the output
+// still holds sound finds its device waiting, not run dry. A screen is shown when the sound the device had played at its moment is heard, so the
 // pictures follow the sound as it is heard.
 //
 // Counts are sample frames at the decoded rate, times microseconds of a steady clock.
@@ -25,6 +27,7 @@
 #include "play/screen.h"
 
 namespace emu {
+class Dsp;
 class Framebuffer;
 }
 
@@ -41,6 +44,9 @@ public:
         std::uint32_t lead;        // how far the device plays ahead of what is heard
         std::uint32_t show_ahead;  // a screen is shown when what is heard is this short of its sound
     };
+
+    // A fragment of the device.
+    static constexpr std::uint64_t kKept = 1024;
 
     explicit StreamClock(const Output& output) : output_(output), heard_(output.rate, output.held) {}
 
@@ -60,10 +66,11 @@ public:
     // reset): everything not heard yet is gone.
     void discard(std::uint64_t t_us, std::uint64_t unpulled);
 
-    // Sample frames, of all streams, the emulated device has played by t_us.
-    std::uint64_t played(std::uint64_t t_us);
-    // The same of the current stream, in the device's bytes at device_rate.
-    std::uint64_t played_bytes(std::uint64_t t_us, std::uint32_t device_rate);
+    // Sample frames, of all streams, the emulated device has played by t_us (closing:
+    // the device is closing, it plays what it was given to the end).
+    std::uint64_t played(std::uint64_t t_us, bool closing = false);
+    // What the device has played of its current stream, in its bytes.
+    std::uint64_t played_bytes(std::uint64_t t_us, const emu::Dsp& dsp);
     // Sample frames heard by t_us, of all streams.
     std::uint64_t heard(std::uint64_t t_us) { return heard_.heard(t_us); }
     // What a screen waits for: it is shown once this reaches what the device had

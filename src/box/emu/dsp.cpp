@@ -25,6 +25,7 @@ int Dsp::open() {
         return -1;
     }
     open_ = true;
+    closing_ = false;
     format_ = AFMT_U8;
     channels_ = 1;
     rate_ = 8000;
@@ -190,6 +191,7 @@ int Dsp::close() {
     // The held-back partial fragment goes to the device at the close, then the close
     // waits until the buffered bytes have played out.
     if (!held_.empty()) commit();
+    closing_ = true;
     box_.trace(R"({"req":"close","dev":"/dev/dsp","queued":)" + std::to_string(queued()) + "}");
     for (int waits = 0; queued() > 0 && waits < 1000; waits++) {
         if (played_bytes_source)

@@ -33,6 +33,8 @@ public:
     int close();
 
     bool is_open() const { return open_; }
+    // In close, waiting for the buffered bytes to play out.
+    bool closing() const { return closing_; }
     std::uint32_t rate() const { return rate_; }
     std::uint32_t fragment() const { return fragment_; }
     // Bytes handed to the device but not yet played, at the current time (what the
@@ -66,6 +68,7 @@ private:
 
     Box& box_;
     bool open_ = false;
+    bool closing_ = false;
     int format_ = 0x00000008;  // AFMT_U8, the OSS default
     int channels_ = 1;
     std::uint32_t rate_ = 8000;
