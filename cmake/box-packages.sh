@@ -4,7 +4,8 @@
 # sources, and a deb-src line for each deb line of the Debian sources, so that the
 # build can fetch zlib's and libpng's source packages with apt-get source.
 # With the argument `web`, installs what the web preset needs instead: emscripten, node
-# and Chromium (the page's tests), with the same source lines (for ffmpeg's sources).
+# and npm, and for the page's checks Chromium, Firefox ESR and a PulseAudio (a null sink
+# as their sound output, recorded), with the same source lines (for ffmpeg's sources).
 # Idempotent. The native build's packages (README) are needed as well: the box and web
 # builds make the show's content with the native tools.
 set -eu
@@ -26,7 +27,10 @@ fi
 
 apt-get update
 if [ "${1:-}" = web ]; then
-    apt-get install -y --no-install-recommends emscripten nodejs chromium dpkg-dev make
+    apt-get install -y --no-install-recommends emscripten nodejs chromium firefox-esr pulseaudio pulseaudio-utils \
+        dpkg-dev make
+    # npm comes with some builds of node; Debian's node has it as a package of its own.
+    command -v npm > /dev/null || apt-get install -y --no-install-recommends npm
 else
     apt-get install -y --no-install-recommends \
         g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make

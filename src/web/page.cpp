@@ -10,18 +10,16 @@
 // memory; a SharedArrayBuffer needs cross-origin isolation headers, which a plain static
 // file server does not send.
 //
-// Two runs: live (the box's real clock; its sound device drains at the rate the audio
-// worklet takes the decoded sound, as demo-play's live window drains at the sound
-// card's rate) and check (virtual time as in demo-play --fast; at chosen frames the page
+// Two runs: live (the box's real clock; its sound device drains by the StreamClock of
+// the audio worklet's pulls, as demo-play's live window drains by its sound card's)
+// and check (virtual time as in demo-play --fast; at chosen frames the page
 // reports a digest of the screen and of every byte written to the sound device so far).
 // page.js is the other half: it owns the canvas, the AudioContext and the buttons.
 #include <emscripten.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,6 +28,7 @@
 #include "play/ac3decoder.h"
 #include "play/options.h"
 #include "play/screen.h"
+#include "play/stream_clock.h"
 #include "play/timeline.h"
 #include "show/ac3audio.h"
 #include "show/vidparm.h"
@@ -43,14 +42,22 @@ extern "C" {
 // What page.js does for the show (Module.page).
 EM_ASYNC_JS(void, page_yield, (int sleep), { await Module.page.yield(sleep); });
 EM_JS(double, page_now_ms, (), { return performance.now(); });
-EM_JS(void, page_present, (const std::uint32_t* rgb), { Module.page.present(rgb); });
+EM_JS(void, page_present, (const std::uint32_t* rgb, double played), { Module.page.present(rgb, played); });
 EM_JS(void, page_sound, (const float* samples, int frames), { Module.page.sound(samples, frames); });
-EM_JS(void, page_sound_stream, (), { Module.page.stream(); });
 EM_JS(void, page_sound_discard, (), { Module.page.discard(); });
-EM_JS(double, page_sound_played, (), { return Module.page.played(); });
+// The sound output's figures: the frames it holds in front of the loudspeaker, and its
+// pulls since the last call (time in ms, frames, frames of sound; up to max of them).
+EM_JS(int, page_sound_held, (), { return Module.page.held(); });
+EM_JS(int, page_sound_pulls, (double* out, int max), {
+    const pulls = Module.page.pulls;
+    const n = Math.min(pulls.length, 3 * max);
+    HEAPF64.set(pulls.slice(0, n), out >> 3);
+    pulls.splice(0, n);
+    return n / 3;
+});
 EM_JS(void, page_progress, (const char* section, int done, int total, double show_s, double frames, double underruns,
-                            double gap_ms),
-      { Module.page.progress(UTF8ToString(section), done, total, show_s, frames, underruns, gap_ms); });
+                            double gap_ms, double output_underruns),
+      { Module.page.progress(UTF8ToString(section), done, total, show_s, frames, underruns, gap_ms, output_underruns); });
 EM_JS(void, page_checkpoint, (const char* label, const char* screen, double dsp_bytes, const char* dsp),
       { Module.page.checkpoint(UTF8ToString(label), UTF8ToString(screen), dsp_bytes, UTF8ToString(dsp)); });
 EM_JS(void, page_summary, (double dsp_bytes, const char* dsp), { Module.page.summary(dsp_bytes, UTF8ToString(dsp)); });
@@ -65,19 +72,11 @@ constexpr double kCheckSliceMs = 50;
 // A live show sleeps for a moment as soon as it has polled this many times in a row
 // (box calls with nothing to show for them: the clock, the output delay): it waits.
 constexpr unsigned kBusyPolls = 16;
-// A live screen goes to the canvas at most this often when it changed, and this often
-// anyway (drawing straight into the page on display changes nothing the box reports).
-constexpr double kPresentChangedMs = 8;
-constexpr double kPresentMs = 40;
 // A browser's thread stalls now and then (a collection, a busy machine) for longer than
-// the sound device holds: the worklet holds this much sound more. The device drains as
-// if it had played it already, so the show runs this far ahead of what is heard, and
-// the canvas shows each screen this much later.
-constexpr double kReserveMs = 400;
-constexpr std::uint64_t kReserveFrames = std::uint64_t(kReserveMs * play::Ac3Decoder::kRate / 1000);
-// Until the worklet holds the reserve, the device keeps this much of what it was given
-// (a fragment): it never looks empty while its stream plays.
-constexpr std::uint64_t kKeptFrames = 1024;
+// the sound device holds: the worklet holds this much sound more than the output does.
+// The device plays this far ahead of what is heard, so the show runs ahead of the ear
+// by this, and each screen waits as long for its sound.
+constexpr std::uint32_t kReserveFrames = 400 * play::Ac3Decoder::kRate / 1000;
 
 std::string hex(const std::uint8_t* bytes, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -120,18 +119,31 @@ public:
         box_ = &emu::reset(config);
         box_->observer = this;
         t0_ = box_->clock.now_us();
-        if (live_) box_->dsp.played_bytes_source = [this] { return played_bytes(); };
+        // Without sound (the viewer chose to play without), the device drains by the
+        // box's clock and each screen is shown at once.
+        if (int held = live_ ? page_sound_held() : -1; held >= 0) {
+            clock_ = std::make_unique<play::StreamClock>(play::StreamClock::Output{
+                play::Ac3Decoder::kRate, std::uint32_t(held), std::uint32_t(held) + kReserveFrames, 0});
+            box_->dsp.played_bytes_source = [this] { return played_bytes(); };
+        }
         if (auto lengths = play::soundtrack_lengths(std::string(kBoxRoot) + DEMO_DATA_PATH)) {
             prelude_frames_ = prelude_ ? lengths->prelude : 0;
             total_frames_ = prelude_frames_ + lengths->main;
         }
-        last_yield_ = last_present_ = page_now_ms();
+        last_yield_ = page_now_ms();
     }
 
     // The show has returned: the last progress, and everything written to the sound
     // device. (A show that ends itself with exit ends the module; the page has its last
     // progress then.)
     void finish() {
+        // The sound still on its way plays out, and its screens with it.
+        for (double end = page_now_ms() + 1000; clock_ && page_now_ms() < end;) {
+            take_pulls();
+            if (clock_->done(now_us())) break;
+            show_due();
+            page_yield(1);
+        }
         report_progress();
         box_->observer = nullptr;
         box_->dsp.played_bytes_source = nullptr;
@@ -139,26 +151,22 @@ public:
     }
 
     void display_changed(std::uint64_t) override {
-        dirty_ = true;
+        screens_.changed();
         polls_ = 0;
     }
-    void request(std::uint64_t, const std::string& json) override {
-        polls_ = 0;
-        // The close waits until the device has played out: the reserve goes too.
-        if (json.rfind(R"({"req":"close","dev":"/dev/dsp")", 0) == 0) closing_ = true;
-    }
+    void request(std::uint64_t, const std::string&) override { polls_ = 0; }
 
     void dsp_opened(std::uint64_t) override {
         soundtrack_ = play::soundtrack_of_stream(++streams_, prelude_);
-        stream_start_ = queued_;
-        closing_ = false;
-        if (live_) page_sound_stream();
+        if (clock_) clock_->new_stream();
     }
 
     void dsp_reset(std::uint64_t) override {
-        if (!live_) return;
+        if (!clock_) return;
         page_sound_discard();
-        queued_ = std::uint64_t(page_sound_played());
+        take_pulls();
+        clock_->discard(now_us(), queued_ - given_);
+        queued_ = given_;
     }
 
     void dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) override {
@@ -167,18 +175,15 @@ public:
     }
 
     void dsp_written(std::uint64_t) override {
-        if (!live_) return;
-        // Bytes that made no sound (a bad burst, padding) still take their time to play.
-        const emu::Dsp& dsp = box_->dsp;
-        std::uint64_t due = dsp.taken() / 4 * play::Ac3Decoder::kRate / dsp.rate();
-        if (queued_ - stream_start_ < due) {
-            silence_.assign(2 * (due - (queued_ - stream_start_)), 0.0f);
+        if (!clock_) return;
+        if (std::uint64_t frames = clock_->silence_due(box_->dsp.taken(), box_->dsp.rate())) {
+            silence_.assign(2 * frames, 0.0f);
             add_sound(silence_);
         }
     }
 
     void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override {
-        if (!live_) return;
+        if (!clock_) return;
         pcm_.clear();
         if (decoder_.decode(data, len, pcm_)) add_sound(pcm_);
     }
@@ -186,31 +191,41 @@ public:
     void box_call() override {
         take_checkpoints();
         double now = page_now_ms();
-        if (live_) present(now);
+        if (live_) present();
         bool waiting = live_ && ++polls_ >= kBusyPolls;
         if (waiting || now - last_yield_ >= (live_ ? kLiveSliceMs : kCheckSliceMs)) give_browser_a_turn(now, waiting);
     }
 
 private:
+    static std::uint64_t now_us() { return std::uint64_t(page_now_ms() * 1000); }
+
     void add_sound(const std::vector<float>& samples) {
         page_sound(samples.data(), int(samples.size() / 2));
+        clock_->added(now_us(), samples.size() / 2);
         queued_ += samples.size() / 2;
     }
 
-    // What the worklet has played of the current stream, in the device's bytes (four a
-    // sample frame at the device's rate).
-    std::uint64_t played_bytes() {
-        // The device's own waits (a full buffer, the close) go on inside one box call.
-        double now = page_now_ms();
-        if (now - last_yield_ >= kLiveSliceMs) give_browser_a_turn(now, true);
-        std::uint64_t kept = closing_ ? 0 : kKeptFrames;
-        std::uint64_t ahead = std::uint64_t(page_sound_played()) + kReserveFrames;
-        std::uint64_t played = std::min(ahead, queued_ > kept ? queued_ - kept : 0);
-        std::uint64_t of_stream = played > stream_start_ ? played - stream_start_ : 0;
-        return of_stream * box_->dsp.rate() / play::Ac3Decoder::kRate * 4;
+    // The worklet's pulls, as they came to the page, to the clock.
+    void take_pulls() {
+        double pulls[3 * 64];
+        while (int n = page_sound_pulls(pulls, 64)) {
+            for (int i = 0; i < n; i++) {
+                auto frames = std::uint32_t(pulls[3 * i + 1]), sound = std::uint32_t(pulls[3 * i + 2]);
+                clock_->pulled(std::uint64_t(pulls[3 * i] * 1000), frames, sound);
+                given_ += sound;
+            }
+        }
     }
 
-    // Where the show is, and how its sound device has been fed.
+    // The device's own waits (a full buffer, the close) go on inside one box call.
+    std::uint64_t played_bytes() {
+        double now = page_now_ms();
+        if (now - last_yield_ >= kLiveSliceMs) give_browser_a_turn(now, true);
+        take_pulls();
+        return clock_->played_bytes(now_us(), box_->dsp);
+    }
+
+    // Where the show is, and how its sound device and the sound output have been fed.
     void report_progress() {
         std::uint32_t done = soundtrack_ == play::Soundtrack::Main ? prelude_frames_ + fcount
                              : soundtrack_ == play::Soundtrack::Prelude ? fcount
@@ -218,7 +233,7 @@ private:
         const emu::Dsp& dsp = box_->dsp;
         page_progress(play::section_name(soundtrack_, fcount), int(done), int(total_frames_),
                       double(box_->clock.now_us() - t0_) / 1e6, double(dsp.receiver.frames), double(dsp.underruns),
-                      double(dsp.longest_feed_gap_us) / 1000.0);
+                      double(dsp.longest_feed_gap_us) / 1000.0, clock_ ? double(clock_->starved()) : 0.0);
     }
 
     // A show that waits sleeps for a moment (a timer's turn); one that works only lets
@@ -232,29 +247,18 @@ private:
         stop_requested = false;
     }
 
-    // Takes the screen when it is due, and shows those taken kReserveMs ago.
-    void present(double now) {
-        if ((dirty_ && now - last_present_ >= kPresentChangedMs) || now - last_present_ >= kPresentMs) {
-            last_present_ = now;
-            dirty_ = false;
-            play::Screen screen;
-            if (!spare_.empty()) {
-                screen = std::move(spare_.back());
-                spare_.pop_back();
-            }
-            play::take_screen(box_->fb, screen);
-            taken_.push_back({now, std::move(screen)});
+    // Takes the screen when it is due, and shows the newest whose sound has been heard.
+    void present() {
+        std::uint64_t now = now_us();
+        if (clock_) take_pulls();
+        screens_.look(now, box_->fb, clock_ ? clock_->played(now) : 0);
+        show_due();
+    }
+    void show_due() {
+        if (play::Screen* screen = screens_.due(clock_ ? clock_->shown_by(now_us()) : 0)) {
+            play::to_rgb32(*screen, rgb_.data());
+            page_present(rgb_.data(), double(screens_.played_of_due()));
         }
-        bool due = false;
-        while (!taken_.empty() && now - taken_.front().first >= kReserveMs) {
-            spare_.push_back(std::move(shown_));
-            shown_ = std::move(taken_.front().second);
-            taken_.pop_front();
-            due = true;
-        }
-        if (!due) return;
-        play::to_rgb32(shown_, rgb_.data());
-        page_present(rgb_.data());
     }
 
     // A screenshot of demo-play, as digests: taken at the first box call at which its
@@ -285,18 +289,15 @@ private:
     std::uint64_t dsp_bytes_ = 0;
     Digest dsp_digest_;
 
+    std::unique_ptr<play::StreamClock> clock_;  // a live run's
     play::Ac3Decoder decoder_;
     std::vector<float> pcm_, silence_;
-    std::uint64_t queued_ = 0;        // sample frames handed to the worklet, less those discarded
-    std::uint64_t stream_start_ = 0;  // queued_ when the current stream began
+    std::uint64_t queued_ = 0;  // sample frames handed to the worklet, less those it dropped
+    std::uint64_t given_ = 0;   // of those, pulled by it as far as the page has heard
 
-    bool closing_ = false;            // the device is closing
-    bool dirty_ = true;
-    std::deque<std::pair<double, play::Screen>> taken_;  // screens to show, oldest first
-    std::vector<play::Screen> spare_;  // screens to take again
-    play::Screen shown_;
+    play::LiveScreens screens_;
     unsigned polls_ = 0;  // box calls since the last one that did something
-    double last_yield_ = 0, last_present_ = 0;
+    double last_yield_ = 0;
     play::Screen screen_;
     std::vector<std::uint32_t> rgb_ = std::vector<std::uint32_t>(play::Screen::kWidth * play::Screen::kHeight);
 };

@@ -4,9 +4,14 @@
 //   ?play         start at once (a browser that allows sound without a gesture)
 //   ?check=LIST   a check run in virtual time, as demo-play --fast: LIST is comma-
 //                 separated frames ([prelude:]N) at which to report digests
+// Keys: Space starts and stops the show, F toggles full screen. Browsers hold sound back
+// until the viewer has clicked or pressed a key: the first one starts it; where no sound
+// starts within a few seconds, the page says so and offers to play without sound.
 // What the runs report is in window.demo: state, progress (with the sound device's
-// frames, underruns and longest feed gap), checkpoints, summary (the digest of every
-// byte written to the sound device, when the show returned), the sound output's counts.
+// frames, underruns and longest feed gap, and the sound output's underruns),
+// checkpoints, summary (the digest of every byte written to the sound device, when the
+// show returned), the sound output's counts, and when each picture went to the canvas
+// (pictures: wall-clock ms and what the sound device had played when it was taken).
 'use strict';
 
 const $ = (id) => document.getElementById(id);
@@ -18,14 +23,21 @@ const demo = (window.demo = {
   checkpoints: [],
   summary: null,
   firstPictureMs: null, // from the page's start to the first picture on the canvas
-  sound: { played: 0, underruns: 0, dryFrames: 0, feeds: 0 },
+  sound: { played: 0, pulled: 0, feeds: 0, held: 0, silent: false },
+  pictures: [],
 });
+// How long the sound may take to start before the page offers to play without it.
+const SOUND_START_MS = 4000;
 
+function say(text) {
+  $('message').textContent = text;
+  $('message').hidden = !text;
+  fit();
+}
 function fail(text) {
   demo.state = 'failed';
   demo.error = text;
-  $('message').textContent = text;
-  $('message').hidden = false;
+  say(text);
   $('play').disabled = true;
 }
 
@@ -35,19 +47,36 @@ const AudioContextClass = window.AudioContext || window.webkitAudioContext;
 const hasAudio = !!AudioContextClass && typeof AudioWorkletNode === 'function';
 
 // --- the canvas ----------------------------------------------------------------------------
+// As large as the window takes with the controls in view: a whole multiple of the box's
+// 640 x 480 where one fits (every pixel of the box the same square), else scaled down.
 const canvas = $('screen');
+function fit() {
+  const main = document.querySelector('main');
+  const style = getComputedStyle(main);
+  const width = main.clientWidth - parseFloat(style.paddingLeft) - parseFloat(style.paddingRight);
+  const below = main.getBoundingClientRect().height - canvas.getBoundingClientRect().height;
+  const height = window.innerHeight - below;
+  const fits = Math.min(width / 640, height / 480);
+  const scale = fits >= 1 ? Math.floor(fits) : Math.max(fits, 0.1);
+  canvas.style.width = `${Math.floor(640 * scale)}px`;
+  canvas.style.height = `${Math.floor(480 * scale)}px`;
+}
+window.addEventListener('resize', fit);
+fit();
 const context2d = canvas.getContext('2d', { alpha: false });
 const image = context2d.createImageData(640, 480);
 const pixels = new Uint32Array(image.data.buffer);
 
-function draw(rgb) {
+function draw(rgb, played) {
   // 0xRRGGBB words to the canvas's bytes R, G, B, A in memory.
   for (let i = 0; i < pixels.length; i++) {
     const p = rgb[i];
     pixels[i] = 0xff000000 | ((p & 0xff) << 16) | (p & 0xff00) | ((p >>> 16) & 0xff);
   }
   context2d.putImageData(image, 0, 0);
-  if (demo.firstPictureMs === null) demo.firstPictureMs = performance.now();
+  const now = performance.now();
+  if (demo.firstPictureMs === null) demo.firstPictureMs = now;
+  if (demo.pictures.length < 20000) demo.pictures.push([performance.timeOrigin + now, played]);
 }
 
 function fullScreen() {
@@ -56,12 +85,19 @@ function fullScreen() {
 }
 $('fullscreen').onclick = fullScreen;
 document.addEventListener('keydown', (e) => {
+  if (e.ctrlKey || e.altKey || e.metaKey || e.target.tagName === 'SELECT') return;
   if (e.key === 'f' || e.key === 'F') fullScreen();
+  else if (e.key === ' ') {
+    e.preventDefault();
+    if (e.repeat) return;
+    if (demo.state === 'ready') play();
+    else if (demo.state === 'running' && demo.stop) demo.stop();
+  }
 });
 
 // --- the progress line ----------------------------------------------------------------------
-function progress(section, done, total, showSeconds, framesSent, underruns, longestFeedGapMs) {
-  demo.progress = { section, frame: done, total, seconds: showSeconds, framesSent, underruns, longestFeedGapMs };
+function progress(section, done, total, showSeconds, framesSent, underruns, longestFeedGapMs, outputUnderruns) {
+  demo.progress = { section, frame: done, total, seconds: showSeconds, framesSent, underruns, longestFeedGapMs, outputUnderruns };
   const percent = total > 0 ? Math.min(100, Math.floor((done * 100) / total)) : 0;
   const bar = '#'.repeat(percent / 5) + '.'.repeat(20 - Math.floor(percent / 5));
   const minutes = Math.floor(showSeconds / 60);
@@ -87,11 +123,11 @@ async function run(commandLine, sound) {
   const exited = new Promise((resolve) => (ended = resolve));
   const hooks = {
     yield: (sleep) => new Promise((resolve) => (sleep ? setTimeout(resolve, 0) : turn(resolve))),
-    present: (ptr) => draw(module.HEAPU32.subarray(ptr >> 2, (ptr >> 2) + 640 * 480)),
+    present: (ptr, played) => draw(module.HEAPU32.subarray(ptr >> 2, (ptr >> 2) + 640 * 480), played),
     sound: (ptr, frames) => sound.feed(module.HEAPF32.slice(ptr >> 2, (ptr >> 2) + 2 * frames)),
-    stream: () => sound.post('stream'),
     discard: () => sound.post('discard'),
-    played: () => demo.sound.played,
+    held: () => sound.held,
+    pulls: sound.pulls,
     progress,
     checkpoint: (label, screen, dspBytes, dsp) => demo.checkpoints.push({ label, screen, dspBytes, dsp }),
     summary: (dspBytes, dsp) => (demo.summary = { dspBytes, dsp }),
@@ -131,34 +167,113 @@ function turn(resolve) {
 }
 
 // --- sound -------------------------------------------------------------------------------------
-async function openSound() {
-  const audio = new AudioContextClass({ sampleRate: 48000, latencyHint: 'playback' });
+// The AudioContext, once running, with the worklet that plays the show's sound; its
+// pulls go to `pulls` as (ms, frames, frames of sound), for the show's clock.
+async function openSound(audio) {
   await audio.audioWorklet.addModule('sound.js');
   const node = new AudioWorkletNode(audio, 'show-sound', { numberOfInputs: 0, outputChannelCount: [2] });
   node.connect(audio.destination);
-  node.port.onmessage = (e) => Object.assign(demo.sound, e.data);
-  await audio.resume();
+  const pulls = [];
+  node.port.onmessage = (e) => {
+    const [frames, sound] = e.data;
+    pulls.push(performance.now(), frames, sound);
+    demo.sound.pulled += frames;
+    demo.sound.played += sound;
+  };
+  // What the output holds in front of the loudspeaker when the worklet is asked for
+  // more: the browser's own buffer and the sound system's.
+  const held = Math.round(((audio.baseLatency || 0) + (audio.outputLatency || 0)) * audio.sampleRate);
+  demo.sound.held = held;
   return {
     audio,
+    pulls,
+    held,
     feed: (samples) => {
       demo.sound.feeds++;
+      envelope(samples);
       node.port.postMessage(samples, [samples.buffer]);
     },
     post: (message) => node.port.postMessage(message),
   };
 }
 
+// The loudness of the sound fed, mono, in blocks of 1 ms (48 frames), for its first
+// 30 s: what a recording of the output is set against.
+demo.sound.envelope = [];
+const block = { sum: 0, frames: 0 };
+function envelope(samples) {
+  for (let i = 0; i + 1 < samples.length && demo.sound.envelope.length < 30000; i += 2) {
+    block.sum += ((samples[i] + samples[i + 1]) / 2) ** 2;
+    if (++block.frames === 48) {
+      demo.sound.envelope.push(Math.sqrt(block.sum / 48));
+      block.sum = block.frames = 0;
+    }
+  }
+}
+
+// No sound: the box's sound device drains by its own clock, the pictures go straight
+// to the canvas.
+const noSound = { pulls: [], held: -1, feed: () => {}, post: () => {} };
+
+// The sound, once the browser lets it start: at once when it allows sound, at the
+// viewer's first click or key when it waits for one. Where none has started after a
+// few seconds the page says so and offers to play without sound (null).
+function startSound() {
+  const audio = new AudioContextClass({ sampleRate: 48000, latencyHint: 'playback' });
+  return new Promise((resolve) => {
+    let settled = false, opening = false;
+    const settle = (sound) => {
+      if (settled) return;
+      settled = true;
+      clearTimeout(timer);
+      document.removeEventListener('pointerdown', resume, true);
+      document.removeEventListener('keydown', resume, true);
+      $('silent').hidden = true;
+      say('');
+      if (sound === noSound) audio.close();
+      resolve(sound);
+    };
+    const running = () => {
+      if (audio.state !== 'running' || settled || opening) return;
+      opening = true;
+      openSound(audio).then(settle, (e) => {
+        say(`The sound cannot start: ${e.message || e}`);
+        offer();
+      });
+    };
+    const resume = () => audio.resume().then(running, () => {});
+    const offer = () => {
+      $('silent').hidden = false;
+      fit();
+      $('silent').onclick = () => settle(noSound);
+    };
+    const timer = setTimeout(() => {
+      if (settled) return;
+      say(`No sound has started in ${SOUND_START_MS / 1000} seconds: this browser may have no sound output, or holds it back.`);
+      offer();
+    }, SOUND_START_MS);
+    audio.onstatechange = running;
+    document.addEventListener('pointerdown', resume, true);
+    document.addEventListener('keydown', resume, true);
+    if (audio.state !== 'running') say('Click or press a key to start the sound.');
+    resume();
+  });
+}
+
 async function play() {
+  if (demo.state !== 'ready') return;
+  demo.state = 'starting';
   $('play').disabled = true;
   const section = $('section').value;
   try {
-    const sound = await openSound();
+    const sound = await startSound();
+    demo.sound.silent = sound === noSound;
     $('play').textContent = 'Stop';
     $('play').disabled = false;
     $('play').onclick = () => demo.stop();
     const status = await run(section, sound);
     $('progress').textContent = status === 0 ? `[${'#'.repeat(20)}] 100%  the end` : `stopped (exit status ${status})`;
-    await sound.audio.close();
+    if (sound.audio) await sound.audio.close();
   } catch (e) {
     fail(`The show cannot start: ${e.message || e}`);
     return;
@@ -172,7 +287,6 @@ async function check(list) {
   for (const point of list.split(',')) args.push('--shot', `${point}:${point}`);
   const section = params.get('section');
   if (section !== null) args.push(section);
-  const noSound = { feed: () => {}, post: () => {} };
   try {
     await run(args.join('\n'), noSound);
   } catch (e) {

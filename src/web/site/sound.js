@@ -1,39 +1,21 @@
-// The page's sound output: plays the decoded sound it is handed, in order, and says how
-// much it has played. Sound that stops in the middle of a stream (the queue ran dry and
-// more sound of the same stream came after) is an underrun; a pause between two streams
-// (the last one's end played before the next one's start came) is not.
+// The page's sound output: plays the decoded sound it is handed, in order, and reports
+// its pulls to the page as [frames, frames of sound]: the sound came first, silence
+// made up the rest (the queue had no more). What has been heard, and where the sound
+// broke off, the page's clock makes of these.
 class ShowSound extends AudioWorkletProcessor {
   constructor() {
     super();
-    this.queue = [];      // interleaved stereo Float32Arrays
-    this.at = 0;          // sample frames of queue[0] played
-    this.played = 0;      // sample frames played, ever
-    this.ranDry = false;  // the queue ran dry in this stream
-    this.underruns = 0;
-    this.dryFrames = 0;   // frames of silence in underruns
-    this.dryNow = 0;      // frames of silence since the queue ran dry
+    this.queue = []; // interleaved stereo Float32Arrays
+    this.at = 0; // sample frames of queue[0] played
+    this.frames = 0; // pulled since the last report
+    this.sound = 0; // of those, sound
     this.quanta = 0;
-    this.newStream = false;  // a stream began and none of its sound came yet
     this.port.onmessage = (e) => {
-      const m = e.data;
-      if (m instanceof Float32Array) {
-        if (this.ranDry && this.queue.length === 0) {
-          this.underruns++;
-          this.dryFrames += this.dryNow;
-        }
-        this.ranDry = false;
-        this.dryNow = 0;
-        this.newStream = false;
-        this.queue.push(m);
-      } else if (m === 'stream') {
-        this.ranDry = false;
-        this.dryNow = 0;
-        this.newStream = true;
-      } else if (m === 'discard') {
+      if (e.data === 'discard') {
         this.queue = [];
         this.at = 0;
-        this.ranDry = false;
-        this.dryNow = 0;
+      } else {
+        this.queue.push(e.data);
       }
     };
   }
@@ -56,16 +38,18 @@ class ShowSound extends AudioWorkletProcessor {
         this.at = 0;
       }
     }
-    if (i < n && this.played > 0 && !this.newStream) {
-      this.ranDry = true;
-      this.dryNow += n - i;
-    }
     left.fill(0, i);
     if (right !== left) right.fill(0, i);
-    this.played += i;
-    if (++this.quanta % 2 === 0 || i < n)
-      this.port.postMessage({ played: this.played, underruns: this.underruns, dryFrames: this.dryFrames });
+    this.frames += n;
+    this.sound += i;
+    // Every other quantum, and at once when sound ran short: silence ends a report.
+    if (++this.quanta % 2 === 0 || i < n) this.report();
     return true;
+  }
+
+  report() {
+    this.port.postMessage([this.frames, this.sound]);
+    this.frames = this.sound = 0;
   }
 }
 registerProcessor('show-sound', ShowSound);
