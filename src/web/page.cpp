@@ -256,9 +256,20 @@ private:
     }
     void show_due() {
         if (play::Screen* screen = screens_.due(clock_ ? clock_->shown_by(now_us()) : 0)) {
-            play::to_rgb32(*screen, rgb_.data());
-            page_present(rgb_.data(), double(screens_.played_of_due()));
+            to_canvas(*screen);
+            page_present(rgba_.data(), double(screens_.played_of_due()));
         }
+    }
+
+    // The screen in the canvas's own layout: bytes R, G, B, 255 a pixel (WebAssembly is
+    // little-endian), through a table of the 256 colours.
+    void to_canvas(const play::Screen& screen) {
+        std::uint32_t colours[256];
+        for (unsigned c = 0; c < 256; c++) {
+            const std::uint8_t* rgb = &screen.palette[3 * c];
+            colours[c] = 0xFF000000u | std::uint32_t(rgb[2]) << 16 | std::uint32_t(rgb[1]) << 8 | rgb[0];
+        }
+        for (std::size_t i = 0; i < rgba_.size(); i++) rgba_[i] = colours[screen.pixels[i]];
     }
 
     // A screenshot of demo-play, as digests: taken at the first box call at which its
@@ -299,7 +310,7 @@ private:
     unsigned polls_ = 0;  // box calls since the last one that did something
     double last_yield_ = 0;
     play::Screen screen_;
-    std::vector<std::uint32_t> rgb_ = std::vector<std::uint32_t>(play::Screen::kWidth * play::Screen::kHeight);
+    std::vector<std::uint32_t> rgba_ = std::vector<std::uint32_t>(play::Screen::kWidth * play::Screen::kHeight);
 };
 
 Page* page = nullptr;

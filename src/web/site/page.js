@@ -64,16 +64,19 @@ function fit() {
 window.addEventListener('resize', fit);
 fit();
 const context2d = canvas.getContext('2d', { alpha: false });
-const image = context2d.createImageData(640, 480);
-const pixels = new Uint32Array(image.data.buffer);
 
-function draw(rgb, played) {
-  // 0xRRGGBB words to the canvas's bytes R, G, B, A in memory.
-  for (let i = 0; i < pixels.length; i++) {
-    const p = rgb[i];
-    pixels[i] = 0xff000000 | ((p & 0xff) << 16) | (p & 0xff00) | ((p >>> 16) & 0xff);
-  }
-  context2d.putImageData(image, 0, 0);
+// The newest screen the show handed over (its bytes in the canvas's order, where
+// pixels() finds them), drawn at the browser's next frame: screens handed over
+// between two frames would never be seen.
+let pending = null;
+function present(pixels, played) {
+  if (!pending) requestAnimationFrame(draw);
+  pending = { pixels, played };
+}
+function draw() {
+  const { pixels, played } = pending;
+  pending = null;
+  context2d.putImageData(new ImageData(pixels(), 640, 480), 0, 0);
   const now = performance.now();
   if (demo.firstPictureMs === null) demo.firstPictureMs = now;
   if (demo.pictures.length < 20000) demo.pictures.push([performance.timeOrigin + now, played]);
@@ -123,7 +126,7 @@ async function run(commandLine, sound) {
   const exited = new Promise((resolve) => (ended = resolve));
   const hooks = {
     yield: (sleep) => new Promise((resolve) => (sleep ? setTimeout(resolve, 0) : turn(resolve))),
-    present: (ptr, played) => draw(module.HEAPU32.subarray(ptr >> 2, (ptr >> 2) + 640 * 480), played),
+    present: (ptr, played) => present(() => new Uint8ClampedArray(module.HEAPU8.buffer, ptr, 640 * 480 * 4), played),
     sound: (ptr, frames) => sound.feed(module.HEAPF32.slice(ptr >> 2, (ptr >> 2) + 2 * frames)),
     discard: () => sound.post('discard'),
     held: () => sound.held,
@@ -189,7 +192,7 @@ async function openSound(audio) {
     pulls,
     held,
     feed: (samples) => {
-      demo.sound.feeds++;
+      if (demo.sound.feeds++ === 0) demo.sound.firstFedAt = performance.timeOrigin + performance.now();
       envelope(samples);
       node.port.postMessage(samples, [samples.buffer]);
     },
