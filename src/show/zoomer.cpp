@@ -15,6 +15,7 @@
 #include "box/box.h"
 #include "show/ac3audio.h"
 #include "show/fbstuff.h"
+#include "show/frame_paths.h"
 #include "show/pngload.h"
 
 namespace {
@@ -38,18 +39,6 @@ constexpr bool kLittle = std::endian::native == std::endian::little;
 constexpr int kLeftShift = kLittle ? 0 : 16;
 constexpr int kRightShift = kLittle ? 16 : 0;
 
-// What one logo index does to its pair of pixels, for a pair in the low half of a word:
-// the low 32 bits hold the pixels to put in, the high 32 bits the mask that keeps the
-// old, halved pixels. Index 0 is transparent: no pixels, keep the halved ones (0x7f
-// also clears the bit each byte's halving brings in from its neighbour). Any other
-// index: both pixels are that index, nothing kept.
-constexpr std::array<std::uint64_t, 256> kPairs = [] {
-    std::array<std::uint64_t, 256> pairs{};
-    pairs[0] = std::uint64_t(0x7f7f) << 32;
-    for (std::uint64_t i = 1; i < 256; i++) pairs[i] = i * 0x0101;
-    return pairs;
-}();
-
 std::uint8_t* zoomlogo;
 std::uint16_t pal[3 * 256];
 struct fb_cmap cmap = {0, 256, pal, pal + 256, pal + 512, nullptr};
@@ -72,27 +61,43 @@ inline std::uint64_t coordinates(int u, int v) {
     return std::uint64_t(std::uint32_t(v) << 12) << 32 | (std::uint32_t(u) << 12);
 }
 
-inline std::uint8_t texel(const std::uint8_t* logo, std::uint64_t uv) {
-    return logo[std::uint32_t(uv >> 56) << 8 | std::uint32_t(uv) >> 24];
+// The logo index at coordinates s and t (u and v as in `coordinates`).
+inline std::uint32_t texel(const std::uint8_t* logo, std::uint32_t s, std::uint32_t t) {
+    return logo[(t >> 16 & 0xff00) | s >> 24];
 }
 
-// Draws `words` words of a row from coordinates st on, a word at a time; returns the
-// coordinates of the next sample.
-std::uint64_t row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step, int words) {
-    for (int word = 0; word < words; word++) {
-        std::uint32_t p = texel(logo, st);
-        st += step;
-        std::uint32_t q = texel(logo, st);
-        st += step;
-        // Where the logo is transparent the old index shows through, halved.
-        std::uint64_t pq = (kPairs[p] << kLeftShift) | (kPairs[q] << kRightShift);
-        std::uint32_t w;
-        std::memcpy(&w, out, 4);
-        w = ((w >> 1) & std::uint32_t(pq >> 32)) | std::uint32_t(pq);
-        std::memcpy(out, &w, 4);
-        out += 4;
+// One word: samples p and q each fill two pixels, p the two lower-addressed ones.
+// Where a sample is transparent the page's old pixels show through, halved: only then
+// is the word read back.
+inline void put_word(std::uint8_t* out, std::uint32_t p, std::uint32_t q) {
+    std::uint32_t w = (p << kLeftShift | q << kRightShift) * 0x0101u;
+    if (p * q == 0) {
+        std::uint32_t old;
+        std::memcpy(&old, out, 4);
+        const std::uint32_t keep = (p == 0 ? 0x7f7fu << kLeftShift : 0) | (q == 0 ? 0x7f7fu << kRightShift : 0);
+        w |= (old >> 1) & keep;
     }
-    return st;
+    std::memcpy(out, &w, 4);
+}
+
+// Draws `words` words (an even number) of a row from coordinates st on, a word at a
+// time, each coordinate in a 32-bit half of its own. out is 4-byte aligned, as every
+// page is, so words are single accesses on CPUs that trap or split unaligned ones.
+void row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step, int words) {
+    out = static_cast<std::uint8_t*>(__builtin_assume_aligned(out, 4));
+    std::uint32_t s = std::uint32_t(st), t = std::uint32_t(st >> 32);
+    const std::uint32_t du = std::uint32_t(step), dv = std::uint32_t(step >> 32);
+    auto next = [&] {
+        const std::uint32_t index = texel(logo, s, t);
+        s += du;
+        t += dv;
+        return index;
+    };
+    for (const std::uint8_t* end = out + 4 * words; out != end; out += 8) {
+        const std::uint32_t p0 = next(), q0 = next(), p1 = next(), q1 = next();
+        put_word(out, p0, q0);
+        put_word(out + 4, p1, q1);
+    }
 }
 
 #if defined(__SSE2__)
@@ -271,10 +276,12 @@ int zoom_frame(int mode) {
 
 void zoomrotate(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page) {
 #if defined(__SSE2__)
-    render(u, v, xpart, ypart, zoom, page, row_wide);
-#else
-    render(u, v, xpart, ypart, zoom, page, row_narrow);
+    if (frame_paths::current() == frame_paths::Path::sse2) {
+        render(u, v, xpart, ypart, zoom, page, row_wide);
+        return;
+    }
 #endif
+    render(u, v, xpart, ypart, zoom, page, row_narrow);
 }
 
 void zoomer_state::zoomrotate_by_words(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page) {
