@@ -2,7 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
-#if defined(__linux__) && (defined(__arm__) || defined(__powerpc__))
+#if defined(DEMO_FRAME_VECTORS)
 #include <sys/auxv.h>
 #endif
 
@@ -27,13 +27,13 @@ bool cpu_has(Path path) {
         return false;
 #endif
     case Path::neon:
-#if defined(__linux__) && defined(__arm__)
+#if defined(DEMO_FRAME_VECTORS) && defined(__arm__)
         return (getauxval(AT_HWCAP) & kArmNeon) != 0;
 #else
         return false;
 #endif
     case Path::altivec:
-#if defined(__linux__) && defined(__powerpc__)
+#if defined(DEMO_FRAME_VECTORS) && defined(__powerpc__)
         return (getauxval(AT_HWCAP) & kPowerPcAltivec) != 0;
 #else
         return false;

@@ -20,6 +20,7 @@
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/frame_paths.h"
+#include "show/frame_vectors.h"
 #include "show/showdata.h"
 #include "show/threedee_state.h"
 
@@ -203,33 +204,17 @@ void halve_sse2(std::uint8_t* page) {
 }
 #endif
 
-#if defined(__linux__) && (defined(__arm__) || defined(__powerpc__))
-// NEON or AltiVec, in this function only: the rest of the program runs on cores
-// without them. The compiler's own vectors of 16 bytes shift each byte on its own.
-#if defined(__arm__)
-#define VECTOR_UNIT gnu::target("fpu=neon")
-#else
-#define VECTOR_UNIT gnu::target("altivec")
-#endif
-typedef std::uint8_t bytes16 __attribute__((vector_size(16)));
-
-[[VECTOR_UNIT]] void halve_vectors(std::uint8_t* page) {
-    // Words up to the first 16-byte boundary (AltiVec's loads ignore the low address
-    // bits), 64 bytes a pass from there, words again for what is left.
+#if defined(DEMO_FRAME_VECTORS)
+// Words up to the first 16-byte boundary, 64 bytes a pass from there, words again for
+// what is left.
+void halve_vectors(std::uint8_t* page) {
     std::uint8_t* first = page + (-reinterpret_cast<std::uintptr_t>(page) & 15);
     std::uint8_t* end = page + kPageBytes;
     std::uint8_t* last = first + (end - first) / 64 * 64;
     halve_words(page, first);
-    for (std::uint8_t* p = first; p != last; p += 64) {
-        auto* v = static_cast<bytes16*>(__builtin_assume_aligned(p, 16));
-        v[0] >>= 1;
-        v[1] >>= 1;
-        v[2] >>= 1;
-        v[3] >>= 1;
-    }
+    frame_vectors::halve(first, last);
     halve_words(last, end);
 }
-#undef VECTOR_UNIT
 #endif
 
 void halve_page(std::uint8_t* page) {
@@ -239,7 +224,7 @@ void halve_page(std::uint8_t* page) {
         halve_sse2(page);
         return;
 #endif
-#if defined(__linux__) && (defined(__arm__) || defined(__powerpc__))
+#if defined(DEMO_FRAME_VECTORS)
     case frame_paths::Path::neon:
     case frame_paths::Path::altivec:
         halve_vectors(page);

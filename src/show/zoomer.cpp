@@ -16,6 +16,7 @@
 #include "show/ac3audio.h"
 #include "show/fbstuff.h"
 #include "show/frame_paths.h"
+#include "show/frame_vectors.h"
 #include "show/pngload.h"
 
 namespace {
@@ -68,20 +69,27 @@ inline std::uint32_t texel(const std::uint8_t* logo, std::uint32_t s, std::uint3
 
 // One word: samples p and q each fill two pixels, p the two lower-addressed ones.
 // Where a sample is transparent the page's old pixels show through, halved: only then
-// is the word read back.
+// is the word read back. The three cases apart: both samples opaque, both transparent
+// (most of a logo with a transparent ground), one of each.
 inline void put_word(std::uint8_t* out, std::uint32_t p, std::uint32_t q) {
     std::uint32_t w = (p << kLeftShift | q << kRightShift) * 0x0101u;
-    if (p * q == 0) {
+    if (w == 0) {
+        std::memcpy(&w, out, 4);
+        w = (w >> 1) & 0x7f7f7f7fu;
+    } else if (p == 0 || q == 0) {
+        // Bit 15 of a half of w is set when the half is 0 (a half that is not 0 keeps
+        // it after the subtraction, one that is loses it); moved down and multiplied
+        // it keeps that half's halved old pixels.
+        const std::uint32_t transparent = ~((w | 0x80008000u) - 0x00010001u) & 0x80008000u;
         std::uint32_t old;
         std::memcpy(&old, out, 4);
-        const std::uint32_t keep = (p == 0 ? 0x7f7fu << kLeftShift : 0) | (q == 0 ? 0x7f7fu << kRightShift : 0);
-        w |= (old >> 1) & keep;
+        w |= (old >> 1) & (transparent >> 15) * 0x7f7fu;
     }
     std::memcpy(out, &w, 4);
 }
 
-// Draws `words` words (an even number) of a row from coordinates st on, a word at a
-// time, each coordinate in a 32-bit half of its own. out is 4-byte aligned, as every
+// Draws `words` words of a row from coordinates st on, a word at a time, each
+// coordinate in a 32-bit half of its own. out is 4-byte aligned, as every
 // page is, so words are single accesses on CPUs that trap or split unaligned ones.
 void row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step, int words) {
     out = static_cast<std::uint8_t*>(__builtin_assume_aligned(out, 4));
@@ -93,12 +101,31 @@ void row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, st
         t += dv;
         return index;
     };
-    for (const std::uint8_t* end = out + 4 * words; out != end; out += 8) {
+    for (const std::uint8_t* end = out + 4 * (words & ~1); out != end; out += 8) {
         const std::uint32_t p0 = next(), q0 = next(), p1 = next(), q1 = next();
         put_word(out, p0, q0);
         put_word(out + 4, p1, q1);
     }
+    if (words & 1) {
+        const std::uint32_t p = next(), q = next();
+        put_word(out, p, q);
+    }
 }
+
+#if defined(DEMO_FRAME_VECTORS)
+// With NEON or AltiVec, 16 bytes at once from the row's first 16-byte boundary on, the
+// words before it and after the last whole 16 bytes a word at a time.
+void row_vectors(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step) {
+    const int head = int(-reinterpret_cast<std::uintptr_t>(out) & 15) / 4;
+    const int passes = (kRowWords - head) / 4;
+    row_words(out, logo, st, step, head);
+    st += std::uint64_t(2 * head) * step;
+    frame_vectors::zoom_row(out + 4 * head, logo, std::uint32_t(st), std::uint32_t(st >> 32), std::uint32_t(step),
+                            std::uint32_t(step >> 32), passes);
+    st += std::uint64_t(8 * passes) * step;
+    row_words(out + 4 * head + 16 * passes, logo, st, step, kRowWords - head - 4 * passes);
+}
+#endif
 
 #if defined(__SSE2__)
 // With SSE2, eight samples make 16 pixels at once. The coordinates of four samples in
@@ -278,6 +305,12 @@ void zoomrotate(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page
 #if defined(__SSE2__)
     if (frame_paths::current() == frame_paths::Path::sse2) {
         render(u, v, xpart, ypart, zoom, page, row_wide);
+        return;
+    }
+#endif
+#if defined(DEMO_FRAME_VECTORS)
+    if (frame_paths::current() != frame_paths::Path::words) {
+        render(u, v, xpart, ypart, zoom, page, row_vectors);
         return;
     }
 #endif
