@@ -11,6 +11,8 @@ namespace frame_vectors {
 // Halves every byte from `from` up to `to`: both on 16-byte boundaries, 64 bytes apart
 // or a multiple of that.
 void halve(std::uint8_t* from, std::uint8_t* to);
+// Sets every byte from `from` up to `to` to 0; the same boundaries.
+void clear(std::uint8_t* from, std::uint8_t* to);
 
 // `passes` times 16 bytes of a zoomer row from out on (a 16-byte boundary): eight
 // samples, each the logo index at (s >> 24, t >> 24) filling two pixels, or where it

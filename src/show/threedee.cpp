@@ -8,6 +8,7 @@
 #include "show/threedee.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,31 @@ std::int32_t read_s16(const std::uint8_t* p) { return std::int16_t(read_u16(p));
 // gets there), and a 16.16 one shifted right on its own.
 std::int32_t mul(std::int32_t a, std::int32_t b) { return std::int32_t(std::uint32_t(a) * std::uint32_t(b)); }
 std::int32_t fx(std::int32_t s, std::int32_t v) { return mul(s, v) >> 16; }
+
+// n / d for d > 0, truncating toward zero, as the frame's slopes and projections divide.
+// ARM cores without a divide instruction call a library routine for it, some 50
+// instructions; there a divisor below kReciprocals multiplies by its reciprocal from a
+// table built when compiling instead. floor((2^32 - 1) / d) falls short of 2^32 / d by
+// less than 1 / d, so the product's high word is the quotient or one less, which the
+// remainder shows.
+#if defined(__arm__) && !defined(__ARM_ARCH_EXT_IDIV__)
+constexpr std::uint32_t kReciprocals = 16384;
+constexpr auto kReciprocal = [] {
+    std::array<std::uint32_t, kReciprocals> r{};
+    for (std::uint32_t d = 1; d < kReciprocals; d++) r[d] = 0xffffffffu / d;
+    return r;
+}();
+
+inline std::int32_t divide(std::int32_t n, std::int32_t d) {
+    if (std::uint32_t(d) >= kReciprocals) return n / d;
+    const std::uint32_t a = n < 0 ? 0u - std::uint32_t(n) : std::uint32_t(n);
+    std::uint32_t q = std::uint32_t(std::uint64_t(a) * kReciprocal[std::size_t(d)] >> 32);
+    if (a - q * std::uint32_t(d) >= std::uint32_t(d)) q++;
+    return std::int32_t(n < 0 ? 0u - q : q);
+}
+#else
+inline std::int32_t divide(std::int32_t n, std::int32_t d) { return n / d; }
+#endif
 
 std::int32_t sine(int a) { return sinetable[a & 0x3fff]; }
 std::int32_t cosine(int a) { return sinetable[(a + 4096) & 0x3fff]; }
@@ -183,9 +209,11 @@ void keep_last_test(const vec3& a, const vec3& b, const vec3& c) {
 
 // halve_page halves every palette index of the page, clear_page sets it to 0. The page
 // comes as an argument: through the module's own pointer every store could change the
-// pointer. A 32-bit word at a time on every CPU; with a vector unit 16 bytes at once,
-// as the frame paths choose (frame_paths.h). A page starts on a 4-byte boundary.
+// pointer. A 32-bit word at a time (and the C library's fill) on every CPU; with a
+// vector unit 16 bytes at once, as the frame paths choose (frame_paths.h). A page
+// starts on a 4-byte boundary.
 void halve_words(std::uint8_t* from, std::uint8_t* to) {
+    from = static_cast<std::uint8_t*>(__builtin_assume_aligned(from, 4));
     for (std::uint8_t* p = from; p != to; p += 4) {
         std::uint32_t word;
         std::memcpy(&word, p, 4);
@@ -202,18 +230,29 @@ void halve_sse2(std::uint8_t* page) {
         for (int k = 0; k < 8; k++) _mm_storeu_si128(p + k, _mm_and_si128(_mm_srli_epi16(_mm_loadu_si128(p + k), 1), low7));
     }
 }
+
+void clear_sse2(std::uint8_t* page) {
+    const __m128i zero = _mm_setzero_si128();
+    for (int i = 0; i < kPageBytes; i += 256) {
+        auto* p = reinterpret_cast<__m128i*>(page + i);
+        for (int k = 0; k < 16; k++) _mm_storeu_si128(p + k, zero);
+    }
+}
 #endif
 
+void clear_bytes(std::uint8_t* from, std::uint8_t* to) { std::memset(from, 0, std::size_t(to - from)); }
+
 #if defined(DEMO_FRAME_VECTORS)
-// Words up to the first 16-byte boundary, 64 bytes a pass from there, words again for
-// what is left.
-void halve_vectors(std::uint8_t* page) {
+// With NEON or AltiVec: the bytes up to the first 16-byte boundary and after the last
+// whole 64 the portable way, 64 bytes at once in between.
+void by_vectors(std::uint8_t* page, void (*portable)(std::uint8_t*, std::uint8_t*),
+                void (*vectors)(std::uint8_t*, std::uint8_t*)) {
     std::uint8_t* first = page + (-reinterpret_cast<std::uintptr_t>(page) & 15);
     std::uint8_t* end = page + kPageBytes;
     std::uint8_t* last = first + (end - first) / 64 * 64;
-    halve_words(page, first);
-    frame_vectors::halve(first, last);
-    halve_words(last, end);
+    portable(page, first);
+    vectors(first, last);
+    portable(last, end);
 }
 #endif
 
@@ -227,7 +266,7 @@ void halve_page(std::uint8_t* page) {
 #if defined(DEMO_FRAME_VECTORS)
     case frame_paths::Path::neon:
     case frame_paths::Path::altivec:
-        halve_vectors(page);
+        by_vectors(page, halve_words, frame_vectors::halve);
         return;
 #endif
     default:
@@ -235,17 +274,23 @@ void halve_page(std::uint8_t* page) {
     }
 }
 
-#if defined(__SSE2__)
 void clear_page(std::uint8_t* page) {
-    const __m128i zero = _mm_setzero_si128();
-    for (int i = 0; i < kPageBytes; i += 256) {
-        auto* p = reinterpret_cast<__m128i*>(page + i);
-        for (int k = 0; k < 16; k++) _mm_storeu_si128(p + k, zero);
+    switch (frame_paths::current()) {
+#if defined(__SSE2__)
+    case frame_paths::Path::sse2:
+        clear_sse2(page);
+        return;
+#endif
+#if defined(DEMO_FRAME_VECTORS)
+    case frame_paths::Path::neon:
+    case frame_paths::Path::altivec:
+        by_vectors(page, clear_bytes, frame_vectors::clear);
+        return;
+#endif
+    default:
+        clear_bytes(page, page + kPageBytes);
     }
 }
-#else
-void clear_page(std::uint8_t* page) { std::memset(page, 0, kPageBytes); }
-#endif
 
 // Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8:
 // 64-bit stores, the last one overlapping the one before it; shorter runs by two
@@ -295,9 +340,9 @@ inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x
     }
     const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
 
-    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
-    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
-    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
+    const int upper = ym > yt ? divide((xm << 16) - (xt << 16), ym - yt) : 0;
+    const int lng = yb > yt ? divide((xb << 16) - (xt << 16), yb - yt) : 0;
+    const int lower = yb > ym ? divide((xb << 16) - (xm << 16), yb - ym) : 0;
 
     const std::uint64_t colour8 = colour_bytes(colour);
     std::uint8_t* row = pix + yt * kRow;
@@ -369,7 +414,7 @@ int face_colour(std::int32_t depth) {
 
 std::int32_t project(std::int32_t c, std::int32_t z) {
     if (z <= 0) return INT32_MIN;
-    return std::int32_t(std::uint32_t(c) << 8) / z;
+    return divide(std::int32_t(std::uint32_t(c) << 8), z);
 }
 
 void transform_stars() { scene_transform(stars, srx, srz, sry, kStars, dps); }
