@@ -11,7 +11,8 @@
 //
 // The emulated box runs in virtual time with a clock that jumps a second at every
 // poll, so each frame's pacing wait ends at its first poll, which feeds the sound
-// device (two bursts). Prints "KIND FRAMES PATH" and the framebuffer's address range.
+// device (two bursts). Prints "KIND FRAMES PATH", the framebuffer's address and size,
+// and the address of the two marker cells.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -147,6 +148,7 @@ int main(int argc, char** argv) {
         titles(frames);
     else
         usage();
-    std::printf("%s %d %s %p %u\n", kind.c_str(), frames, frame_paths::name(), static_cast<void*>(scrn), finfo.smem_len);
+    std::printf("%s %d %s %p %u %p\n", kind.c_str(), frames, frame_paths::name(), static_cast<void*>(scrn), finfo.smem_len,
+                static_cast<volatile void*>(marker_cells));
     return 0;
 }
