@@ -305,22 +305,23 @@ void clear_page(std::uint8_t* page) {
     }
 }
 
-// Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8:
-// 64-bit stores, the last one overlapping the one before it; shorter runs by two
-// overlapping stores of 32 or 16 bits, or a single byte.
+// Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8.
+// Most spans of a model are a few bytes long: up to three bytes take three byte
+// stores, which overlap where the span is shorter; up to eight two overlapping stores
+// of 32 bits; longer ones 64-bit stores, the last one overlapping the one before it.
 inline void fill_run(std::uint8_t* p, int more, std::uint64_t colour8) {
-    if (more >= 7) {
+    if (more < 3) {
+        const auto c = std::uint8_t(colour8);
+        p[0] = c;
+        p[more >> 1] = c;
+        p[more] = c;
+    } else if (more < 7) {
+        std::memcpy(p, &colour8, 4);
+        std::memcpy(p + more - 3, &colour8, 4);
+    } else {
         std::uint8_t* last = p + more - 7;
         for (; p < last; p += 8) std::memcpy(p, &colour8, 8);
         std::memcpy(last, &colour8, 8);
-    } else if (more >= 3) {
-        std::memcpy(p, &colour8, 4);
-        std::memcpy(p + more - 3, &colour8, 4);
-    } else if (more >= 1) {
-        std::memcpy(p, &colour8, 2);
-        std::memcpy(p + more - 1, &colour8, 2);
-    } else {
-        *p = std::uint8_t(colour8);
     }
 }
 
