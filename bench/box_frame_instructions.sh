@@ -9,9 +9,9 @@
 #
 #   bench/box_frame_instructions.sh BUILD...     BUILD: a build directory with frame_count
 #
-# Every path the emulated CPU has is
-# counted: ARM's default CPU has NEON; PowerPC runs as a G3 (750, no AltiVec) and as a
-# G4 (7400, AltiVec). FRAMES (default 4) frames a kind.
+# Every path the emulated CPU has is counted: ARM's default CPU has NEON; PowerPC runs as
+# a G3 (750, no AltiVec) and as a G4 (7400, AltiVec). FRAMES (default 4) frames a kind, KINDS the kinds (frame_count's),
+# RUNS the runs of every build instead, as CPU:PATH (an empty CPU: qemu's default).
 set -eu
 frames=${FRAMES:-4}
 kinds=${KINDS:-"zoomer zoomer-noise model0 model1 model2 model3 leadin titles"}
@@ -43,6 +43,7 @@ for build in "$@"; do
     *x86-64*) processor=x86-64 qemu=qemu-x86_64-static triple= runs=":words :sse2" ;;
     *) echo "$program: unknown CPU" >&2; exit 1 ;;
     esac
+    runs=${RUNS:-$runs}
     root=
     if [ -n "$triple" ]; then
         root=/usr/$triple
