@@ -15,11 +15,9 @@
 // and the address of the two marker cells.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <random>
 #include <string>
 
-#include "data/pngwrite.h"
 #include "show/ac3audio.h"
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
@@ -28,6 +26,7 @@
 #include "show/threedee_state.h"
 #include "show/zoomer.h"
 #include "testbox.h"
+#include "titles_stream.h"
 
 std::FILE* fp;
 std::FILE* ftty;
@@ -108,18 +107,7 @@ void threedee(int frames, int model, bool leadin) {
 void titles(int frames) {
     calc_sinetable();
     threedee_init();
-    PalettePicture font;
-    font.width = 16 * 20;
-    font.height = 16 * 24;
-    font.pixels.resize(std::size_t(font.width) * std::size_t(font.height));
-    for (std::size_t i = 0; i < font.pixels.size(); i++) font.pixels[i] = std::uint8_t(i % 7 < 3 ? 0 : 1 + i % 200);
-    font.palette.assign(256, {90, 90, 90});
-    testbox::Bytes data = encode_png(font);
-    for (int line = 0; line < 40; line++) {
-        std::string text = "THE END TITLES, LINE " + std::to_string(line) + "\n";
-        data.insert(data.end(), text.begin(), text.end());
-    }
-    fp = testbox::open_scrambled(data, 1);
+    fp = open_titles_stream();
     theend_init();
     counted_begin();
     for (int i = 0; i < frames; i++) theend_frame();

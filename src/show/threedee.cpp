@@ -235,75 +235,65 @@ void halve_words(std::uint8_t* from, std::uint8_t* to) {
     for (; p != to; p += 4) halve_word(p);
 }
 
+void clear_bytes(std::uint8_t* from, std::uint8_t* to) { std::memset(from, 0, std::size_t(to - from)); }
+
+// A way through bytes from `from` up to `to`.
+using Bytewise = void (*)(std::uint8_t* from, std::uint8_t* to);
+
+// The vector unit's ways: SSE2 over the whole page, 128 or 256 bytes a pass; NEON or
+// AltiVec from the first 16-byte boundary to the last whole 64 bytes, the bytes before
+// and after the portable way.
 #if defined(__SSE2__)
-void halve_sse2(std::uint8_t* page) {
+void halve_sse2(std::uint8_t* from, std::uint8_t* to) {
     const __m128i low7 = _mm_set1_epi8(0x7f);
-    for (int i = 0; i < kPageBytes; i += 128) {
-        auto* p = reinterpret_cast<__m128i*>(page + i);
+    for (; from != to; from += 128) {
+        auto* p = reinterpret_cast<__m128i*>(from);
         for (int k = 0; k < 8; k++) _mm_storeu_si128(p + k, _mm_and_si128(_mm_srli_epi16(_mm_loadu_si128(p + k), 1), low7));
     }
 }
 
-void clear_sse2(std::uint8_t* page) {
+void clear_sse2(std::uint8_t* from, std::uint8_t* to) {
     const __m128i zero = _mm_setzero_si128();
-    for (int i = 0; i < kPageBytes; i += 256) {
-        auto* p = reinterpret_cast<__m128i*>(page + i);
+    for (; from != to; from += 256) {
+        auto* p = reinterpret_cast<__m128i*>(from);
         for (int k = 0; k < 16; k++) _mm_storeu_si128(p + k, zero);
     }
 }
-#endif
 
-void clear_bytes(std::uint8_t* from, std::uint8_t* to) { std::memset(from, 0, std::size_t(to - from)); }
-
-#if defined(DEMO_FRAME_VECTORS)
-// With NEON or AltiVec: the bytes up to the first 16-byte boundary and after the last
-// whole 64 the portable way, 64 bytes at once in between.
-void by_vectors(std::uint8_t* page, void (*portable)(std::uint8_t*, std::uint8_t*),
-                void (*vectors)(std::uint8_t*, std::uint8_t*)) {
-    std::uint8_t* first = page + (-reinterpret_cast<std::uintptr_t>(page) & 15);
+void through_page(std::uint8_t* page, Bytewise portable, Bytewise sse2, Bytewise) {
+    if (frame_paths::current() == frame_paths::Path::sse2)
+        sse2(page, page + kPageBytes);
+    else
+        portable(page, page + kPageBytes);
+}
+#elif defined(DEMO_FRAME_VECTORS)
+void through_page(std::uint8_t* page, Bytewise portable, Bytewise, Bytewise vectors) {
     std::uint8_t* end = page + kPageBytes;
+    if (frame_paths::current() == frame_paths::Path::words) {
+        portable(page, end);
+        return;
+    }
+    std::uint8_t* first = page + (-reinterpret_cast<std::uintptr_t>(page) & 15);
     std::uint8_t* last = first + (end - first) / 64 * 64;
     portable(page, first);
     vectors(first, last);
     portable(last, end);
 }
+#else
+void through_page(std::uint8_t* page, Bytewise portable, Bytewise, Bytewise) { portable(page, page + kPageBytes); }
 #endif
 
-void halve_page(std::uint8_t* page) {
-    switch (frame_paths::current()) {
-#if defined(__SSE2__)
-    case frame_paths::Path::sse2:
-        halve_sse2(page);
-        return;
+#if !defined(__SSE2__)
+constexpr Bytewise halve_sse2 = nullptr, clear_sse2 = nullptr;
 #endif
 #if defined(DEMO_FRAME_VECTORS)
-    case frame_paths::Path::neon:
-    case frame_paths::Path::altivec:
-        by_vectors(page, halve_words, frame_vectors::halve);
-        return;
+constexpr Bytewise halve_vectors = frame_vectors::halve, clear_vectors = frame_vectors::clear;
+#else
+constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
 #endif
-    default:
-        halve_words(page, page + kPageBytes);
-    }
-}
 
-void clear_page(std::uint8_t* page) {
-    switch (frame_paths::current()) {
-#if defined(__SSE2__)
-    case frame_paths::Path::sse2:
-        clear_sse2(page);
-        return;
-#endif
-#if defined(DEMO_FRAME_VECTORS)
-    case frame_paths::Path::neon:
-    case frame_paths::Path::altivec:
-        by_vectors(page, clear_bytes, frame_vectors::clear);
-        return;
-#endif
-    default:
-        clear_bytes(page, page + kPageBytes);
-    }
-}
+void halve_page(std::uint8_t* page) { through_page(page, halve_words, halve_sse2, halve_vectors); }
+void clear_page(std::uint8_t* page) { through_page(page, clear_bytes, clear_sse2, clear_vectors); }
 
 // Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8.
 // Most spans of a model are a few bytes long: up to three bytes take three byte
