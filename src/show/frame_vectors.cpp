@@ -33,6 +33,7 @@ void halve(std::uint8_t* from, std::uint8_t* to) {
     }
 }
 
+#if defined(__arm__)
 void clear(std::uint8_t* from, std::uint8_t* to) {
     const bytes16 zero = {};
     for (std::uint8_t* p = from; p != to; p += 64) {
@@ -42,6 +43,7 @@ void clear(std::uint8_t* from, std::uint8_t* to) {
         store(p + 48, zero);
     }
 }
+#endif
 
 void zoom_row(std::uint8_t* out, const std::uint8_t* logo, std::uint32_t s, std::uint32_t t, std::uint32_t du,
               std::uint32_t dv, int passes) {

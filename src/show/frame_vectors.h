@@ -11,8 +11,11 @@ namespace frame_vectors {
 // Halves every byte from `from` up to `to`: both on 16-byte boundaries, 64 bytes apart
 // or a multiple of that.
 void halve(std::uint8_t* from, std::uint8_t* to);
-// Sets every byte from `from` up to `to` to 0; the same boundaries.
+#if defined(__arm__)
+// Sets every byte from `from` up to `to` to 0; the same boundaries. (PowerPC's C
+// library does this faster with its cache-line zeroing.)
 void clear(std::uint8_t* from, std::uint8_t* to);
+#endif
 
 // `passes` times 16 bytes of a zoomer row from out on (a 16-byte boundary): eight
 // samples, each the logo index at (s >> 24, t >> 24) filling two pixels, or where it
