@@ -250,7 +250,9 @@ bool CaptureWriter::write(AVPacket* packet) {
                      : audio_ != nullptr                          ? audio_->time_base
                                                                   : ac3_time_base_;
     av_packet_rescale_ts(packet, from, format_->streams[packet->stream_index]->time_base);
-    return av_interleaved_write_frame(format_, packet) >= 0;
+    int r = av_interleaved_write_frame(format_, packet);
+    if (r < 0 && failure_.empty()) failure_ = av_why("cannot be written", r);
+    return r >= 0;
 }
 
 // Sends frame (null: the end) to codec and writes what comes out.
@@ -400,7 +402,7 @@ bool CaptureWriter::close(std::uint64_t end_us, std::string& why) {
     int r = failure_.empty() ? av_write_trailer(format_) : 0;
     if (r < 0) failure_ = av_why("trailer", r);
     // The file is complete only once it is on the disk.
-    if (failure_.empty() && (format_->pb->error < 0 || avio_closep(&format_->pb) < 0)) failure_ = "writing failed";
+    if (failure_.empty() && (format_->pb->error < 0 || avio_closep(&format_->pb) < 0)) failure_ = "cannot be written";
     release();
     if (failure_.empty() && std::rename(temp_path_.c_str(), settings_.path.c_str()) != 0)
         failure_ = std::string("cannot be renamed from ") + temp_path_ + " (" + std::strerror(errno) + ")";
