@@ -164,7 +164,12 @@ bool CaptureWriter::open_sound(std::string& why) {
     audio_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
     audio_->bit_rate = 192000;
     audio_->time_base = kAudioTimeBase;
-    int r = avcodec_open2(audio_, audio_->codec, nullptr);
+    // The fast coder: at this rate it sounds as the default two-loop search does, for
+    // less than half the time.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "aac_coder", "fast", 0);
+    int r = avcodec_open2(audio_, audio_->codec, &options);
+    av_dict_free(&options);
     if (r < 0) {
         why = av_why("AAC encoder", r);
         return false;
