@@ -143,7 +143,7 @@ TEST(PlayShow, CapturesOfASectionAreTheSameBytesWithSoundAndPicturesTogether) {
     ASSERT_EQ(std::sscanf(probe.c_str(), "%15[^,],%lf,%lf %15[^,],%lf,%lf", codec[0], &v_start, &v_len, codec[1], &a_start, &a_len), 6)
         << probe;
     EXPECT_STREQ(codec[0], "h264");
-    EXPECT_STREQ(codec[1], "ac3");
+    EXPECT_STREQ(codec[1], "aac");
     EXPECT_EQ(v_start, 0.0);
     EXPECT_EQ(a_start, 0.0);
     EXPECT_NEAR(a_len, v_len, 1536.0 / 48000);
