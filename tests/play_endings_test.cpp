@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "show/exit_status.h"
 #include "testbox.h"
 
 namespace {
@@ -40,7 +41,7 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
 
     std::ifstream trace(dir + "/cut.jsonl");
     std::vector<std::string> lines;
@@ -68,7 +69,7 @@ TEST(PlaySignal, AHangUpIgnoredAtStartStaysIgnored) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
 }
 
 TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {

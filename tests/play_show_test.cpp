@@ -14,6 +14,7 @@
 #include "data/pngwrite.h"
 #include "play/timeline.h"
 #include "show/encryption.h"
+#include "show/exit_status.h"
 #include "show/seeds.h"
 #include "testbox.h"
 #include "testshow.h"
@@ -178,13 +179,13 @@ TEST(PlayShow, WithoutItsDataFileTheShowEndsWithStatus2) {
     std::string empty = dir() + "/emptybox";
     ASSERT_EQ(std::system(("mkdir -p " + empty).c_str()), 0);
     Result r = demo_play("--fast --box " + empty);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, kExitNoFile);
     EXPECT_NE(r.out.find("exit status 2"), std::string::npos) << r.out;
 }
 
 TEST(PlayShow, ABadCommandLineIsRefusedWithTheUsage) {
     Result r = demo_play("--shot nonsense");
-    EXPECT_EQ(r.status, 64);
+    EXPECT_EQ(r.status, play::kExitUsage);
     EXPECT_NE(r.err.find("usage: demo-play"), std::string::npos) << r.err;
     r = demo_play("--help");
     EXPECT_EQ(r.status, 0);

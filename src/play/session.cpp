@@ -25,6 +25,7 @@
 #include "play/sheet.h"
 #include "play/timeline.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "show/vidparm.h"
 
 extern "C" {
@@ -308,7 +309,7 @@ void Session::live_step() {
     if (window_->stop_requested()) {
         if (box_->pending_stop != 0) {
             std::fprintf(stderr, "demo-play: the show does not stop; ending it\n");
-            std::exit(128 + SIGINT);
+            std::exit(exit_status_of_signal(SIGINT));
         }
         box_->request_stop(SIGINT);
     }
