@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <gtest/gtest.h>
 #include <sys/soundcard.h>
 
@@ -355,6 +356,33 @@ TEST_F(PlayerOnLargeFragments, TheLastBurstPlaysWhenItIsSent) {
     EXPECT_EQ(box_->dsp.held(), 0u);
     EXPECT_EQ(box_->dsp.underruns, 0u);
     EXPECT_EQ(rec_.count("SNDCTL_DSP_POST"), 1);
+}
+
+// Blocking writes that signals end early (a stop and continue of the process, a signal
+// the show lives through) are continued: every frame reaches the receiver whole and in
+// order, and the fragment the soundtrack ends in is filled up exactly.
+TEST_F(PlayerOnLargeFragments, WritesTakenInPiecesStillDeliverEveryFrame) {
+    // After how many bytes each write is cut: 0 fails with EINTR, 100000 takes all.
+    static constexpr std::size_t kCuts[] = {0, 6143, 1, 100000, 0, 0, 4095, 100000, 2, 3000, 100000};
+    box_->dsp.interrupt_write = [n = std::size_t(0)](std::size_t) mutable { return kCuts[n++ % std::size(kCuts)]; };
+    ASSERT_EQ(load(tone_), 0);
+    int r = 0;
+    while ((r = ac3_process()) == 0) drain_to(12288);
+    EXPECT_EQ(r, -61);
+    ASSERT_EQ(rec_.frames.size(), starts_.size());
+    for (std::size_t i = 0; i < starts_.size(); i++) {
+        Bytes expect(tone_.begin() + long(starts_[i]), i + 1 < starts_.size() ? tone_.begin() + long(starts_[i + 1]) : tone_.end());
+        ASSERT_EQ(rec_.frames[i], expect) << i;
+    }
+    EXPECT_EQ(box_->dsp.receiver.bad_bursts, 0u);
+    EXPECT_GT(rec_.count("\"interrupted\":true"), int(starts_.size() / 4));
+    EXPECT_GT(rec_.writes.size(), 2 * starts_.size());
+    // The bursts and the zeros after them end exactly on a fragment: nothing held back.
+    std::size_t written = 0;
+    for (const Bytes& w : rec_.writes) written += w.size();
+    EXPECT_EQ(written, (starts_.size() * 6144 + 24599) / 24600 * 24600);
+    EXPECT_EQ(box_->dsp.held(), 0u);
+    EXPECT_EQ(box_->dsp.underruns, 0u);
 }
 
 TEST_F(Player, SkipPositionsAbsolutely) {

@@ -94,9 +94,11 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
         b[at] ^= 0x20;
         cases.push_back({item + " changed at " + std::to_string(at), b, item, says});
     };
-    for (int i = 0; i < 4; i++) {
-        const datafile::Finding& f = items.at("prelude picture " + std::to_string(i));
+    // In the middle of each picture, and in its last chunk (IEND: its CRC's last byte).
+    for (const char* name : {"prelude picture 0", "prelude picture 1", "prelude picture 2", "prelude picture 3", "end-title font"}) {
+        const datafile::Finding& f = items.at(name);
         flip(f.item, f.offset + f.size / 2, "its CRC does not match");
+        flip(f.item, f.offset + f.size - 1, "chunk IEND at offset " + std::to_string(f.offset + f.size - 12));
     }
     const datafile::Finding& font = items.at("end-title font");
     flip(font.item, font.offset + 16, "chunk IHDR at offset " + std::to_string(font.offset + 8));

@@ -8,6 +8,7 @@
 #include "data/pngwrite.h"
 #include "show/ac3audio.h"
 #include "show/encryption.h"
+#include "show/exit_status.h"
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/seeds.h"
@@ -186,7 +187,7 @@ TEST_F(Prelude, ADamagedPictureEndsWith5) {
         std::fclose(fp);
         fp = box::fopen(DEMO_DATA_PATH, "rb");
         initcrypt(kDataSeed);
-        EXPECT_EXIT(thnx(), ::testing::ExitedWithCode(5), "") << picture;
+        EXPECT_EXIT(thnx(), ::testing::ExitedWithCode(kExitSetUpFailed), "") << picture;
     }
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "show/vidparm.h"
 #include "testshow.h"
 
@@ -216,7 +217,7 @@ TEST(DriverDeathTest, SoundDeviceMissingEndsWith5) {
 }
 
 TEST(DriverDeathTest, AStopInTheFireEndsWith143) {
-    expect_exit_giving_box_back(emu::Config(), testshow::Options(), "1", 128 + SIGTERM, false, 700);
+    expect_exit_giving_box_back(emu::Config(), testshow::Options(), "1", exit_status_of_signal(SIGTERM), false, 700);
 }
 
 TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {
@@ -225,7 +226,7 @@ TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {
     testbox::Bytes data = testbox::read_file(path);
     data[kMainSoundtrackOffset] ^= 0xFF;  // no sync word where the main soundtrack starts
     testbox::write_file(path, data);
-    EXPECT_EXIT(run({"demo", "3"}), ::testing::ExitedWithCode(5), "");
+    EXPECT_EXIT(run({"demo", "3"}), ::testing::ExitedWithCode(kExitSetUpFailed), "");
 }
 
 TEST(Driver, RunsWithoutAConsole) {

@@ -11,6 +11,7 @@
 
 #include "box/box.h"
 #include "show/encryption.h"
+#include "show/exit_status.h"
 #include "show/fbstuff.h"
 #include "show/fire.h"
 #include "show/seeds.h"
@@ -241,7 +242,7 @@ TEST(FirePalette, RefusedPaletteEndsTheProgramWithStatus5) {
     config.faults.insert(emu::Fault::FbPutCmap);
     testbox::fresh_box(config);
     ASSERT_EQ(init_framebuf(), 0);
-    EXPECT_EXIT(fire_init(), ::testing::ExitedWithCode(5), "");
+    EXPECT_EXIT(fire_init(), ::testing::ExitedWithCode(kExitSetUpFailed), "");
 }
 
 // scaletext reads framebuffer pixels: page 0 at the top of the memory.

@@ -6,10 +6,11 @@
 #include <gtest/gtest.h>
 
 #include "box/box.h"
+#include "show/exit_status.h"
 
 namespace {
 
-void stop(int signal) { std::_Exit(128 + signal); }
+void stop(int signal) { std::_Exit(exit_status_of_signal(signal)); }
 
 // Raises SIGHUP and then SIGTERM, each followed by a box call, where a stop is taken.
 void hang_up_then_terminate() {
@@ -28,13 +29,13 @@ TEST(LinuxStopDeathTest, AHangUpStopsTheShowUnlessIgnoredAtStart) {
             std::signal(SIGHUP, SIG_DFL);
             hang_up_then_terminate();
         },
-        ::testing::ExitedWithCode(128 + SIGHUP), "");
+        ::testing::ExitedWithCode(exit_status_of_signal(SIGHUP)), "");
     EXPECT_EXIT(
         {
             std::signal(SIGHUP, SIG_IGN);
             hang_up_then_terminate();
         },
-        ::testing::ExitedWithCode(128 + SIGTERM), "");
+        ::testing::ExitedWithCode(exit_status_of_signal(SIGTERM)), "");
 }
 
 }  // namespace

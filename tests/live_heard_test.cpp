@@ -23,6 +23,7 @@
 
 #include "play/ac3decoder.h"
 #include "play/live.h"
+#include "show/exit_status.h"
 #include "show/vidparm.h"
 #include "testbox.h"
 
@@ -403,7 +404,7 @@ TEST_F(Desktop, AStalledOutputIsCountedAsAnUnderrun) {
     std::this_thread::sleep_for(std::chrono::seconds(2));
     kill(show, SIGINT);
     Summary s = end_of_show(show, 10);
-    EXPECT_EQ(s.status, 128 + SIGINT) << s.line;
+    EXPECT_EQ(s.status, exit_status_of_signal(SIGINT)) << s.line;
     EXPECT_GE(s.output_underruns(), 1) << s.line;
 }
 
@@ -427,7 +428,7 @@ TEST_F(Desktop, EscapeAndClosingStopTheShowAndFTogglesFullScreen) {
     shell("xdotool key --window " + id + " f");
     EXPECT_EQ(until_size(id, "1280x960"), "1280x960");
     shell("xdotool key --window " + id + " Escape");
-    EXPECT_EQ(end_of_show(show, 10).status, 128 + SIGINT);
+    EXPECT_EQ(end_of_show(show, 10).status, exit_status_of_signal(SIGINT));
 
     show = start_show();
     id = window();
@@ -435,7 +436,7 @@ TEST_F(Desktop, EscapeAndClosingStopTheShowAndFTogglesFullScreen) {
     shell("xdotool windowactivate --sync " + id);
     // The window manager's close, as from the title bar.
     shell("xdotool key --window " + id + " alt+F4");
-    EXPECT_EQ(end_of_show(show, 10).status, 128 + SIGINT);
+    EXPECT_EQ(end_of_show(show, 10).status, exit_status_of_signal(SIGINT));
 }
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "play/options.h"
+#include "show/exit_status.h"
 #include "testbox.h"
 
 namespace {
@@ -50,7 +52,7 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
 
     std::ifstream trace(dir + "/cut.jsonl");
     std::vector<std::string> lines;
@@ -95,7 +97,7 @@ TEST(PlaySignal, ACaptureCutShortLeavesNoFileUnderItsName) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 73);
+    EXPECT_EQ(WEXITSTATUS(status), play::kExitCannotWrite);
     std::ifstream said(err);
     std::string line;
     std::getline(said, line);
@@ -114,7 +116,7 @@ TEST(PlaySignal, AHangUpIgnoredAtStartStaysIgnored) {
     int status = 0;
     waitpid(child, &status, 0);
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
 }
 
 TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
@@ -123,7 +125,7 @@ TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
                       "/missing/d.bin 4 2>/dev/null";
     int status = std::system(cmd.c_str());
     ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 73);
+    EXPECT_EQ(WEXITSTATUS(status), play::kExitCannotWrite);
     EXPECT_TRUE(testbox::read_file(dir + "/t.jsonl").empty());
     EXPECT_FALSE(std::ifstream(dir + "/t.jsonl").good());
 }

@@ -32,6 +32,7 @@ extern "C" {
 #include "play/session.h"
 #include "play/sheet.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "testbox.h"
 #include "testvideo.h"
 
@@ -82,7 +83,7 @@ int scripted_show(int argc, char** argv) {
     fb_cmap cmap{0, 256, ramp, ramp, ramp, nullptr};
     box::ioctl(fb, FBIOPUTCMAP, &cmap);
     std::FILE* f = box::fopen("/tone.ac3", "rb");
-    if (f == nullptr || ac3_init(f) != 0) std::exit(5);
+    if (f == nullptr || ac3_init(f) != 0) std::exit(kExitSetUpFailed);
     std::fclose(f);
     box::usleep(5000);  // the black screen stays a moment: every page is a picture of its own
     for (unsigned k = 0; ac3_process() == 0; k++) {
@@ -301,13 +302,13 @@ TEST(PlayRun, WhenTheShowExitsItselfTheRecordsAreFinishedWithItsStatus) {
     EXPECT_EXIT(
         {
             script.exit_at_picture = 30;
-            script.exit_status = 12;
+            script.exit_status = kExitNoMemory;
             play::run(o, scripted_show);
         },
-        testing::ExitedWithCode(12), "");
+        testing::ExitedWithCode(kExitNoMemory), "");
     std::vector<TraceLine> lines = read_trace(o.trace);
     ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(lines.back().is("\"req\":\"exit\",\"status\":12}")) << lines.back().json;
+    EXPECT_TRUE(lines.back().is("\"req\":\"exit\",\"status\":" + std::to_string(kExitNoMemory) + "}")) << lines.back().json;
     Probe p = probe(o.capture);
     EXPECT_EQ(p.video_pts_us.size(), 31u);  // the black start and 30 pages
 }

@@ -16,6 +16,7 @@
 #include "data/pngwrite.h"
 #include "play/timeline.h"
 #include "show/encryption.h"
+#include "show/exit_status.h"
 #include "show/seeds.h"
 #include "testbox.h"
 #include "testshow.h"
@@ -180,7 +181,7 @@ TEST(PlayShow, WithoutItsDataFileTheShowEndsWithStatus2) {
     std::string empty = dir() + "/emptybox";
     ASSERT_EQ(std::system(("mkdir -p " + empty).c_str()), 0);
     Result r = demo_play("--fast --box " + empty);
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, kExitNoFile);
     EXPECT_NE(r.out.find("exit status 2"), std::string::npos) << r.out;
 }
 
@@ -190,14 +191,14 @@ TEST(PlayShow, ABadCommandLineOrAnUnwritableCaptureIsOneLineAndAStatus) {
     std::string out = dir() + "/refused.mp4";
     for (const std::string& bad : std::vector<std::string>{"--shot nonsense", "--scale 0", "--scale 7", "--fps 49", "--capture " + dir() + "/show.avi"}) {
         Result r = demo_play(bad + " --capture " + out + " 4");
-        EXPECT_EQ(r.status, 64) << bad;
+        EXPECT_EQ(r.status, play::kExitUsage) << bad;
         EXPECT_EQ(r.err.find(bad.substr(0, bad.find(' '))), std::string("demo-play: ").size()) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     ASSERT_EQ(std::system(("mkdir -p " + dir() + "/a-folder.mp4").c_str()), 0);
     for (const std::string& path : {dir() + "/missing/show.mkv", dir() + "/a-folder.mp4"}) {
         Result r = demo_play("--capture " + path + " 4");
-        EXPECT_EQ(r.status, 73) << path;
+        EXPECT_EQ(r.status, play::kExitCannotWrite) << path;
         EXPECT_EQ(r.err.rfind("demo-play: " + path + ": ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/pngwrite.h"
+#include "show/exit_status.h"
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/threedee.h"
@@ -515,7 +516,7 @@ using TitlesDeathTest = Titles;
 TEST_F(TitlesDeathTest, TextBitmapTooTallForMemory) {
     PalettePicture tall = font_picture(1, 62499, [](int, int) { return std::uint8_t(0); });
     std::string text(40000, '\n');
-    EXPECT_EXIT(start(tall, text), ::testing::ExitedWithCode(12), "");
+    EXPECT_EXIT(start(tall, text), ::testing::ExitedWithCode(kExitNoMemory), "");
 }
 
 }  // namespace

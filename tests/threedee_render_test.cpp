@@ -294,14 +294,17 @@ TEST_F(Render, CompareFaces) {
 }
 
 // With all faces on, the model's own array is sorted: farthest first, and faces with
-// equal keys in a fixed order of their corners, whatever order they came in.
+// equal keys in a fixed order of their corners, whatever order they came in. Keys 255
+// and 256 behind the farthest are in the order only the sort's second byte gives.
 TEST_F(Render, AllFacesSortsTheModelsArrayWithAFixedTieOrder) {
-    std::vector<vec3> v = {{0, 0, 1000}, {10, 0, 1000}, {0, 10, 1000}, {0, 0, 2000}, {10, 0, 2000}, {0, 10, 2000}};
-    load(v, {{3, 4, 5}, {2, 1, 0}, {0, 1, 2}, {5, 4, 3}, {1, 0, 2}});
+    std::vector<vec3> v = {{0, 0, 1000}, {10, 0, 1000}, {0, 10, 1000}, {0, 0, 2000},
+                           {10, 0, 2000}, {0, 10, 2000}, {10, 10, 1745}, {10, 10, 1744}};
+    load(v, {{3, 4, 5}, {4, 3, 7}, {2, 1, 0}, {0, 1, 2}, {3, 4, 6}, {5, 4, 3}, {1, 0, 2}});
     hide_stars();
     threedee_frame(1, 0, 0, 0);
-    const int order[5][4] = {{3, 4, 5, 6000}, {5, 4, 3, 6000}, {0, 1, 2, 3000}, {1, 0, 2, 3000}, {2, 1, 0, 3000}};
-    for (int k = 0; k < 5; k++) {
+    const int order[7][4] = {{3, 4, 5, 6000}, {5, 4, 3, 6000}, {3, 4, 6, 5745}, {4, 3, 7, 5744},
+                             {0, 1, 2, 3000}, {1, 0, 2, 3000}, {2, 1, 0, 3000}};
+    for (int k = 0; k < 7; k++) {
         const tri& t = faces[0][k];
         EXPECT_EQ((std::vector<int>{t.a, t.b, t.c, t.depth}),
                   (std::vector<int>{order[k][0], order[k][1], order[k][2], order[k][3]}))

@@ -7,6 +7,7 @@
 
 #include "data/pngwrite.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "show/fbstuff.h"
 #include "show/zoomer.h"
 #include "testbox.h"
@@ -192,18 +193,18 @@ TEST_F(Zoomer, SetUpFeedsTheAudioWhileBuildingTheTable) {
 
 using ZoomerDeathTest = Zoomer;
 
-TEST_F(ZoomerDeathTest, MissingLogo) { EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), ""); }
+TEST_F(ZoomerDeathTest, MissingLogo) { EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), ""); }
 
 TEST_F(ZoomerDeathTest, LogoThatIsNotAPicture) {
     testbox::write_file(box->config.root + kLogo, Bytes(1000, 'x'));
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
 }
 
 TEST_F(ZoomerDeathTest, TruncatedLogo) {
     Bytes png = encode_png(random_logo());
     png.resize(png.size() / 2);
     testbox::write_file(box->config.root + kLogo, png);
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
 }
 
 TEST_F(ZoomerDeathTest, LogoOfTheWrongSize) {
@@ -211,9 +212,9 @@ TEST_F(ZoomerDeathTest, LogoOfTheWrongSize) {
     narrow.width = 256;
     narrow.height = 64;
     put_logo(narrow);
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
     put_logo(random_logo(128));
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(2), "");
+    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
 }
 
 // --- one frame's picture ------------------------------------------------------------

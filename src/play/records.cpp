@@ -1,31 +1,134 @@
 #include "play/records.h"
 
+#include <cstdlib>
+#include <unistd.h>
+#include <utility>
+
+#include "data/pngwrite.h"
+#include "show/ac3audio.h"
+
 namespace play {
 
-bool open_records(const Options& options, std::FILE*& trace, std::FILE*& dsp_out, std::string& why) {
-    if (!options.trace.empty() && (trace = std::fopen(options.trace.c_str(), "w")) == nullptr) {
-        why = "cannot write " + options.trace;
-        return false;
-    }
-    if (!options.dsp_out.empty() && (dsp_out = std::fopen(options.dsp_out.c_str(), "wb")) == nullptr) {
-        why = "cannot write " + options.dsp_out;
-        return false;
-    }
-    return true;
-}
+namespace {
 
+// The trace's lines: its times count from the box's clock when the run started, given
+// in its first line (so that a live run's can be set beside other clocks); a request
+// made while a write to the sound device is under way carries the number of the frame
+// in the burst (fcount before the player counts it); the last line is the exit status.
 std::string trace_start_line(std::uint64_t time_of_day_us) {
     return "{\"t_us\":0,\"req\":\"start\",\"time_of_day_us\":" + std::to_string(time_of_day_us) + "}\n";
+}
+
+std::string trace_line(std::uint64_t t_us, const std::string& json, bool writing, std::uint32_t frame) {
+    std::string line = "{\"t_us\":" + std::to_string(t_us) + "," + json.substr(1);
+    if (writing) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(frame));
+    return line + '\n';
 }
 
 std::string trace_exit_line(std::uint64_t t_us, int status) {
     return "{\"t_us\":" + std::to_string(t_us) + ",\"req\":\"exit\",\"status\":" + std::to_string(status) + "}\n";
 }
 
-std::string trace_line(std::uint64_t t_us, const std::string& json, bool writing, std::uint32_t fcount) {
-    std::string line = "{\"t_us\":" + std::to_string(t_us) + "," + json.substr(1);
-    if (writing) line.insert(line.size() - 1, ",\"fcount\":" + std::to_string(fcount));
-    return line + '\n';
+// The run whose show is running, for the way out when the show ends the program.
+RecordedRun* active = nullptr;
+
+}  // namespace
+
+RecordedRun::RecordedRun(const Options& options, const char* player) : Run(options), player_(player) {}
+
+bool RecordedRun::open_records(std::string& why) {
+    if (!options_.trace.empty() && (trace_ = std::fopen(options_.trace.c_str(), "w")) == nullptr) {
+        why = "cannot write " + options_.trace;
+        return false;
+    }
+    if (!options_.dsp_out.empty() && (dsp_out_ = std::fopen(options_.dsp_out.c_str(), "wb")) == nullptr) {
+        why = "cannot write " + options_.dsp_out;
+        discard_records();
+        return false;
+    }
+    return true;
+}
+
+emu::Box& RecordedRun::start_box(emu::Config config) {
+    config.root = options_.box_root.empty() ? PLAY_BOX_ROOT : options_.box_root;
+    new_box(config);
+    if (trace_ != nullptr) std::fputs(trace_start_line(t0_).c_str(), trace_);
+    return *box_;
+}
+
+void RecordedRun::discard_records() {
+    // A run that never started leaves no empty files behind.
+    for (auto [file, path] : {std::pair{&trace_, &options_.trace}, std::pair{&dsp_out_, &options_.dsp_out}}) {
+        if (*file == nullptr) continue;
+        std::fclose(*file);
+        *file = nullptr;
+        std::remove(path->c_str());
+    }
+}
+
+int RecordedRun::run(ShowMain show, const char* program) {
+    static bool registered = false;
+    if (!registered) {
+        on_exit(
+            [](int status, void*) {
+                RecordedRun* run = std::exchange(active, nullptr);
+                if (run == nullptr) return;
+                int final_status = run->finish(status);
+                if (final_status != status) {
+                    std::fflush(nullptr);
+                    _exit(final_status);
+                }
+            },
+            nullptr);
+        registered = true;
+    }
+    active = this;
+    int status = call_show(show, program, options_);
+    active = nullptr;
+    return finish(status);
+}
+
+void RecordedRun::request(std::uint64_t t_us, const std::string& json) {
+    if (trace_ != nullptr) std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_);
+}
+
+void RecordedRun::dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) {
+    writing_ = true;
+    if (dsp_out_ != nullptr && std::fwrite(data, 1, len, dsp_out_) != len) {
+        std::fclose(dsp_out_);
+        dsp_out_ = nullptr;
+        fail("cannot write " + options_.dsp_out);
+    }
+}
+
+void RecordedRun::dsp_written(std::uint64_t) { writing_ = false; }
+
+void RecordedRun::box_call() {
+    for (const Shot& shot : due_shots()) {
+        take_screen(box_->fb, screen_);
+        if (!write_png(shot.path, to_picture(screen_))) fail("cannot write " + shot.path);
+    }
+}
+
+void RecordedRun::fail(const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", player_, what.c_str());
+    output_failed_ = true;
+}
+
+int RecordedRun::finish(int status) {
+    box_->observer = nullptr;
+    if (trace_ != nullptr) {
+        std::fputs(trace_exit_line(now(), status).c_str(), trace_);
+        if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
+        trace_ = nullptr;
+    }
+    if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
+    dsp_out_ = nullptr;
+    for (const Shot& shot : shots_)
+        std::fprintf(stderr, "%s: no shot %s%u (%s): the %s soundtrack never reached that frame\n", player_,
+                     shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(),
+                     shot.prelude ? "prelude's" : "main");
+    return status_to_end_with(status);
 }
 
 }  // namespace play

@@ -1,28 +1,57 @@
-// The files a run of the show on the emulated box records into, as demo-play and
-// demo-record both write them.
+// What demo-play and demo-record record of a run, in the same form, and how their runs
+// end.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "play/options.h"
+#include "play/run.h"
+#include "play/screen.h"
 
 namespace play {
 
-// Opens the trace and the sound-device file that options name; false, with why, when
-// one cannot be made (the other may be open then).
-bool open_records(const Options& options, std::FILE*& trace, std::FILE*& dsp_out, std::string& why);
+// A run that records what its options ask for as it goes: the trace (one JSON line per
+// device request), every byte written to the sound device, the screenshots as PNG
+// pictures. What it says on standard error starts with the player's name.
+class RecordedRun : public Run {
+public:
+    RecordedRun(const Options& options, const char* player);
 
-// The trace's first line: its times count from time_of_day_us, the box's clock when the
-// run started (so that a live run's can be set beside other clocks).
-std::string trace_start_line(std::uint64_t time_of_day_us);
-// Its last: the show's exit status, t_us after the start.
-std::string trace_exit_line(std::uint64_t t_us, int status);
+    // Opens the records; false, with why, when one cannot be made.
+    bool open_records(std::string& why);
+    // Closes and removes the records of a run that could not start.
+    void discard_records();
+    // Makes the box of config, its file tree the options' box or this build's.
+    emu::Box& start_box(emu::Config config);
+    // Runs show as program to its end and returns the status to end with: finish's.
+    // When the show ends the program itself with exit, finish is called on the way out
+    // and the program ends with what it returns.
+    int run(ShowMain show, const char* program);
 
-// A device request (a JSON object) as a line of the trace, t_us after the run started.
-// A request made while a write to the sound device is under way carries the number of
-// the frame in the burst: fcount before the player counts it.
-std::string trace_line(std::uint64_t t_us, const std::string& json, bool writing, std::uint32_t fcount);
+    void request(std::uint64_t t_us, const std::string& json) override;
+    void dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
+    void dsp_written(std::uint64_t t_us) override;
+    void box_call() override;
+
+protected:
+    // The show has ended with status: the records are finished and closed, and shots
+    // that never fell due are named. Returns the status to end with: kExitCannotWrite in
+    // place of 0 when a record or another output could not be written. Called once.
+    virtual int finish(int status);
+    // An output could not be written: says so, and the run ends with kExitCannotWrite.
+    void fail(const std::string& what);
+    // The status to end with when the show ended with status.
+    int status_to_end_with(int status) const { return output_failed_ && status == 0 ? kExitCannotWrite : status; }
+
+    const char* const player_;
+    bool output_failed_ = false;
+
+private:
+    std::FILE* trace_ = nullptr;
+    std::FILE* dsp_out_ = nullptr;
+    bool writing_ = false;  // inside a write to the sound device
+    Screen screen_;
+};
 
 }  // namespace play

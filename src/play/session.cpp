@@ -24,6 +24,7 @@
 #include "play/sheet.h"
 #include "play/timeline.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "show/vidparm.h"
 
 extern "C" {
@@ -51,19 +52,14 @@ std::string clock_text(std::uint64_t us) {
     return text;
 }
 
-class Session final : public emu::Observer {
+class Session final : public RecordedRun {
 public:
-    explicit Session(const Options& options)
-        : options_(options), prelude_(prelude_runs(options.section)), shots_(options.shots) {}
+    explicit Session(const Options& options) : RecordedRun(options, "demo-play") {}
 
     bool start(std::string& why);
-    int finish(int status);
 
-    void request(std::uint64_t t_us, const std::string& json) override;
     void display_changed(std::uint64_t t_us) override;
     void ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
-    // Closes and removes the files a run that could not start had opened.
-    void discard_outputs();
     void dsp_opened(std::uint64_t t_us) override;
     void dsp_reset(std::uint64_t t_us) override;
     void dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) override;
@@ -71,32 +67,15 @@ public:
     void box_call() override;
 
 private:
-    std::uint64_t now() const { return box_->clock.now_us() - t0_; }
+    int finish(int status) override;
     const char* section() const { return section_name(soundtrack_, fcount); }
-    void take_shots();
     void live_step();
     void release_pictures();
     void show_progress();
     std::string summary(int status) const;
-    void fail(const std::string& what) {
-        std::fprintf(stderr, "demo-play: %s\n", what.c_str());
-        output_failed_ = true;
-    }
 
-    Options options_;
-    const bool prelude_;
     bool live_ = false;
-    emu::Box* box_ = nullptr;
-    std::uint64_t t0_ = 0;
-
-    std::FILE* trace_ = nullptr;
-    std::FILE* dsp_out_ = nullptr;
-    std::vector<Shot> shots_;
     Screen scratch_;
-
-    unsigned streams_ = 0;
-    Soundtrack soundtrack_ = Soundtrack::None;
-    bool writing_ = false;  // inside a write to the sound device
 
     std::unique_ptr<Ac3Decoder> decoder_;  // for the sound of a capture or a live run
     std::vector<float> pcm_;
@@ -119,21 +98,7 @@ private:
     unsigned calls_ = 0;
 
     std::uint32_t main_frames_ = 0;  // the furthest frame of the main soundtrack reached
-
-    bool finished_ = false;
-    bool output_failed_ = false;
-    int final_status_ = 0;
 };
-
-void Session::discard_outputs() {
-    // A run that never started leaves no empty files behind.
-    for (auto [file, path] : {std::pair{&trace_, &options_.trace}, std::pair{&dsp_out_, &options_.dsp_out}}) {
-        if (*file == nullptr) continue;
-        std::fclose(*file);
-        *file = nullptr;
-        std::remove(path->c_str());
-    }
-}
 
 bool Session::start(std::string& why) {
     // demo-play says what went wrong itself; the libraries' chatter stays out of the way.
@@ -154,7 +119,7 @@ bool Session::start(std::string& why) {
         }
     }
 
-    if (!open_records(options_, trace_, dsp_out_, why)) return false;
+    if (!open_records(why)) return false;
     if (!options_.capture.empty()) {
         capture_ = std::make_unique<CaptureThread>();
         if (!capture_->open({options_.capture, options_.scale, options_.fps}, why)) {
@@ -170,12 +135,8 @@ bool Session::start(std::string& why) {
     if (!options_.sheet.empty()) sheet_ = std::make_unique<ContactSheet>();
 
     emu::Config config;
-    config.root = options_.box_root.empty() ? PLAY_BOX_ROOT : options_.box_root;
     config.clock = live_ ? emu::ClockMode::Real : emu::ClockMode::Virtual;
-    box_ = &emu::reset(config);
-    t0_ = box_->clock.now_us();
-    box_->observer = this;
-    if (trace_ != nullptr) std::fputs(trace_start_line(t0_).c_str(), trace_);
+    start_box(config);
 
     if (live_) {
         sound_ = std::make_unique<LiveSound>();
@@ -190,14 +151,13 @@ bool Session::start(std::string& why) {
     if (timeline_) timeline_->look(0, box_->fb);
 
     progress_ = !live_ && (capture_ || sheet_) && isatty(STDERR_FILENO);
-    if (progress_) lengths_ = soundtrack_lengths(config.root + PLAY_DATA_PATH);
+    if (progress_) lengths_ = soundtrack_lengths(box_->config.root + PLAY_DATA_PATH);
     started_ = last_progress_ = RealClock::now();
     return true;
 }
 
-void Session::dsp_opened(std::uint64_t) {
-    streams_++;
-    soundtrack_ = soundtrack_of_stream(streams_, prelude_);
+void Session::dsp_opened(std::uint64_t t_us) {
+    RecordedRun::dsp_opened(t_us);
     if (sound_) sound_->clock().new_stream();
 }
 
@@ -205,13 +165,9 @@ void Session::dsp_reset(std::uint64_t) {
     if (sound_) sound_->discard();
 }
 
-void Session::dsp_written(std::uint64_t) {
-    writing_ = false;
+void Session::dsp_written(std::uint64_t t_us) {
+    RecordedRun::dsp_written(t_us);
     if (sound_) sound_->pad_stream(box_->dsp.taken(), box_->dsp.rate());
-}
-
-void Session::request(std::uint64_t t_us, const std::string& json) {
-    if (trace_ != nullptr) std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_);
 }
 
 void Session::display_changed(std::uint64_t t_us) {
@@ -237,12 +193,7 @@ void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_
 }
 
 void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
-    if (dsp_out_ != nullptr && std::fwrite(data, 1, len, dsp_out_) != len) {
-        std::fclose(dsp_out_);
-        dsp_out_ = nullptr;
-        fail("cannot write " + options_.dsp_out);
-    }
-    writing_ = true;
+    RecordedRun::dsp_write(t_us, data, len);
     // Nothing written from now on plays before now.
     if (capture_ && capture_->wants_pcm()) capture_->sound_final(t_us - t0_);
 }
@@ -253,7 +204,7 @@ void Session::box_call() {
     if (int sig = caught_signal.exchange(0)) box_->request_stop(sig);
     std::uint64_t t = now();
     if (soundtrack_ == Soundtrack::Main) main_frames_ = std::max(main_frames_, fcount);
-    if (!shots_.empty()) take_shots();
+    RecordedRun::box_call();
     if (sheet_ && sheet_->due(t)) {
         take_screen(box_->fb, scratch_);
         sheet_->add(t, section(), scratch_);
@@ -266,26 +217,13 @@ void Session::box_call() {
     if (progress_ && ++calls_ % 1024 == 0) show_progress();
 }
 
-void Session::take_shots() {
-    for (auto it = shots_.begin(); it != shots_.end();) {
-        Soundtrack wanted = it->prelude ? Soundtrack::Prelude : Soundtrack::Main;
-        if (soundtrack_ != wanted || fcount < it->frame) {
-            ++it;
-            continue;
-        }
-        take_screen(box_->fb, scratch_);
-        if (!write_png(it->path, to_picture(scratch_))) fail("cannot write " + it->path);
-        it = shots_.erase(it);
-    }
-}
-
 void Session::live_step() {
     // The show's stop handler takes the request at the next box call; a second request
     // while the first still waits means the show has none.
     if (window_->stop_requested()) {
         if (box_->pending_stop != 0) {
             std::fprintf(stderr, "demo-play: the show does not stop; ending it\n");
-            std::exit(128 + SIGINT);
+            std::exit(exit_status_of_signal(SIGINT));
         }
         box_->request_stop(SIGINT);
     }
@@ -306,10 +244,8 @@ void Session::show_progress() {
     double speed = spent > 0 ? double(now()) / 1e6 / spent : 0.0;
     std::string bar;
     if (lengths_) {
-        std::uint64_t before = prelude_ ? lengths_->prelude : 0;
-        std::uint64_t done = soundtrack_ == Soundtrack::Main ? before + fcount : soundtrack_ == Soundtrack::Prelude ? fcount : 0;
-        std::uint64_t total = std::max<std::uint64_t>(before + lengths_->main, 1);
-        unsigned percent = unsigned(std::min<std::uint64_t>(done * 100 / total, 100));
+        Progress p = progress(*lengths_);
+        unsigned percent = unsigned(std::min<std::uint64_t>(std::uint64_t(p.done) * 100 / std::max<std::uint32_t>(p.total, 1), 100));
         bar.append("[").append(percent / 5, '#').append(20 - percent / 5, '.').append("] ").append(std::to_string(percent)).append("%  ");
     }
     std::fprintf(stderr, "\r%s%-10s frame %5u  %s  %.1fx real time  ", bar.c_str(), section(), unsigned(fcount),
@@ -347,20 +283,9 @@ std::string Session::summary(int status) const {
 }
 
 int Session::finish(int status) {
-    if (finished_) return final_status_;
-    finished_ = true;
     std::uint64_t end = now();
     if (progress_) std::fputc('\n', stderr);
-    if (trace_ != nullptr) {
-        std::fputs(trace_exit_line(end, status).c_str(), trace_);
-        if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
-        trace_ = nullptr;
-    }
-    if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
-    dsp_out_ = nullptr;
-    for (const Shot& shot : shots_)
-        std::fprintf(stderr, "demo-play: no shot %s%u (%s): the %s soundtrack never reached that frame\n",
-                     shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(), shot.prelude ? "prelude's" : "main");
+    RecordedRun::finish(status);
     if (capture_) {
         timeline_->finish();
         std::string why;
@@ -380,64 +305,30 @@ int Session::finish(int status) {
         output_underruns_ = sound_->underruns();
     }
     if (Screen* last = screens_.last(); window_ && last != nullptr) window_->show(*last);
-    box_->observer = nullptr;
     box_->dsp.played_bytes_source = nullptr;
     sound_.reset();
     window_.reset();
-    final_status_ = output_failed_ && status == 0 ? kExitCannotWrite : status;
     std::printf("%s\n", summary(status).c_str());
     std::fflush(stdout);
-    return final_status_;
-}
-
-Session* active = nullptr;
-
-// The show may end the program itself (exit 2, 5, 12, or its stop handler): the
-// records are finished on the way out.
-void note_signal(int sig) { caught_signal = sig; }
-
-void finish_on_exit(int status, void*) {
-    if (active == nullptr) return;
-    int final_status = active->finish(status);
-    active = nullptr;
-    if (final_status != status) {
-        std::fflush(nullptr);
-        _exit(final_status);
-    }
+    return status_to_end_with(status);
 }
 
 }  // namespace
 
 int run(const Options& options, ShowMain show, const char* program) {
-    static bool registered = false;
-    if (!registered) on_exit(finish_on_exit, nullptr);
-    registered = true;
-
-    struct sigaction sa {};
-    sa.sa_handler = note_signal;
-    sigemptyset(&sa.sa_mask);
-    // A signal ignored when demo-play started stays ignored, as on the box (nohup).
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        if (!box::signal_ignored(sig)) sigaction(sig, &sa, nullptr);
-
+    // A signal to demo-play is a signal to the box (one ignored when demo-play started
+    // stays ignored, as on the box).
+    box::catch_stop_signals([](int sig) { caught_signal = sig; });
     // The session outlives this call when the show exits from inside it.
     auto* session = new Session(options);
     std::string why;
     if (!session->start(why)) {
         std::fprintf(stderr, "demo-play: %s\n", why.c_str());
-        session->discard_outputs();
+        session->discard_records();
         delete session;
         return kExitCannotWrite;
     }
-    active = session;
-    std::vector<std::string> args = {program};
-    if (options.section) args.push_back(*options.section);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int status = show(int(args.size()), argv.data());
-    active = nullptr;
-    status = session->finish(status);
+    int status = session->run(show, program);
     delete session;
     return status;
 }

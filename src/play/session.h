@@ -4,10 +4,9 @@
 #pragma once
 
 #include "play/options.h"
+#include "play/records.h"
 
 namespace play {
-
-using ShowMain = int (*)(int argc, char** argv);
 
 // Runs show (the show's main) with the start section of options on a fresh emulated
 // box. Returns the show's exit status, also when the show ends itself with exit (the

@@ -174,9 +174,19 @@ int load(std::FILE* fp, const Reader& io) {
     return 0;
 }
 
+// Writes the bytes whole. A blocking write may take only part of them (the process was
+// stopped and continued, or a signal came that does not end the show): it goes on with
+// the rest. Only a device that fails ends it early; `sent` counts what the device took.
 void send(const void* bytes, std::size_t count) {
-    box::write(ah, bytes, count);
-    sent += count;
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    while (count > 0) {
+        ssize_t n = box::write(ah, p, count);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        sent += std::uint64_t(n);
+        p += n;
+        count -= std::size_t(n);
+    }
 }
 
 // The soundtrack's last burst has been written: let it play now. The driver hands the

@@ -8,6 +8,7 @@
 #include "box/box.h"
 #include "show/ac3audio.h"
 #include "show/encryption.h"
+#include "show/exit_status.h"
 #include "show/fbstuff.h"
 #include "show/seeds.h"
 #include "show/showdata.h"
@@ -62,7 +63,7 @@ std::uint8_t* d2;  // page 1
 
 std::uint8_t* cleared_block(std::size_t bytes) {
     auto* block = static_cast<std::uint8_t*>(std::malloc(bytes));
-    if (block == nullptr) std::exit(12);
+    if (block == nullptr) std::exit(kExitNoMemory);
     std::memset(block, 0, bytes);
     return block;
 }
@@ -84,7 +85,7 @@ void capture_words() {
 
 void put_fire_palette() {
     auto* values = static_cast<std::uint16_t*>(std::malloc(3 * 256 * sizeof(std::uint16_t)));
-    if (values == nullptr) std::exit(12);
+    if (values == nullptr) std::exit(kExitNoMemory);
     for (int e = 0; e < 256; e++) {
         values[e] = std::uint16_t(fire_pal[3 * e] * 257);
         values[256 + e] = std::uint16_t(fire_pal[3 * e + 1] * 257);
@@ -93,7 +94,7 @@ void put_fire_palette() {
     struct fb_cmap map = {0, 256, values, values + 256, values + 512, nullptr};
     int result = box::ioctl(fbfd, FBIOPUTCMAP, &map);
     std::free(values);
-    if (result != 0) std::exit(5);
+    if (result != 0) std::exit(kExitSetUpFailed);
 }
 
 void feed(std::uint8_t* field, int seed) {

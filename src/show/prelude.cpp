@@ -7,6 +7,7 @@
 
 #include "box/box.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/pngload.h"
@@ -61,12 +62,12 @@ void thnx() {
         bool fits = i == 0 ? (w == 640 && h == 480) : (w == kSpriteWidth && h >= kSpriteRows);
         if (r != 0 || !fits) {
             free_pictures(pics);
-            std::exit(5);
+            std::exit(kExitSetUpFailed);
         }
     }
     if (crypted_ac3_init(fp) < 0) {
         free_pictures(pics);
-        std::exit(5);
+        std::exit(kExitSetUpFailed);
     }
 
     std::uint8_t* page1 = scrn + kPageBytes;

@@ -16,6 +16,7 @@
 #include "box/box.h"
 #include "show/ac3audio.h"
 #include "show/encryption.h"
+#include "show/exit_status.h"
 #include "show/fbstuff.h"
 #include "show/pngload.h"
 #include "show/threedee.h"
@@ -113,12 +114,12 @@ int theend_init() {
     std::fseek(fp, 0, SEEK_END);
     const long end = std::ftell(fp);
     std::fseek(fp, here, SEEK_SET);
-    if (end - here >= INT_MAX) std::exit(12);
+    if (end - here >= INT_MAX) std::exit(kExitNoMemory);
     endtitles_size = end > here ? int(end - here) : 0;
 
     // One byte more than stored, set to 0: a text without its own 0 still ends there.
     endtitles = static_cast<std::uint8_t*>(std::malloc(std::size_t(endtitles_size) + 1));
-    if (endtitles == nullptr) std::exit(12);
+    if (endtitles == nullptr) std::exit(kExitNoMemory);
     endtitles[endtitles_size] = 0;
     ac3_process();
     cryptread(endtitles, std::size_t(endtitles_size), 1, fp);
@@ -133,10 +134,10 @@ int theend_init() {
     // The window needs a screen's worth of rows: a shorter text gets blank rows below
     // it, shows at once and does not scroll.
     const long long text_rows = static_cast<long long>(ch) * lin;
-    if (text_rows > INT_MAX || static_cast<unsigned long long>(text_rows) > SIZE_MAX / kRow) std::exit(12);
+    if (text_rows > INT_MAX || static_cast<unsigned long long>(text_rows) > SIZE_MAX / kRow) std::exit(kExitNoMemory);
     rows = int(std::max<long long>(text_rows, 480));
     sourcepic = static_cast<std::uint8_t*>(std::malloc(std::size_t(rows) * kRow));
-    if (sourcepic == nullptr) std::exit(12);
+    if (sourcepic == nullptr) std::exit(kExitNoMemory);
     std::memset(sourcepic, 0, std::size_t(rows) * kRow);
 
     make_wave();

@@ -5,6 +5,7 @@
 //
 // Needs: the framebuffer pages and the fade engine (fbstuff), the sine table
 // (fastmath), the AC-3 player to keep the sound device fed (ac3audio).
+#include "show/exit_status.h"
 #include "show/threedee.h"
 
 #include <algorithm>
@@ -114,9 +115,9 @@ void load_model(int m) {
     maxv = std::max(maxv, v);
     maxf = std::max(maxf, n);
     vertices[m] = allocate<vec3>(v);
-    if (vertices[m] == nullptr) std::exit(12);
+    if (vertices[m] == nullptr) std::exit(kExitNoMemory);
     faces[m] = allocate<tri>(n);
-    if (faces[m] == nullptr) std::exit(12);
+    if (faces[m] == nullptr) std::exit(kExitNoMemory);
 
     const std::uint8_t* rec = p + 4;
     for (int k = 0; k < v; k++, rec += 6) vertices[m][k] = {read_s16(rec), read_s16(rec + 2), read_s16(rec + 4)};
@@ -482,7 +483,7 @@ void wait_until(const struct timeval& deadline) {
 int threedee_init() {
     for (int i = 0; i < kMaps; i++) {
         pals[i] = allocate<std::uint16_t>(768);
-        if (pals[i] == nullptr) std::exit(12);
+        if (pals[i] == nullptr) std::exit(kExitNoMemory);
         cmaps[i] = {0, 256, pals[i], pals[i] + 256, pals[i] + 512, nullptr};
     }
     ac3_process();
@@ -506,7 +507,7 @@ int threedee_init() {
     srx = allocate<vec3>(kStars);
     srz = allocate<vec3>(kStars);
     sry = allocate<vec3>(kStars);
-    if (!rx || !rz || !ry || !drawfaces || !sortspace || !screen || !stars || !srx || !srz || !sry) std::exit(12);
+    if (!rx || !rz || !ry || !drawfaces || !sortspace || !screen || !stars || !srx || !srz || !sry) std::exit(kExitNoMemory);
 
     for (int s = 0; s < kStars; s++) {
         // Three separate statements: x, y and z take successive values in this order.

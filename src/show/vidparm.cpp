@@ -2,6 +2,7 @@
 // the prelude or jumps past it, loads the main soundtrack and runs the sections on
 // its frame counter. Every section boundary is a fixed frame number, so the pictures
 // keep in step with the music whatever the speed of the machine.
+#include "show/exit_status.h"
 #include "show/vidparm.h"
 
 #include <algorithm>
@@ -97,7 +98,7 @@ void give_box_back() {
 // at once and end; the exit gives the box back.
 void stop_show(int signal) {
     ac3_stop(1);
-    std::exit(128 + signal);
+    std::exit(exit_status_of_signal(signal));
 }
 
 // Runs step until fcount reaches n; ends at once when the soundtrack has ended or
@@ -191,11 +192,11 @@ int show_main(int argc, char** argv) {
     std::atexit(give_box_back);
     box::on_stop(stop_show);
 
-    if (init_framebuf() != 0) std::exit(5);
+    if (init_framebuf() != 0) std::exit(kExitSetUpFailed);
     box::ioctl(fbfd, FBIOPUTCMAP, &black);
 
     fp = open_data_file();
-    if (fp == nullptr) std::exit(2);
+    if (fp == nullptr) std::exit(kExitNoFile);
     initcrypt(kDataSeed);
 
     if (section == 0) {
@@ -205,7 +206,7 @@ int show_main(int argc, char** argv) {
         cryptseek(fp, kMainSoundtrackOffset, SEEK_CUR);
         calc_sinetable();
     }
-    if (crypted_ac3_init(fp) < 0) std::exit(5);
+    if (crypted_ac3_init(fp) < 0) std::exit(kExitSetUpFailed);
 
     if (section <= 1)
         fire_section();

@@ -14,6 +14,7 @@
 
 #include "box/box.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 #include "show/fbstuff.h"
 #include "show/frame_paths.h"
 #include "show/frame_vectors.h"
@@ -247,15 +248,15 @@ int& f = ::f;
 
 int zoom_init() {
     std::FILE* logo = box::fopen(kLogoPath, "rb");
-    if (logo == nullptr) std::exit(2);
+    if (logo == nullptr) std::exit(kExitNoFile);
     int width = 0, height = 0;
     int result = read_png(logo, &zoomlogo, &cmap, &width, &height);
     std::fclose(logo);
     // A logo that cannot be drawn is as good as none.
-    if (result != 0) std::exit(2);
+    if (result != 0) std::exit(kExitNoFile);
     if (width != kLogoSize || height != kLogoSize) {
         std::free(zoomlogo);
-        std::exit(2);
+        std::exit(kExitNoFile);
     }
 
     for (int k = 0; k < 4; k++) starts[k] = scrn + k * kPageBytes;
@@ -271,7 +272,7 @@ int zoom_init() {
     init_fadein(&black, &cmap, 32);
 
     table = static_cast<std::int32_t*>(std::malloc(kTableValues * sizeof(std::int32_t)));
-    if (table == nullptr) std::exit(12);
+    if (table == nullptr) std::exit(kExitNoMemory);
     fill_table();
     return 0;
 }

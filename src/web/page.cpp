@@ -27,6 +27,7 @@
 #include "box/emu/emu.h"
 #include "play/ac3decoder.h"
 #include "play/options.h"
+#include "play/run.h"
 #include "play/screen.h"
 #include "play/stream_clock.h"
 #include "play/timeline.h"
@@ -109,16 +110,13 @@ private:
     std::unique_ptr<AVSHA, Free> sha_;
 };
 
-class Page final : public emu::Observer {
+class Page final : public play::Run {
 public:
-    explicit Page(const play::Options& options)
-        : live_(!options.fast), prelude_(play::prelude_runs(options.section)), shots_(options.shots) {
+    explicit Page(const play::Options& options) : Run(options), live_(!options.fast) {
         emu::Config config;
         config.root = kBoxRoot;
         config.clock = live_ ? emu::ClockMode::Real : emu::ClockMode::Virtual;
-        box_ = &emu::reset(config);
-        box_->observer = this;
-        t0_ = box_->clock.now_us();
+        new_box(config);
         // Without sound (the viewer chose to play without), the device drains by the
         // box's clock and each screen is shown at once.
         if (int held = live_ ? page_sound_held() : -1; held >= 0) {
@@ -126,10 +124,7 @@ public:
                 play::Ac3Decoder::kRate, std::uint32_t(held), std::uint32_t(held) + kReserveFrames, 0});
             box_->dsp.played_bytes_source = [this] { return played_bytes(); };
         }
-        if (auto lengths = play::soundtrack_lengths(std::string(kBoxRoot) + DEMO_DATA_PATH)) {
-            prelude_frames_ = prelude_ ? lengths->prelude : 0;
-            total_frames_ = prelude_frames_ + lengths->main;
-        }
+        lengths_ = play::soundtrack_lengths(std::string(kBoxRoot) + DEMO_DATA_PATH).value_or(play::SoundtrackLengths());
         last_yield_ = page_now_ms();
     }
 
@@ -156,8 +151,8 @@ public:
     }
     void request(std::uint64_t, const std::string&) override { polls_ = 0; }
 
-    void dsp_opened(std::uint64_t) override {
-        soundtrack_ = play::soundtrack_of_stream(++streams_, prelude_);
+    void dsp_opened(std::uint64_t t_us) override {
+        Run::dsp_opened(t_us);
         if (clock_) clock_->new_stream();
     }
 
@@ -227,13 +222,11 @@ private:
 
     // Where the show is, and how its sound device and the sound output have been fed.
     void report_progress() {
-        std::uint32_t done = soundtrack_ == play::Soundtrack::Main ? prelude_frames_ + fcount
-                             : soundtrack_ == play::Soundtrack::Prelude ? fcount
-                                                                         : 0;
+        const Progress p = progress(lengths_);
         const emu::Dsp& dsp = box_->dsp;
-        page_progress(play::section_name(soundtrack_, fcount), int(done), int(total_frames_),
-                      double(box_->clock.now_us() - t0_) / 1e6, double(dsp.receiver.frames), double(dsp.underruns),
-                      double(dsp.longest_feed_gap_us) / 1000.0, clock_ ? double(clock_->starved()) : 0.0);
+        page_progress(play::section_name(soundtrack_, fcount), int(p.done), int(p.total), double(now()) / 1e6,
+                      double(dsp.receiver.frames), double(dsp.underruns), double(dsp.longest_feed_gap_us) / 1000.0,
+                      clock_ ? double(clock_->starved()) : 0.0);
     }
 
     // A show that waits sleeps for a moment (a timer's turn); one that works only lets
@@ -275,7 +268,7 @@ private:
     // A screenshot of demo-play, as digests: taken at the first box call at which its
     // soundtrack has reached its frame.
     void take_checkpoints() {
-        for (const play::Shot& shot : play::due_shots(shots_, soundtrack_, fcount)) {
+        for (const play::Shot& shot : due_shots()) {
             play::take_screen(box_->fb, screen_);
             Digest screen;
             screen.add(screen_.pixels.data(), screen_.pixels.size());
@@ -289,14 +282,7 @@ public:
 
 private:
     const bool live_;
-    const bool prelude_;
-    std::vector<play::Shot> shots_;
-    emu::Box* box_ = nullptr;
-    std::uint64_t t0_ = 0;
-    std::uint32_t prelude_frames_ = 0, total_frames_ = 0;
-
-    unsigned streams_ = 0;
-    play::Soundtrack soundtrack_ = play::Soundtrack::None;
+    play::SoundtrackLengths lengths_;  // all 0 when the data file cannot be read
     std::uint64_t dsp_bytes_ = 0;
     Digest dsp_digest_;
 
@@ -340,10 +326,7 @@ EMSCRIPTEN_KEEPALIVE int page_run(const char* command_line) {
     if (page != nullptr) return play::kExitUsage;
     av_log_set_level(AV_LOG_ERROR);
     page = new Page(options);
-    std::vector<char*> show_args = {argv[0]};
-    if (options.section) show_args.push_back(options.section->data());
-    show_args.push_back(nullptr);
-    int status = show_main(int(show_args.size()) - 1, show_args.data());
+    int status = play::call_show(show_main, argv[0], options);
     page->finish();
     return status;
 }

@@ -1,6 +1,7 @@
 // What the box program did on the real kernel, read from the directories the VM's plans
 // left under VM_RUNS (see plans.sh), against the data file, the emulated box and the
 // word list. ShortForm reads runs/short, WholeShow runs/full.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -13,6 +14,7 @@
 
 #include "box/emu/iec61937.h"
 #include "data/datafile.h"
+#include "show/exit_status.h"
 
 namespace {
 
@@ -222,14 +224,14 @@ TEST(ShortForm, EndTitlesReachTheEmulatedBoxAsTheyReachedTheKernel) {
 }
 
 TEST(ShortForm, FailureExitsOnTheKernel) {
-    expect_silent_exit(run_dir("short", "nodata"), 2);               // /mnt/show.dat moved away
-    expect_silent_exit(run_dir("short", "nodsp"), 5);                // /dev/dsp moved away
-    expect_silent_exit(run_dir("short", "smallfb"), 5);              // vfb with 1228800 bytes
+    expect_silent_exit(run_dir("short", "nodata"), kExitNoFile);               // /mnt/show.dat moved away
+    expect_silent_exit(run_dir("short", "nodsp"), kExitSetUpFailed);                // /dev/dsp moved away
+    expect_silent_exit(run_dir("short", "smallfb"), kExitSetUpFailed);              // vfb with 1228800 bytes
 }
 
 TEST(ShortForm, SigtermInTheFireEndsWith143AndStopsTheSoundAtOnce) {
     const std::string dir = run_dir("short", "sigterm");
-    expect_silent_exit(dir, 143);
+    expect_silent_exit(dir, exit_status_of_signal(SIGTERM));
     Bytes capture = bytes_of(dir + "/capture.raw");
     Received r = receive(capture);
     // The fire runs from frame 182 to 1226; the soundtrack played from 0 up to then.
@@ -250,7 +252,7 @@ TEST(ShortForm, SigtermInTheFireEndsWith143AndStopsTheSoundAtOnce) {
 TEST(ShortForm, SigtermWhileWaitingForABusySoundDeviceEndsWith143) {
     // The signal comes while open blocks; the open goes on once the device is free, and
     // the stop takes effect at the show's next device call.
-    expect_silent_exit(run_dir("short", "busydsp"), 143);
+    expect_silent_exit(run_dir("short", "busydsp"), exit_status_of_signal(SIGTERM));
 }
 
 TEST(ShortForm, EveryWordMaskFromTheRealConsoleHasInkAcrossTheWord) {

@@ -8,6 +8,7 @@
 
 #include "box/box.h"
 #include "box/emu/emu.h"
+#include "box/signals.h"
 
 namespace emu {
 namespace {
@@ -23,14 +24,7 @@ box::StopHandler stop_handler = nullptr;
 Box& enter() {
     Box& b = box();
     if (b.observer) b.observer->box_call();
-    if (b.pending_stop != 0 && stop_handler != nullptr) {
-        // Delivered once, as on the box.
-        int sig = b.pending_stop;
-        b.pending_stop = 0;
-        box::StopHandler handler = stop_handler;
-        stop_handler = nullptr;
-        handler(sig);
-    }
+    box::deliver_stop_once(b.pending_stop, stop_handler);  // as on the box
     return b;
 }
 

@@ -173,6 +173,14 @@ void Dsp::commit() {
 
 long Dsp::write(const void* buf, std::size_t count) {
     const auto* bytes = static_cast<const std::uint8_t*>(buf);
+    if (interrupt_write && count > 0) {
+        count = std::min(count, interrupt_write(count));
+        if (count == 0) {
+            box_.trace(R"({"req":"write","dev":"/dev/dsp","interrupted":true})");
+            errno = EINTR;
+            return -1;
+        }
+    }
     if (box_.observer) box_.observer->dsp_write(box_.clock.now_us(), bytes, count);
     for (std::size_t done = 0; done < count;) {
         std::size_t n = std::min<std::size_t>(count - done, fragment_ - held_.size());

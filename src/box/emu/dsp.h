@@ -11,6 +11,7 @@
 // being fed, seen at the next fragment.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
@@ -50,6 +51,12 @@ public:
     // In a live run the sound card says how much it has played; without this hook the
     // buffer drains at the negotiated rate on the box's clock.
     std::function<std::uint64_t()> played_bytes_source;
+    // A signal that the show lives through (a stop and continue of the process, one it
+    // ignores or handles and returns from) ends a blocking write early, as the kernel's
+    // does: after some bytes the write returns their count, before any it fails with
+    // EINTR. Given the bytes a write is asked to take, this hook says after how many the
+    // signal comes (the count or more: none comes during this write).
+    std::function<std::size_t(std::size_t count)> interrupt_write;
 
     Iec61937Receiver receiver;
     std::uint64_t writes = 0;

@@ -10,9 +10,7 @@
 #include "box/box.h"
 #include "box/signals.h"
 
-#include <csignal>
 #include <fcntl.h>
-#include <initializer_list>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -25,17 +23,7 @@ StopHandler stop_handler = nullptr;
 
 void note_signal(int sig) { pending_signal = sig; }
 
-// A stop is delivered once: the handler's own box calls, and a second signal, find no
-// handler.
-void deliver_stop() {
-    if (pending_signal != 0 && stop_handler != nullptr) {
-        int sig = pending_signal;
-        pending_signal = 0;
-        StopHandler handler = stop_handler;
-        stop_handler = nullptr;
-        handler(sig);
-    }
-}
+void deliver_stop() { deliver_stop_once(pending_signal, stop_handler); }
 
 // Runs one call of the kernel with a stop delivered before and after it.
 template <typename Call>
@@ -50,11 +38,7 @@ auto attended(Call call) {
 
 void on_stop(StopHandler handler) {
     stop_handler = handler;
-    struct sigaction sa {};
-    sa.sa_handler = note_signal;
-    sigemptyset(&sa.sa_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP})
-        if (!signal_ignored(sig)) sigaction(sig, &sa, nullptr);
+    catch_stop_signals(note_signal);
 }
 
 int open(const char* path, int flags) {
