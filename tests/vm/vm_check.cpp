@@ -164,6 +164,17 @@ void expect_silent_exit(const std::string& dir, int status) {
     EXPECT_EQ(text_of(dir + "/stderr"), "") << dir;
 }
 
+// A run that played to the end of the soundtrack whose last frame is given: exit 0,
+// nothing printed, and every burst its capture holds whole; the capture's unreliable
+// end dropped.
+Received played_to_the_end(const std::string& dir, const Bytes& last_frame) {
+    expect_silent_exit(dir, 0);
+    Received r = receive(bytes_of(dir + "/capture.raw"));
+    EXPECT_EQ(r.bad_bursts, 0u) << dir;
+    drop_leftovers(r, last_frame);
+    return r;
+}
+
 // The framebuffer's mode, virtual size, pan and colour map after the run equal what the
 // run found.
 void expect_box_as_found(const std::string& dir) {
@@ -295,12 +306,8 @@ TEST(ShortForm, EveryWordMaskFromTheRealConsoleHasInkAcrossTheWord) {
 TEST(ShortForm, StoppedAndContinuedInTheFireTheShowEndsNormallyWithEveryBurstWholeAndInOrder) {
     // A write to the sound device that a stop cuts short is continued: no burst is
     // broken, lost or sent twice.
-    const std::string dir = run_dir("short", "stopcont");
-    expect_silent_exit(dir, 0);
-    Received r = receive(bytes_of(dir + "/capture.raw"));
-    EXPECT_EQ(r.bad_bursts, 0u);
     std::vector<Bytes> main = soundtrack_frames("main soundtrack");
-    drop_leftovers(r, main.back());
+    Received r = played_to_the_end(run_dir("short", "stopcont"), main.back());
     expect_frames(r.frames, main, 0, true, "capture");
 }
 
@@ -311,12 +318,9 @@ TEST(ShortForm, TheBoxIsLeftAsItWasFoundAfterEveryExit) {
 
 TEST(WholeShow, ExitsZeroSilentlyAfterBothSoundtracksInOrder) {
     const std::string dir = run_dir("full", "full");
-    expect_silent_exit(dir, 0);
-    Received r = receive(bytes_of(dir + "/capture.raw"));
-    EXPECT_EQ(r.bad_bursts, 0u);
     std::vector<Bytes> prelude = soundtrack_frames("prelude soundtrack");
     std::vector<Bytes> main = soundtrack_frames("main soundtrack");
-    drop_leftovers(r, main.back());
+    Received r = played_to_the_end(dir, main.back());
     ASSERT_EQ(r.frames.size(), prelude.size() + main.size());
     std::vector<Bytes> main_part(r.frames.begin() + long(prelude.size()), r.frames.end());
     r.frames.resize(prelude.size());
