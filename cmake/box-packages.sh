@@ -1,8 +1,10 @@
 #!/bin/sh
-# Installs what the box presets (box-ppc, box-armhf) need from Debian 12, as root:
-# the cross compilers, qemu's user-mode emulators, dpkg-source and GoogleTest's
-# sources, and a deb-src line for each deb line of the Debian sources, so that the
-# build can fetch zlib's and libpng's source packages with apt-get source.
+# Installs what the box presets (box-ppc, box-armhf, box-mipsel) need from Debian 12,
+# as root: the cross compilers, qemu's user-mode emulators, dpkg-source and
+# GoogleTest's sources, and a deb-src line for each deb line of the Debian sources, so
+# that the build can fetch zlib's and libpng's source packages with apt-get source;
+# and qemu's MIPS system emulator and cpio for the box program on a MIPS kernel
+# (tests/vm, label vm-mips).
 # With the argument `web`, installs what the web preset needs instead: emscripten, node
 # and npm, and for the page's checks Chromium, Firefox ESR and a PulseAudio (a null sink
 # as their sound output, recorded), with the same source lines (for ffmpeg's sources).
@@ -33,5 +35,6 @@ if [ "${1:-}" = web ]; then
     command -v npm > /dev/null || apt-get install -y --no-install-recommends npm
 else
     apt-get install -y --no-install-recommends \
-        g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make
+        g++-powerpc-linux-gnu g++-arm-linux-gnueabihf g++-mipsel-linux-gnu qemu-user-static dpkg-dev googletest make \
+        qemu-system-mips cpio
 fi

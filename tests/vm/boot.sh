@@ -1,22 +1,33 @@
 #!/bin/sh
-# Boots Debian's kernel under qemu with a plan and brings its results out.
+# Boots MACHINE (machines.sh) with a plan and brings its results out.
 #
-#   boot.sh CACHE PLAN OUT TREE...
+#   boot.sh MACHINE CACHE PLAN OUT GUEST...
 #
-# CACHE is what fetch.sh unpacked; PLAN a busybox sh script run inside as /plan.sh
-# with /out as its working directory (plans.sh is there as /plans.sh); each TREE is a
-# directory laid over the guest's root (programs, the box's files). Everything the plan
-# leaves in /out ends up in OUT, the guest's console in OUT/console.log.
+# CACHE is what fetch.sh fetched (and a kernel build built); PLAN a busybox sh script
+# run inside as /plan.sh with /out as its working directory (plans.sh is there as
+# /plans.sh). Each GUEST goes into the guest's root: a directory is laid over it, a
+# .tar.gz (the box package) is unpacked at it, any other file is put in /bin.
+# Everything the plan leaves in /out ends up in OUT, the guest's console in
+# OUT/console.log.
 # VM_SHIFT is qemu's -icount shift (default 0: a 1 GHz guest clock, whatever the
-# host's load); VM_TIMEOUT the seconds of host time after which a hung guest is stopped
-# (default 900). Exits non-zero when the guest did not finish the plan.
+# host's load; an idle guest's clock jumps to its next timer, so a run takes the host
+# the time of the instructions it runs); VM_TIMEOUT the seconds of host time after which a hung guest is stopped
+# (default 900); VM_FB_MEMORY the bytes of video memory vfb gets (default 4194304).
+# Exits non-zero when the guest did not finish the plan.
 set -eu
-cache=$1 plan=$2 out=$3
-shift 3
-vm_shift=${VM_SHIFT:-0} timeout=${VM_TIMEOUT:-900}
 here=$(cd "$(dirname "$0")" && pwd)
-release=$(ls "$cache/kernel/lib/modules" | sort -V | tail -n 1)
-mods=$cache/kernel/lib/modules/$release
+. "$here/machines.sh"
+machine "$1"
+cache=$2 plan=$3 out=$4
+shift 4
+vm_shift=${VM_SHIFT:-0} timeout=${VM_TIMEOUT:-900} fb_memory=${VM_FB_MEMORY:-4194304}
+kdir=$cache/$arch/kernel
+image=$(ls "$kdir"/boot/vmlinuz-* 2> /dev/null | sort -V | tail -n 1)
+if [ -z "$image" ]; then
+    echo "boot.sh: no kernel in $kdir/boot" >&2
+    exit 1
+fi
+release=${image##*/vmlinuz-}
 
 rm -rf "$out" && mkdir -p "$out"
 work=$(mktemp -d "${TMPDIR:-/tmp}/demo-vm.XXXXXX")
@@ -24,39 +35,55 @@ trap 'rm -rf "$work"' EXIT
 root=$work/root
 
 mkdir -p "$root/bin" "$root/proc" "$root/sys" "$root/dev" "$root/tmp" "$root/out"
-for tree in "$@"; do cp -a "$tree/." "$root/"; done
-cp "$cache/busybox/bin/busybox" "$root/bin/busybox"
+for guest in "$@"; do
+    case $guest in
+    *.tar.gz) tar -xzf "$guest" -C "$root" ;;
+    *) if [ -d "$guest" ]; then cp -a "$guest/." "$root/"; else cp "$guest" "$root/bin/"; fi ;;
+    esac
+done
+cp "$cache/$arch/busybox/bin/busybox" "$root/bin/busybox"
 cp "$here/init.sh" "$root/init"
 cp "$plan" "$root/plan.sh"
 cp "$here/plans.sh" "$root/plans.sh"
 
-# The modules the plan needs and everything they depend on, with their part of
-# modules.dep so that the guest's modprobe finds them. depmod runs once per cache.
-if [ ! -f "$mods/modules.dep" ]; then
-    "$cache/busybox/bin/busybox" depmod -b "$cache/kernel" "$release"
+# The drivers: modules, with everything they depend on and their part of modules.dep
+# so that the guest's modprobe finds them (the host's busybox makes modules.dep once
+# per kernel); or built in, set up from the command line.
+append="console=$console fbcon=font:VGA8x8 vt.global_cursor_default=0 panic=-1"
+mods=$kdir/lib/modules/$release
+if [ -d "$mods" ]; then
+    if [ ! -f "$mods/modules.dep" ]; then
+        "$cache/$(dpkg --print-architecture)/busybox/bin/busybox" depmod -b "$kdir" "$release"
+    fi
+    gmods=$root/lib/modules/$release
+    mkdir -p "$gmods"
+    wanted="snd-aloop snd-pcm-oss $disk_modules"
+    if [ "$display" = vfb ]; then wanted="$wanted vfb"; fi
+    for m in $wanted; do
+        grep -E "/$m\.ko:" "$mods/modules.dep"
+    done | sort -u > "$work/wanted.dep"
+    tr -d ':' < "$work/wanted.dep" | tr ' ' '\n' | grep . | sort -u > "$work/files"
+    while read -r f; do
+        mkdir -p "$gmods/$(dirname "$f")"
+        cp "$mods/$f" "$gmods/$f"
+        grep -E "^$f:" "$mods/modules.dep" >> "$gmods/modules.dep"
+    done < "$work/files"
+else
+    append="$append snd_pcm_oss.nonblock_open=0 snd_aloop.index=0 snd_aloop.pcm_substreams=1"
+    if [ "$display" = vfb ]; then append="$append video=vfb: vfb.videomemorysize=$fb_memory"; fi
 fi
-gmods=$root/lib/modules/$release
-mkdir -p "$gmods"
-for m in snd-aloop snd-pcm-oss vfb virtio_blk virtio_pci; do
-    grep -E "/$m\.ko:" "$mods/modules.dep"
-done | sort -u > "$work/wanted.dep"
-tr -d ':' < "$work/wanted.dep" | tr ' ' '\n' | grep . | sort -u > "$work/files"
-while read -r f; do
-    mkdir -p "$gmods/$(dirname "$f")"
-    cp "$mods/$f" "$gmods/$f"
-    grep -E "^$f:" "$mods/modules.dep" >> "$gmods/modules.dep"
-done < "$work/files"
+printf '%s\n' "display=$display" "fb_memory=$fb_memory" "disk_modules=\"$disk_modules\"" > "$root/machine.env"
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) > "$work/initrd.gz"
 truncate -s 256M "$work/disk.img"
 
 start=$(date +%s.%N)
 status=0
-timeout -k 10 "$timeout" qemu-system-x86_64 -accel tcg -icount "shift=$vm_shift,sleep=on" -m 1024 -smp 1 \
-    -nographic -vga none -nic none -no-reboot -monitor none -serial "file:$out/console.log" \
-    -kernel "$cache/kernel/boot/vmlinuz-$release" -initrd "$work/initrd.gz" \
-    -drive "file=$work/disk.img,format=raw,if=virtio" \
-    -append "console=ttyS0 fbcon=font:VGA8x8 vt.global_cursor_default=0 panic=-1" \
+# shellcheck disable=SC2086  # $qemu is the emulator and its arguments
+timeout -k 10 "$timeout" $qemu -accel tcg -icount "shift=$vm_shift,sleep=off" -smp 1 \
+    -nographic -nic none -no-reboot -monitor none -serial "file:$out/console.log" \
+    -kernel "$image" -initrd "$work/initrd.gz" -append "$append" \
+    -drive "file=$work/disk.img,format=raw,if=none,id=out" -device "$disk,drive=out" \
     < /dev/null > /dev/null 2>&1 || status=$?
 end=$(date +%s.%N)
 echo "boot.sh: qemu ran $(awk "BEGIN { printf \"%.1f\", $end - $start }") s (status $status)" >&2

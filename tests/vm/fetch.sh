@@ -1,40 +1,56 @@
 #!/bin/sh
-# Fetches Debian's amd64 6.1 kernel and busybox-static and unpacks them into DIR
-# (default: ./vm-cache), never into the host's own /boot or /lib/modules. Idempotent:
-# a package already unpacked is not fetched again. Prints the kernel's release.
+# Fetches what MACHINE (machines.sh) boots into CACHE/<arch>: Debian's kernel, where
+# the machine names one, unpacked into kernel/, and busybox-static into busybox/; and
+# the build machine's busybox-static, whose depmod lays out the guest's modules. Each
+# .deb comes from apt-get download with a package index of its own in CACHE/<arch>/apt
+# (no architecture is added to the host's dpkg) and is unpacked with dpkg-deb -x:
+# nothing goes into the host's /boot or /lib/modules. Idempotent: what is unpacked is
+# not fetched again. Prints the guest's directory.
 #
-#   fetch.sh [DIR]
+#   fetch.sh MACHINE CACHE
 set -eu
-dir=$(mkdir -p "${1:-vm-cache}" && cd "${1:-vm-cache}" && pwd)
-cd "$dir"
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/machines.sh"
+machine "$1"
+mkdir -p "$2"
+cache=$(cd "$2" && pwd)
+host=$(dpkg --print-architecture)
 
-# The newest non-debug, non-cloud, non-rt image of 6.1 that the archive lists.
-pick_kernel() {
-    apt-cache search --names-only '^linux-image-6\.1\.0-[0-9]+-amd64(-unsigned)?$' |
-        awk '{print $1}' | sort -V | tail -n 1
+# apt-get or apt-cache (TOOL) with the guest's own index, for its architecture and
+# the host's.
+guest=$cache/$arch
+apt_for() {
+    tool=$1
+    shift
+    $tool -q -o Dir::State::Lists="$guest/apt/lists" -o Dir::Cache="$guest/apt/cache" \
+        -o APT::Architecture="$arch" -o APT::Architectures::="$arch" -o APT::Architectures::="$host" \
+        -o APT::Sandbox::User=root "$@"
 }
+if [ ! -f "$guest/apt/updated" ]; then
+    mkdir -p "$guest/apt/lists/partial" "$guest/apt/cache/archives/partial"
+    apt_for apt-get update > /dev/null
+    touch "$guest/apt/updated"
+fi
 
-# unpack PACKAGE TARGET: downloads PACKAGE's .deb and unpacks it into TARGET.
+# unpack PACKAGE:ARCH TARGET: the package's .deb unpacked into TARGET.
 unpack() {
     if [ -f "$2/.unpacked" ]; then return 0; fi
     rm -rf "$2" "$2.tmp" && mkdir -p "$2.tmp"
-    (cd "$2.tmp" && apt-get download -q -o APT::Sandbox::User=root "$1" > /dev/null)
+    (cd "$2.tmp" && apt_for apt-get download "$1" > /dev/null)
     dpkg-deb -x "$2.tmp"/*.deb "$2.tmp/root"
     mv "$2.tmp/root" "$2" && rm -rf "$2.tmp"
     touch "$2/.unpacked"
 }
 
-if [ ! -f kernel/.unpacked ]; then
-    package=$(pick_kernel)
+if [ -n "$kernel" ] && [ ! -f "$guest/kernel/.unpacked" ]; then
+    package=$(apt_for apt-cache search --names-only "^$kernel\$" | awk '{print $1}' | sort -V | tail -n 1)
     if [ -z "$package" ]; then
-        echo "fetch.sh: apt-cache lists no linux-image-6.1.0-*-amd64 (run apt-get update)" >&2
+        echo "fetch.sh: Debian lists no package $kernel for $arch" >&2
         exit 1
     fi
-    unpack "$package" kernel
+    unpack "$package:$arch" "$guest/kernel"
 fi
-unpack busybox-static busybox
-
-release=$(ls kernel/lib/modules | sort -V | tail -n 1)
-test -f "kernel/boot/vmlinuz-$release"
-test -x busybox/bin/busybox
-echo "$release"
+unpack "busybox-static:$arch" "$guest/busybox"
+unpack "busybox-static:$host" "$cache/$host/busybox"
+test -x "$guest/busybox/bin/busybox"
+echo "$guest"

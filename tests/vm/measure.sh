@@ -11,13 +11,17 @@ shift
 shifts=${*:-4 5 6}
 cache=$build/vm-cache
 out=$build/tests/vm/measure
-"$here/fetch.sh" "$cache" > /dev/null
+"$here/fetch.sh" x86_64 "$cache" > /dev/null
+# The box's files from the package, as the tests pack it.
+ctest --test-dir "$build" -R '^vm_package$' > /dev/null
+package=$(ls "$build"/tests/vm/runs/package/demo-*.tar.gz)
 
-# The build's own dynamically linked demo with what ldd lists, and the shim.
+# The build's own dynamically linked demo in the package's place, with what ldd lists,
+# and the shim.
 tree=$(mktemp -d "${TMPDIR:-/tmp}/demo-measure.XXXXXX")
 trap 'rm -rf "$tree"' EXIT
-mkdir -p "$tree/bin" "$tree/lib"
-cp "$build/demo" "$tree/bin/demo"
+mkdir -p "$tree/mnt" "$tree/lib"
+cp "$build/demo" "$tree/mnt/demo"
 cp "$build/tests/vm/libvmshim.so" "$tree/lib/vmshim.so"
 for lib in $( (ldd "$build/demo"; ldd "$build/tests/vm/libvmshim.so") | awk '$2 == "=>" { print $3 } $1 ~ /^\// { print $1 }' | sort -u); do
     mkdir -p "$tree$(dirname "$lib")"
@@ -25,7 +29,7 @@ for lib in $( (ldd "$build/demo"; ldd "$build/tests/vm/libvmshim.so") | awk '$2 
 done
 
 boot() {
-    VM_SHIFT=$1 VM_TIMEOUT=3600 "$here/boot.sh" "$cache" "$here/$2" "$out/$3" "$build/tests/vm/guest" "$build/box" "$tree"
+    VM_SHIFT=$1 VM_TIMEOUT=3600 "$here/boot.sh" x86_64 "$cache" "$here/$2" "$out/$3" "$package" "$tree"
 }
 field() { tr ' ' '\n' < "$1" | sed -n "s/^$2=//p"; }
 

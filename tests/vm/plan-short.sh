@@ -1,5 +1,6 @@
 # The short form: the end titles with the loopback's capture side open first, the
-# failure exits, and the fire's word set-up on the real console.
+# failure exits (but too little video memory: plan-smallfb.sh), the show stopped and
+# continued inside the fire, and the fire's word set-up on the real console.
 . /plans.sh
 
 capture_start titles
@@ -13,10 +14,6 @@ mv /mnt/show.away /mnt/show.dat
 mv /dev/dsp /dev/dsp.away
 run nodsp 4
 mv /dev/dsp.away /dev/dsp
-
-vfb_memory=1228800
-run smallfb 4
-vfb_memory=4194304
 
 # SIGTERM ten seconds after the start: the fire runs from frame 182 (5.8 s) to 1226.
 capture_start sigterm
@@ -40,5 +37,22 @@ sleep 1
 exec 3>&-
 wait "$demo_pid"
 finish busydsp $?
+
+# Stopped for 0.3 s and continued three times inside the fire (8 to 17 s after the
+# start), the show plays on to its end.
+capture_start stopcont
+begin stopcont
+demo 1 > stopcont/stdout 2> stopcont/stderr &
+demo_pid=$!
+sleep 8
+for stop in 1 2 3; do
+    kill -STOP "$demo_pid"
+    sleep 0.3
+    kill -CONT "$demo_pid"
+    sleep 4
+done
+wait "$demo_pid"
+finish stopcont $?
+capture_end
 
 vmtool words words.bin

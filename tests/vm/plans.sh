@@ -1,5 +1,6 @@
 # Shared by the plans: each run of the box program gets a directory under /out with its
 # exit status, what it printed, and the framebuffer's state before and after it.
+. /machine.env
 
 # Records /dev/adsp into DIR/capture.raw (log: DIR/capture.log) from now on. The
 # capture side is open before the show opens /dev/dsp.
@@ -16,19 +17,22 @@ capture_end() {
     wait "$capture_pid"
 }
 
-# Reloads vfb with SIZE bytes of video memory, the console let go of it meanwhile:
-# a framebuffer as the box has it at boot.
-reload_vfb() {
-    echo 0 > /sys/class/vtconsole/vtcon1/bind
-    rmmod vfb
-    modprobe vfb vfb_enable=1 videomemorysize="$1"
-    echo 1 > /sys/class/vtconsole/vtcon1/bind
+# A fresh framebuffer where vfb is a module: reloaded with the video memory the machine
+# booted with, the console let go of it meanwhile, as the box has it at boot. A display
+# built in stays as the last run left it.
+fresh_framebuffer() {
+    if [ -f /sys/module/vfb/initstate ]; then
+        echo 0 > /sys/class/vtconsole/vtcon1/bind
+        rmmod vfb
+        modprobe vfb vfb_enable=1 videomemorysize="$fb_memory"
+        echo 1 > /sys/class/vtconsole/vtcon1/bind
+    fi
 }
 
-# begin NAME: a fresh framebuffer of $vfb_memory bytes (default 4194304), its state
-# noted; finish NAME STATUS: the exit status and the state left.
+# begin NAME: a fresh framebuffer, its state noted; finish NAME STATUS: the exit
+# status and the state left.
 begin() {
-    reload_vfb "${vfb_memory:-4194304}"
+    fresh_framebuffer
     mkdir -p "$1"
     vmtool fbstate "$1/fb-before"
 }
