@@ -2,7 +2,9 @@
 # Installs what the box presets (box-ppc, box-armhf) need from Debian 12, as root:
 # the cross compilers, qemu's user-mode emulators, dpkg-source and GoogleTest's
 # sources, and a deb-src line for each deb line of the Debian sources, so that the
-# build can fetch zlib's and libpng's source packages with apt-get source.
+# build can fetch zlib's and libpng's source packages with apt-get source; and for
+# the box program on the box CPUs' own kernels (tests/vm): qemu's ARM and PowerPC
+# system emulators, Debian's kernel source and what building it needs (kernel.sh).
 # With the argument `web`, installs what the web preset needs instead: emscripten, node
 # and Chromium (the page's tests), with the same source lines (for ffmpeg's sources).
 # Idempotent. The native build's packages (README) are needed as well: the box and web
@@ -29,5 +31,6 @@ if [ "${1:-}" = web ]; then
     apt-get install -y --no-install-recommends emscripten nodejs chromium dpkg-dev make
 else
     apt-get install -y --no-install-recommends \
-        g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make
+        g++-powerpc-linux-gnu g++-arm-linux-gnueabihf qemu-user-static dpkg-dev googletest make \
+        qemu-system-arm qemu-system-ppc cpio linux-source-6.1 flex bison bc kmod
 fi
