@@ -4,6 +4,10 @@
 # Markdown table.
 #
 #   bench/frame_instructions.sh BUILD      BUILD: a build directory with the benchmarks
+#
+# The same for the box CPUs, whole frames per drawing path under qemu:
+# box_frame_instructions.sh; the bytes a frame reads back from the framebuffer:
+# framebuffer_reads.sh (bench/README.md).
 set -eu
 bench=$(cd "$1/bench" && pwd)
 out=$(mktemp -d "${TMPDIR:-/tmp}/frame-instructions.XXXXXX")

@@ -8,14 +8,13 @@
 //   valgrind --tool=callgrind --toggle-collect='threedee_frame(int, int, int, int)' bench/threedee_frame_bench --benchmark_filter='Model/3/'
 #include <benchmark/benchmark.h>
 #include <cstdio>
-#include <string>
 
-#include "data/pngwrite.h"
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/threedee.h"
 #include "show/threedee_state.h"
 #include "testbox.h"
+#include "titles_stream.h"
 
 std::FILE* fp;
 
@@ -60,18 +59,7 @@ void Titles(benchmark::State& state) {
     static bool loaded = false;
     if (!loaded) {
         loaded = true;
-        PalettePicture font;
-        font.width = 16 * 20;
-        font.height = 16 * 24;
-        font.pixels.resize(std::size_t(font.width) * font.height);
-        for (std::size_t i = 0; i < font.pixels.size(); i++) font.pixels[i] = std::uint8_t(i % 7 < 3 ? 0 : 1 + i % 200);
-        font.palette.assign(256, {90, 90, 90});
-        testbox::Bytes data = encode_png(font);
-        for (int line = 0; line < 40; line++) {
-            std::string text = "THE END TITLES, LINE " + std::to_string(line) + "\n";
-            data.insert(data.end(), text.begin(), text.end());
-        }
-        fp = testbox::open_scrambled(data, 1);
+        fp = open_titles_stream();
         theend_init();
     }
     for (auto _ : state) theend_frame();

@@ -2,14 +2,21 @@
 // a signal stops it on the box (sound stopped, console reset, exit 128 + the signal)
 // and leaves finished files behind; a run that cannot start leaves none.
 #include <csignal>
+#include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "testbox.h"
 
 namespace {
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The capture's file while it is being written.
+std::string part_of(const std::string& path, pid_t pid) { return path + "." + std::to_string(pid) + ".part"; }
 
 // Starts demo-play capturing the end titles to dir/NAME.mp4 with a trace in
 // dir/NAME.jsonl (SIGHUP ignored from the start if asked), and returns once the show's
@@ -36,6 +43,9 @@ pid_t start_capture(const std::string& dir, const std::string& name, bool hangup
 TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     std::string dir = testbox::temp_dir();
     pid_t child = start_capture(dir, "cut", false);
+    // Until it is complete the capture has a name of its own.
+    EXPECT_TRUE(exists(part_of(dir + "/cut.mp4", child)));
+    EXPECT_FALSE(exists(dir + "/cut.mp4"));
     kill(child, SIGTERM);
     int status = 0;
     waitpid(child, &status, 0);
@@ -56,6 +66,42 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     ASSERT_EQ(std::system(probe.c_str()), 0);
     testbox::Bytes d = testbox::read_file(dir + "/d.txt");
     EXPECT_GT(std::stod(std::string(d.begin(), d.end())), 0.0);
+    EXPECT_FALSE(exists(part_of(dir + "/cut.mp4", child)));
+}
+
+// Killed outright, or out of room on the way, a capture leaves nothing under its name.
+TEST(PlaySignal, ACaptureCutShortLeavesNoFileUnderItsName) {
+    std::string dir = testbox::temp_dir();
+    pid_t child = start_capture(dir, "killed", false);
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(exists(dir + "/killed.mp4"));
+    std::remove(part_of(dir + "/killed.mp4", child).c_str());
+
+    std::string err = dir + "/full.txt";
+    child = fork();
+    if (child == 0) {
+        // Files can grow to 1 MB only; writing past that fails instead of ending the
+        // program.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{1 << 20, 1 << 20};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen(err.c_str(), "w", stderr);
+        std::string program = std::string(BIN_DIR) + "/demo-play";
+        execl(program.c_str(), program.c_str(), "--capture", (dir + "/full.mp4").c_str(), "4", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 73);
+    std::ifstream said(err);
+    std::string line;
+    std::getline(said, line);
+    EXPECT_EQ(line.rfind("demo-play: " + dir + "/full.mp4: cannot be written", 0), 0u) << line;
+    EXPECT_FALSE(exists(dir + "/full.mp4"));
+    EXPECT_FALSE(exists(part_of(dir + "/full.mp4", child)));
 }
 
 // Started with SIGHUP ignored (nohup), demo-play keeps it ignored as the box program

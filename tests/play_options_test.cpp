@@ -23,13 +23,15 @@ TEST(PlayOptions, EveryOptionAndTheSection) {
     Options o;
     std::string error;
     ASSERT_TRUE(parse({"--fast", "--trace", "t.jsonl", "--dsp-out", "d.bin", "--capture", "c.mp4", "--sheet", "s.png",
-                       "--box", "/b", "--shot", "100:a.png", "--shot", "prelude:7:b.png", "0x2"},
+                       "--box", "/b", "--shot", "100:a.png", "--shot", "prelude:7:b.png", "--scale", "6", "--fps", "60", "0x2"},
                       o, error))
         << error;
     EXPECT_TRUE(o.fast);
     EXPECT_EQ(o.trace, "t.jsonl");
     EXPECT_EQ(o.dsp_out, "d.bin");
     EXPECT_EQ(o.capture, "c.mp4");
+    EXPECT_EQ(o.scale, 6u);
+    EXPECT_EQ(o.fps, 60u);
     EXPECT_EQ(o.sheet, "s.png");
     EXPECT_EQ(o.box_root, "/b");
     ASSERT_EQ(o.shots.size(), 2u);
@@ -50,6 +52,27 @@ TEST(PlayOptions, ShotPathsMayHoldColons) {
     ASSERT_TRUE(parse({"--shot", "5:dir:x/a.png"}, o, error)) << error;
     EXPECT_EQ(o.shots.at(0).frame, 5u);
     EXPECT_EQ(o.shots.at(0).path, "dir:x/a.png");
+}
+
+TEST(PlayOptions, ACaptureIsAnMp4OrAnMkvAtAScaleAndRateAllowed) {
+    Options o;
+    std::string error;
+    ASSERT_TRUE(parse({"--capture", "dir.x/Show.MKV", "--scale", "1", "--fps", "50"}, o, error)) << error;
+    EXPECT_EQ(play::capture_kind(o.capture), play::CaptureKind::Mkv);
+    EXPECT_EQ(play::capture_kind("a.mp4"), play::CaptureKind::Mp4);
+    EXPECT_EQ(play::capture_kind("mp4"), play::CaptureKind::Unknown);
+    ASSERT_TRUE(parse({}, o, error));
+    EXPECT_EQ(o.scale, 1u);
+    EXPECT_EQ(o.fps, 0u);  // each picture at its own time
+    // Each refusal names the option and the value.
+    for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
+             {"--scale", "0"}, {"--scale", "7"}, {"--scale", "04x"}, {"--scale", "-1"}, {"--fps", "49"},
+             {"--fps", "55"}, {"--fps", "0"}, {"--capture", "show.avi"}, {"--capture", "show.mp4.part"}}) {
+        EXPECT_FALSE(parse(bad, o, error)) << bad[0] << " " << bad[1];
+        EXPECT_EQ(error.find(bad[0]), 0u) << error;
+        EXPECT_NE(error.find(bad[1]), std::string::npos) << error;
+        EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+    }
 }
 
 TEST(PlayOptions, BadCommandLinesAreRefusedWithAReason) {

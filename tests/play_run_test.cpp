@@ -21,7 +21,6 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
 }
 
 #include "box/box.h"
@@ -34,6 +33,7 @@ extern "C" {
 #include "play/sheet.h"
 #include "show/ac3audio.h"
 #include "testbox.h"
+#include "testvideo.h"
 
 // SDL opens the D-Bus session bus, and libdbus keeps a buffer of its own for the
 // life of the process: not a leak of ours.
@@ -155,72 +155,18 @@ std::vector<TraceLine> read_trace(const std::string& path) {
     return lines;
 }
 
-struct Probe {
-    std::vector<std::int64_t> video_pts_us;
-    double video_start = -1, video_end = -1, audio_start = -1, audio_end = -1;
-    std::vector<float> left;        // decoded sound, left channel, from the audio start
-    std::vector<int> centre_luma;   // luma of the centre pixel of every decoded picture
+struct Probe : testvideo::Video {
+    std::vector<int> centre_luma;  // luma of the centre pixel of every decoded picture
 };
 
-// Reads an MP4 with libavformat, decoding both streams.
+// Reads an MP4 back, decoding both streams.
 Probe probe(const std::string& path) {
     Probe p;
-    AVFormatContext* format = nullptr;
-    EXPECT_EQ(avformat_open_input(&format, path.c_str(), nullptr, nullptr), 0) << path;
-    if (format == nullptr) return p;
-    EXPECT_GE(avformat_find_stream_info(format, nullptr), 0);
-    std::map<int, AVCodecContext*> decoders;
-    int video = -1, audio = -1;
-    for (unsigned i = 0; i < format->nb_streams; i++) {
-        AVStream* st = format->streams[i];
-        double tb = av_q2d(st->time_base);
-        double start = double(st->start_time) * tb, end = start + double(st->duration) * tb;
-        if (st->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-            video = int(i);
-            EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_H264);
-            p.video_start = start;
-            p.video_end = end;
-        } else if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO) {
-            audio = int(i);
-            EXPECT_EQ(st->codecpar->codec_id, AV_CODEC_ID_AC3);
-            p.audio_start = start;
-            p.audio_end = end;
-        }
-        AVCodecContext* c = avcodec_alloc_context3(avcodec_find_decoder(st->codecpar->codec_id));
-        avcodec_parameters_to_context(c, st->codecpar);
-        EXPECT_EQ(avcodec_open2(c, c->codec, nullptr), 0);
-        decoders[int(i)] = c;
-    }
-    EXPECT_GE(video, 0);
-    EXPECT_GE(audio, 0);
-    AVPacket* packet = av_packet_alloc();
-    AVFrame* frame = av_frame_alloc();
-    auto drain = [&](int index) {
-        while (avcodec_receive_frame(decoders[index], frame) == 0) {
-            if (index == video) {
-                p.centre_luma.push_back(frame->data[0][240 * frame->linesize[0] + 320]);
-            } else {
-                auto* l = reinterpret_cast<const float*>(frame->extended_data[0]);
-                p.left.insert(p.left.end(), l, l + frame->nb_samples);
-            }
-            av_frame_unref(frame);
-        }
-    };
-    while (av_read_frame(format, packet) == 0) {
-        if (packet->stream_index == video)
-            p.video_pts_us.push_back(av_rescale_q(packet->pts, format->streams[video]->time_base, {1, 1000000}));
-        avcodec_send_packet(decoders[packet->stream_index], packet);
-        drain(packet->stream_index);
-        av_packet_unref(packet);
-    }
-    for (auto& [index, c] : decoders) {
-        avcodec_send_packet(c, nullptr);
-        drain(index);
-        avcodec_free_context(&c);
-    }
-    av_frame_free(&frame);
-    av_packet_free(&packet);
-    avformat_close_input(&format);
+    static_cast<testvideo::Video&>(p) = testvideo::read_video(path, [&](const AVFrame& f) {
+        p.centre_luma.push_back(f.data[0][240 * f.linesize[0] + 320]);
+    });
+    EXPECT_EQ(p.video_codec, AV_CODEC_ID_H264);
+    EXPECT_EQ(p.audio_codec, AV_CODEC_ID_AAC);
     return p;
 }
 
@@ -405,14 +351,71 @@ TEST(PlayCapture, EveryPageShownIsOnePictureAtItsTimeAndTheSoundIsInStep) {
 }
 
 TEST(PlayCapture, TwoCapturesOfTheSameRunAreTheSameBytes) {
+    for (std::string kind : {".mp4", ".mkv"}) {
+        play::Options o = options_for();
+        o.scale = 2;
+        o.capture = dir() + "/one" + kind;
+        ASSERT_EQ(play::run(o, scripted_show), 0);
+        o.capture = dir() + "/two" + kind;
+        ASSERT_EQ(play::run(o, scripted_show), 0);
+        Bytes one = testbox::read_file(dir() + "/one" + kind), two = testbox::read_file(dir() + "/two" + kind);
+        ASSERT_GT(one.size(), 10000u) << kind;
+        EXPECT_TRUE(one == two) << kind;
+    }
+}
+
+TEST(PlayCapture, TheMasterHoldsTheScreenshotsExactlyAndTheFramesOfTheBursts) {
     play::Options o = options_for();
-    o.capture = dir() + "/one.mp4";
+    o.capture = dir() + "/master.mkv";
+    o.trace = dir() + "/trace.jsonl";
+    o.dsp_out = dir() + "/dsp.bin";
+    const std::vector<std::uint32_t> frames = {5, 20, 47};
+    for (std::uint32_t f : frames) o.shots.push_back({false, f, dir() + "/shot" + std::to_string(f) + ".png"});
     ASSERT_EQ(play::run(o, scripted_show), 0);
-    o.capture = dir() + "/two.mp4";
-    ASSERT_EQ(play::run(o, scripted_show), 0);
-    Bytes one = testbox::read_file(dir() + "/one.mp4"), two = testbox::read_file(dir() + "/two.mp4");
-    ASSERT_GT(one.size(), 10000u);
-    EXPECT_TRUE(one == two);
+
+    // The picture on screen when the burst of frame f - 1 was written, the time it
+    // was panned to (picture 0 is the black screen at the start).
+    std::map<std::uint32_t, std::pair<std::size_t, std::int64_t>> moment;
+    std::vector<std::int64_t> pans = {0};
+    for (const TraceLine& line : read_trace(o.trace)) {
+        if (line.is("FBIOPAN_DISPLAY")) pans.push_back(std::int64_t(line.t_us));
+        for (std::uint32_t f : frames)
+            if (!moment.count(f) && line.number("fcount") == long(f) - 1) moment[f] = {pans.size() - 1, pans.back()};
+    }
+    std::vector<std::vector<std::array<int, 3>>> pictures;
+    testvideo::Video v = testvideo::read_video(o.capture, [&](const AVFrame& f) {
+        std::vector<std::array<int, 3>>& rgb = pictures.emplace_back();
+        for (int y = 0; y < f.height; y++)
+            for (int x = 0; x < f.width; x++) rgb.push_back(testvideo::rgb_at(f, x, y));
+    });
+    EXPECT_EQ(v.video_codec, AV_CODEC_ID_H264);
+    ASSERT_EQ(v.audio_codec, AV_CODEC_ID_AC3);
+    ASSERT_EQ(pictures.size(), pans.size());
+    for (std::uint32_t f : frames) {
+        PalettePicture shot;
+        ASSERT_TRUE(decode_png(testbox::read_file(dir() + "/shot" + std::to_string(f) + ".png"), shot)) << f;
+        auto [k, t_us] = moment.at(f);
+        ASSERT_GT(k, 0u);
+        unsigned wrong = 0;
+        for (std::size_t i = 0; i < shot.pixels.size(); i++) {
+            const auto& c = shot.palette[shot.pixels[i]];
+            wrong += pictures[k][i] != std::array<int, 3>{c[0], c[1], c[2]};
+        }
+        EXPECT_EQ(wrong, 0u) << "frame " << f;
+        // Matroska keeps times to the millisecond.
+        EXPECT_NEAR(double(v.video_pts_us[k]), double(t_us), 500.0) << "frame " << f;
+    }
+
+    // Every frame of the bursts, as the receiver took it out, is a packet of the sound
+    // stream, byte for byte (ffmpeg's reader pads each payload to the largest frame).
+    std::string back = dir() + "/back.ac3";
+    std::string cmd = "ffmpeg -v error -y -f spdif -i " + o.dsp_out + " -c copy -f ac3 " + back;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    Bytes payloads = testbox::read_file(back);
+    ASSERT_EQ(v.audio_packets.size(), payloads.size() / 2788);
+    for (std::size_t i = 0; i < v.audio_packets.size(); i++)
+        ASSERT_TRUE(std::equal(v.audio_packets[i].begin(), v.audio_packets[i].end(), payloads.begin() + long(i * 2788))) << "frame " << i;
+    EXPECT_EQ(v.audio_packets.front().size(), 768u);
 }
 
 // The display changes that make pictures, on a framebuffer changed by hand.

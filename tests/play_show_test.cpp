@@ -1,9 +1,11 @@
 // The whole show through demo-play, run as a program (the show's module state starts
 // at zero once per process): a fast run's records, captures of a section, the run
 // without a display, and the ways it ends early.
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
@@ -141,7 +143,7 @@ TEST(PlayShow, CapturesOfASectionAreTheSameBytesWithSoundAndPicturesTogether) {
     ASSERT_EQ(std::sscanf(probe.c_str(), "%15[^,],%lf,%lf %15[^,],%lf,%lf", codec[0], &v_start, &v_len, codec[1], &a_start, &a_len), 6)
         << probe;
     EXPECT_STREQ(codec[0], "h264");
-    EXPECT_STREQ(codec[1], "ac3");
+    EXPECT_STREQ(codec[1], "aac");
     EXPECT_EQ(v_start, 0.0);
     EXPECT_EQ(a_start, 0.0);
     EXPECT_NEAR(a_len, v_len, 1536.0 / 48000);
@@ -182,11 +184,25 @@ TEST(PlayShow, WithoutItsDataFileTheShowEndsWithStatus2) {
     EXPECT_NE(r.out.find("exit status 2"), std::string::npos) << r.out;
 }
 
-TEST(PlayShow, ABadCommandLineIsRefusedWithTheUsage) {
-    Result r = demo_play("--shot nonsense");
-    EXPECT_EQ(r.status, 64);
-    EXPECT_NE(r.err.find("usage: demo-play"), std::string::npos) << r.err;
-    r = demo_play("--help");
+// A command line that does not parse, or a capture that cannot be made: one line that
+// names what is wrong, the status, and no file under the name asked for.
+TEST(PlayShow, ABadCommandLineOrAnUnwritableCaptureIsOneLineAndAStatus) {
+    std::string out = dir() + "/refused.mp4";
+    for (const std::string& bad : std::vector<std::string>{"--shot nonsense", "--scale 0", "--scale 7", "--fps 49", "--capture " + dir() + "/show.avi"}) {
+        Result r = demo_play(bad + " --capture " + out + " 4");
+        EXPECT_EQ(r.status, 64) << bad;
+        EXPECT_EQ(r.err.find(bad.substr(0, bad.find(' '))), std::string("demo-play: ").size()) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    ASSERT_EQ(std::system(("mkdir -p " + dir() + "/a-folder.mp4").c_str()), 0);
+    for (const std::string& path : {dir() + "/missing/show.mkv", dir() + "/a-folder.mp4"}) {
+        Result r = demo_play("--capture " + path + " 4");
+        EXPECT_EQ(r.status, 73) << path;
+        EXPECT_EQ(r.err.rfind("demo-play: " + path + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    }
+    EXPECT_FALSE(std::ifstream(out).good());
+    Result r = demo_play("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("usage: demo-play"), std::string::npos);
 }

@@ -1,8 +1,12 @@
 #include "play/capture.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <unistd.h>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,11 +15,15 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "play/convert.h"
+
 namespace play {
 namespace {
 
-constexpr AVRational kVideoTimeBase = {1, 1000000};
-constexpr AVRational kAudioTimeBase = {1, Mp4Writer::kAudioRate};
+constexpr AVRational kMicroseconds = {1, 1000000};
+constexpr AVRational kAudioTimeBase = {1, CaptureWriter::kAudioRate};
+// Samples in an AC-3 frame, at any rate.
+constexpr int kAc3Samples = 1536;
 
 std::string av_why(const char* what, int code) {
     char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -23,46 +31,63 @@ std::string av_why(const char* what, int code) {
     return std::string(what) + ": " + text;
 }
 
-// Palette picture to 4:2:0 video with the usual standard-definition matrix (BT.601,
-// limited range); each chroma sample is the mean of its four pixels'.
-void fill_yuv420(const Screen& screen, AVFrame* frame) {
-    int y_of[256], u_of[256], v_of[256];
-    for (int i = 0; i < 256; i++) {
-        int r = screen.palette[3 * i], g = screen.palette[3 * i + 1], b = screen.palette[3 * i + 2];
-        y_of[i] = ((66 * r + 129 * g + 25 * b + 128) >> 8) + 16;
-        u_of[i] = ((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128;
-        v_of[i] = ((112 * r - 94 * g - 18 * b + 128) >> 8) + 128;
-    }
-    const std::uint8_t* px = screen.pixels.data();
-    for (unsigned y = 0; y < Screen::kHeight; y++) {
-        std::uint8_t* row = frame->data[0] + std::ptrdiff_t(y) * frame->linesize[0];
-        for (unsigned x = 0; x < Screen::kWidth; x++) row[x] = std::uint8_t(y_of[px[y * Screen::kWidth + x]]);
-    }
-    for (unsigned y = 0; y < Screen::kHeight / 2; y++) {
-        std::uint8_t* u_row = frame->data[1] + std::ptrdiff_t(y) * frame->linesize[1];
-        std::uint8_t* v_row = frame->data[2] + std::ptrdiff_t(y) * frame->linesize[2];
-        const std::uint8_t* top = px + 2 * y * Screen::kWidth;
-        const std::uint8_t* bottom = top + Screen::kWidth;
-        for (unsigned x = 0; x < Screen::kWidth / 2; x++) {
-            int a = top[2 * x], b = top[2 * x + 1], c = bottom[2 * x], d = bottom[2 * x + 1];
-            u_row[x] = std::uint8_t((u_of[a] + u_of[b] + u_of[c] + u_of[d] + 2) >> 2);
-            v_row[x] = std::uint8_t((v_of[a] + v_of[b] + v_of[c] + v_of[d] + 2) >> 2);
+std::uint64_t sample_at(std::uint64_t t_us, int rate) { return (t_us * unsigned(rate) + 500000) / 1000000; }
+
+// A new file beside path, for the capture to grow in until it is complete; its name is
+// path with the process's number and ".part" after it.
+bool make_temp(const std::string& path, std::string& temp, std::string& why) {
+    for (unsigned attempt = 0; attempt < 100; attempt++) {
+        temp = path;
+        temp.append(".").append(std::to_string(getpid()));
+        if (attempt > 0) temp.append("-").append(std::to_string(attempt));
+        temp.append(".part");
+        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
         }
+        if (errno != EEXIST) break;
     }
+    why = std::string("cannot be created (") + std::strerror(errno) + ")";
+    temp.clear();
+    return false;
 }
 
-std::uint64_t sample_at(std::uint64_t t_us) { return (t_us * Mp4Writer::kAudioRate + 500000) / 1000000; }
+// The rate and the speaker layout of an AC-3 frame, from the decoder.
+bool ac3_format(const std::uint8_t* data, std::size_t len, int& rate, AVChannelLayout& layout) {
+    const AVCodec* decoder = avcodec_find_decoder(AV_CODEC_ID_AC3);
+    AVCodecContext* codec = decoder != nullptr ? avcodec_alloc_context3(decoder) : nullptr;
+    AVPacket* packet = av_packet_alloc();
+    AVFrame* frame = av_frame_alloc();
+    bool ok = codec != nullptr && packet != nullptr && frame != nullptr && avcodec_open2(codec, decoder, nullptr) >= 0 &&
+              av_new_packet(packet, int(len)) >= 0;
+    if (ok) {
+        std::memcpy(packet->data, data, len);
+        ok = avcodec_send_packet(codec, packet) >= 0 && avcodec_receive_frame(codec, frame) >= 0 &&
+             av_channel_layout_copy(&layout, &frame->ch_layout) >= 0;
+        rate = frame->sample_rate;
+    }
+    av_frame_free(&frame);
+    av_packet_free(&packet);
+    avcodec_free_context(&codec);
+    return ok && rate > 0;
+}
 
 }  // namespace
 
-Mp4Writer::~Mp4Writer() { release(); }
+CaptureWriter::~CaptureWriter() {
+    release();
+    if (!temp_path_.empty()) std::remove(temp_path_.c_str());
+}
 
-void Mp4Writer::release() {
+void CaptureWriter::release() {
     if (format_ != nullptr) {
-        if (!(format_->oformat->flags & AVFMT_NOFILE)) avio_closep(&format_->pb);
+        avio_closep(&format_->pb);
         avformat_free_context(format_);
         format_ = nullptr;
     }
+    for (AVPacket*& p : waiting_) av_packet_free(&p);
+    waiting_.clear();
     avcodec_free_context(&video_);
     avcodec_free_context(&audio_);
     av_frame_free(&picture_);
@@ -70,7 +95,7 @@ void Mp4Writer::release() {
     av_packet_free(&packet_);
 }
 
-bool Mp4Writer::add_stream(const char* encoder, AVCodecContext*& codec, AVStream*& stream, std::string& why) {
+bool CaptureWriter::add_stream(const char* encoder, AVCodecContext*& codec, AVStream*& stream, std::string& why) {
     const AVCodec* found = avcodec_find_encoder_by_name(encoder);
     if (found == nullptr) {
         why = std::string("libavcodec has no ") + encoder + " encoder";
@@ -87,10 +112,96 @@ bool Mp4Writer::add_stream(const char* encoder, AVCodecContext*& codec, AVStream
     return true;
 }
 
-bool Mp4Writer::open(const std::string& path, std::string& why) {
-    int r = avformat_alloc_output_context2(&format_, nullptr, "mp4", path.c_str());
+bool CaptureWriter::open_video(std::string& why) {
+    const bool mp4 = kind_ == CaptureKind::Mp4;
+    // The master is H.264 too, lossless in RGB (High 4:4:4 Predictive): every picture
+    // decodes to exactly the box's colours.
+    if (!add_stream(mp4 ? "libx264" : "libx264rgb", video_, video_stream_, why)) return false;
+    video_->width = int(Screen::kWidth * settings_.scale);
+    video_->height = int(Screen::kHeight * settings_.scale);
+    video_->pix_fmt = mp4 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGR0;
+    video_->time_base = settings_.fps != 0 ? AVRational{1, int(settings_.fps)} : kMicroseconds;
+    // The usual rate, for the encoder's rate control; the times are exact.
+    video_->framerate = {settings_.fps != 0 ? int(settings_.fps) : 50, 1};
+    video_->sample_aspect_ratio = {1, 1};
+    // Pictures in display order: each one's decode time is its display time, so the
+    // file's times are exactly the screen's and the last picture ends at the end.
+    video_->max_b_frames = 0;
+    // A fixed thread count: the encoder's output depends on it, and captures of the
+    // same build must be the same on every machine.
+    video_->thread_count = 2;
+    if (mp4) {
+        video_->color_range = AVCOL_RANGE_MPEG;
+        video_->colorspace = AVCOL_SPC_SMPTE170M;
+    }
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "preset", "superfast", 0);
+    av_dict_set(&options, mp4 ? "crf" : "qp", mp4 ? "20" : "0", 0);
+    int r = avcodec_open2(video_, video_->codec, &options);
+    av_dict_free(&options);
     if (r < 0) {
-        why = av_why("mp4 muxer", r);
+        why = av_why("H.264 encoder", r);
+        return false;
+    }
+    video_stream_->time_base = video_->time_base;
+    if (settings_.fps != 0) video_stream_->avg_frame_rate = video_->framerate;
+    avcodec_parameters_from_context(video_stream_->codecpar, video_);
+
+    picture_->format = video_->pix_fmt;
+    picture_->width = video_->width;
+    picture_->height = video_->height;
+    if (av_frame_get_buffer(picture_, 0) < 0) {
+        why = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+bool CaptureWriter::open_sound(std::string& why) {
+    if (!add_stream("aac", audio_, audio_stream_, why)) return false;
+    audio_->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    audio_->sample_rate = kAudioRate;
+    audio_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
+    audio_->bit_rate = 192000;
+    audio_->time_base = kAudioTimeBase;
+    // The fast coder: at this rate it sounds as the default two-loop search does, for
+    // less than half the time.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "aac_coder", "fast", 0);
+    int r = avcodec_open2(audio_, audio_->codec, &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        why = av_why("AAC encoder", r);
+        return false;
+    }
+    audio_stream_->time_base = kAudioTimeBase;
+    avcodec_parameters_from_context(audio_stream_->codecpar, audio_);
+    sound_->format = AV_SAMPLE_FMT_FLTP;
+    sound_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
+    sound_->nb_samples = audio_->frame_size;
+    sound_->sample_rate = kAudioRate;
+    if (av_frame_get_buffer(sound_, 0) < 0) {
+        why = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+bool CaptureWriter::open(const CaptureSettings& settings, std::string& why) {
+    settings_ = settings;
+    kind_ = capture_kind(settings.path);
+    if (kind_ == CaptureKind::Unknown) {
+        why = "not a .mp4 or .mkv file";
+        return false;
+    }
+    std::error_code error;
+    if (std::filesystem::is_directory(settings.path, error)) {
+        why = "is a directory";
+        return false;
+    }
+    int r = avformat_alloc_output_context2(&format_, nullptr, kind_ == CaptureKind::Mp4 ? "mp4" : "matroska", nullptr);
+    if (r < 0) {
+        why = av_why("muxer", r);
         return false;
     }
     format_->flags |= AVFMT_FLAG_BITEXACT;
@@ -101,75 +212,56 @@ bool Mp4Writer::open(const std::string& path, std::string& why) {
         why = "out of memory";
         return false;
     }
+    if (!open_video(why)) return false;
+    // The master's sound stream is made when its first frame tells what it is.
+    if (kind_ == CaptureKind::Mp4 && !open_sound(why)) return false;
 
-    if (!add_stream("libx264", video_, video_stream_, why)) return false;
-    video_->width = Screen::kWidth;
-    video_->height = Screen::kHeight;
-    video_->pix_fmt = AV_PIX_FMT_YUV420P;
-    video_->time_base = kVideoTimeBase;
-    video_->framerate = {50, 1};  // the usual rate, for the encoder's rate control; the times are exact
-    video_->sample_aspect_ratio = {1, 1};
-    // Pictures in display order: each one's decode time is its display time, so the
-    // file's times are exactly the screen's and the last picture ends at the end.
-    video_->max_b_frames = 0;
-    video_->color_range = AVCOL_RANGE_MPEG;
-    video_->colorspace = AVCOL_SPC_SMPTE170M;
-    // A fixed thread count: the encoder's output depends on it, and captures of the
-    // same build must be the same on every machine.
-    video_->thread_count = 2;
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "preset", "superfast", 0);
-    av_dict_set(&options, "crf", "20", 0);
-    r = avcodec_open2(video_, video_->codec, &options);
-    av_dict_free(&options);
+    if (!make_temp(settings.path, temp_path_, why)) return false;
+    r = avio_open(&format_->pb, temp_path_.c_str(), AVIO_FLAG_WRITE);
     if (r < 0) {
-        why = av_why("H.264 encoder", r);
+        why = av_why("cannot be written", r);
         return false;
     }
-    video_stream_->time_base = kVideoTimeBase;
-    avcodec_parameters_from_context(video_stream_->codecpar, video_);
+    return kind_ == CaptureKind::Mkv || start_file(why);
+}
 
-    if (!add_stream("ac3", audio_, audio_stream_, why)) return false;
-    audio_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    audio_->sample_rate = kAudioRate;
-    audio_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-    audio_->bit_rate = 448000;
-    audio_->time_base = kAudioTimeBase;
-    r = avcodec_open2(audio_, audio_->codec, nullptr);
+bool CaptureWriter::start_file(std::string& why) {
+    int r = avformat_write_header(format_, nullptr);
     if (r < 0) {
-        why = av_why("AC-3 encoder", r);
+        why = av_why("header", r);
         return false;
     }
-    audio_stream_->time_base = kAudioTimeBase;
-    avcodec_parameters_from_context(audio_stream_->codecpar, audio_);
+    started_ = true;
+    bool ok = true;
+    for (AVPacket*& p : waiting_) {
+        ok = ok && write(p);
+        av_packet_free(&p);
+    }
+    waiting_.clear();
+    if (!ok) why = "writing failed";
+    return ok;
+}
 
-    picture_->format = AV_PIX_FMT_YUV420P;
-    picture_->width = Screen::kWidth;
-    picture_->height = Screen::kHeight;
-    sound_->format = AV_SAMPLE_FMT_FLTP;
-    sound_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-    sound_->nb_samples = kAudioFrame;
-    sound_->sample_rate = kAudioRate;
-    if (av_frame_get_buffer(picture_, 0) < 0 || av_frame_get_buffer(sound_, 0) < 0) {
-        why = "out of memory";
-        return false;
+// Writes packet (times in its encoder's time base), or keeps it until the header is out.
+bool CaptureWriter::write(AVPacket* packet) {
+    if (!started_) {
+        AVPacket* copy = av_packet_clone(packet);
+        av_packet_unref(packet);
+        if (copy == nullptr) return false;
+        waiting_.push_back(copy);
+        return true;
     }
-
-    r = avio_open(&format_->pb, path.c_str(), AVIO_FLAG_WRITE);
-    if (r < 0) {
-        why = av_why(path.c_str(), r);
-        return false;
-    }
-    r = avformat_write_header(format_, nullptr);
-    if (r < 0) {
-        why = av_why("mp4 header", r);
-        return false;
-    }
-    return true;
+    AVRational from = packet->stream_index == video_stream_->index ? video_->time_base
+                     : audio_ != nullptr                          ? audio_->time_base
+                                                                  : ac3_time_base_;
+    av_packet_rescale_ts(packet, from, format_->streams[packet->stream_index]->time_base);
+    int r = av_interleaved_write_frame(format_, packet);
+    if (r < 0 && failure_.empty()) failure_ = av_why("cannot be written", r);
+    return r >= 0;
 }
 
 // Sends frame (null: the end) to codec and writes what comes out.
-bool Mp4Writer::send(AVCodecContext* codec, AVStream* stream, AVFrame* frame) {
+bool CaptureWriter::send(AVCodecContext* codec, AVStream* stream, AVFrame* frame) {
     if (avcodec_send_frame(codec, frame) < 0) return false;
     for (;;) {
         int r = avcodec_receive_packet(codec, packet_);
@@ -182,41 +274,55 @@ bool Mp4Writer::send(AVCodecContext* codec, AVStream* stream, AVFrame* frame) {
                 durations_.erase(it);
             }
         }
-        av_packet_rescale_ts(packet_, codec->time_base, stream->time_base);
         packet_->stream_index = stream->index;
-        if (av_interleaved_write_frame(format_, packet_) < 0) return false;
+        if (!write(packet_)) return false;
     }
 }
 
-bool Mp4Writer::send_held_picture(std::uint64_t end_us) {
+// Sends the picture held for the time up to end_us: once with its own time and length,
+// or at a constant rate once for every output frame due before end_us.
+bool CaptureWriter::send_held_picture(std::uint64_t end_us) {
     if (!holding_) return true;
     holding_ = false;
-    picture_->pts = std::int64_t(held_t_us_);
-    durations_.emplace_back(picture_->pts, std::int64_t(std::max<std::uint64_t>(end_us - held_t_us_, 1)));
-    return send(video_, video_stream_, picture_);
+    if (settings_.fps == 0) {
+        picture_->pts = std::int64_t(held_t_us_);
+        durations_.emplace_back(picture_->pts, std::int64_t(std::max<std::uint64_t>(end_us - held_t_us_, 1)));
+        return send(video_, video_stream_, picture_);
+    }
+    // Frame n is due at n / fps seconds; the first frame always shows the first picture.
+    while (next_frame_ == 0 || std::uint64_t(next_frame_) * 1000000 < end_us * settings_.fps) {
+        picture_->pts = next_frame_++;
+        durations_.emplace_back(picture_->pts, 1);
+        if (!send(video_, video_stream_, picture_)) return false;
+    }
+    return true;
 }
 
-void Mp4Writer::failed(std::uint64_t t_us, const char* what) {
+void CaptureWriter::failed(std::uint64_t t_us, const char* what) {
     if (!failure_.empty()) return;
     char at[32];
     std::snprintf(at, sizeof at, " at %.3f s", double(t_us) / 1e6);
     failure_ = what + std::string(at);
 }
 
-void Mp4Writer::picture(std::uint64_t t_us, const Screen& screen) {
+void CaptureWriter::picture(std::uint64_t t_us, const Screen& screen) {
     if (!failure_.empty()) return;
     if (!send_held_picture(t_us) || av_frame_make_writable(picture_) < 0) {
         failed(t_us, "video encoding failed");
         return;
     }
-    fill_yuv420(screen, picture_);
+    if (kind_ == CaptureKind::Mp4)
+        to_yuv420(screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, {picture_->data[1], picture_->linesize[1]},
+                  {picture_->data[2], picture_->linesize[2]});
+    else
+        to_bgr0(screen, settings_.scale, {picture_->data[0], picture_->linesize[0]});
     held_t_us_ = t_us;
     holding_ = true;
     pictures_++;
 }
 
-void Mp4Writer::sound(std::uint64_t t_us, const float* samples, std::size_t frames) {
-    std::uint64_t at = sample_at(t_us);
+void CaptureWriter::sound(std::uint64_t t_us, const float* samples, std::size_t frames) {
+    std::uint64_t at = sample_at(t_us, kAudioRate);
     // Sound before what is already encoded is out of reach (it never comes: a frame
     // plays at the earliest when it is written).
     std::size_t skip = at < pcm_start_ ? std::size_t(std::min<std::uint64_t>(pcm_start_ - at, frames)) : 0;
@@ -226,40 +332,86 @@ void Mp4Writer::sound(std::uint64_t t_us, const float* samples, std::size_t fram
     std::copy(samples + 2 * skip, samples + 2 * frames, pcm_.begin() + std::ptrdiff_t(2 * offset));
 }
 
-bool Mp4Writer::encode_sound_frame() {
+bool CaptureWriter::encode_sound_frame() {
     if (av_frame_make_writable(sound_) < 0) return false;
     auto* left = reinterpret_cast<float*>(sound_->data[0]);
     auto* right = reinterpret_cast<float*>(sound_->data[1]);
-    std::size_t have = std::min<std::size_t>(pcm_.size() / 2, kAudioFrame);
-    for (std::size_t i = 0; i < kAudioFrame; i++) {
+    const std::size_t size = std::size_t(sound_->nb_samples);
+    std::size_t have = std::min(pcm_.size() / 2, size);
+    for (std::size_t i = 0; i < size; i++) {
         left[i] = i < have ? pcm_[2 * i] : 0.0f;
         right[i] = i < have ? pcm_[2 * i + 1] : 0.0f;
     }
     pcm_.erase(pcm_.begin(), pcm_.begin() + std::ptrdiff_t(2 * have));
     sound_->pts = std::int64_t(pcm_start_);
-    pcm_start_ += kAudioFrame;
+    pcm_start_ += size;
     return send(audio_, audio_stream_, sound_);
 }
 
-void Mp4Writer::sound_final(std::uint64_t t_us) {
-    std::uint64_t final_sample = sample_at(t_us);
-    while (failure_.empty() && pcm_start_ + kAudioFrame <= final_sample)
+void CaptureWriter::sound_final(std::uint64_t t_us) {
+    if (audio_ == nullptr) return;
+    std::uint64_t final_sample = sample_at(t_us, kAudioRate);
+    while (failure_.empty() && pcm_start_ + std::uint64_t(sound_->nb_samples) <= final_sample)
         if (!encode_sound_frame()) failed(t_us, "sound encoding failed");
 }
 
-bool Mp4Writer::close(std::uint64_t end_us, std::string& why) {
+bool CaptureWriter::add_ac3_stream(const std::uint8_t* data, std::size_t len) {
+    int rate = 0;
+    AVChannelLayout layout{};
+    if (!ac3_format(data, len, rate, layout)) return false;
+    audio_stream_ = avformat_new_stream(format_, nullptr);
+    if (audio_stream_ == nullptr) return false;
+    AVCodecParameters* par = audio_stream_->codecpar;
+    par->codec_type = AVMEDIA_TYPE_AUDIO;
+    par->codec_id = AV_CODEC_ID_AC3;
+    par->sample_rate = rate;
+    par->frame_size = kAc3Samples;
+    par->ch_layout = layout;
+    audio_stream_->time_base = ac3_time_base_ = {1, rate};
+    return true;
+}
+
+void CaptureWriter::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
+    if (kind_ != CaptureKind::Mkv || !failure_.empty()) return;
+    if (audio_stream_ == nullptr) {
+        // A frame that does not decode cannot say what the stream is; the next may.
+        if (started_ || !add_ac3_stream(data, len)) return;
+        std::string why;
+        if (!start_file(why)) return failed(t_us, "writing failed");
+    }
+    // Frames follow one another without overlapping, each from the time it plays.
+    const int rate = ac3_time_base_.den;
+    std::int64_t pts = std::max(std::int64_t(sample_at(t_us, rate)), ac3_next_);
+    if (av_new_packet(packet_, int(len)) < 0) return failed(t_us, "out of memory");
+    std::memcpy(packet_->data, data, len);
+    packet_->pts = packet_->dts = pts;
+    packet_->duration = kAc3Samples;
+    packet_->stream_index = audio_stream_->index;
+    ac3_next_ = pts + kAc3Samples;
+    if (!write(packet_)) failed(t_us, "writing failed");
+}
+
+bool CaptureWriter::close(std::uint64_t end_us, std::string& why) {
     if (format_ == nullptr) {
         why = "not open";
         return false;
     }
-    // The sound ends with the first whole AC-3 frame that reaches the end.
-    while (failure_.empty() && pcm_start_ < sample_at(end_us))
+    // The sound ends with the first whole frame that reaches the end.
+    while (audio_ != nullptr && failure_.empty() && pcm_start_ < sample_at(end_us, kAudioRate))
         if (!encode_sound_frame()) failed(end_us, "sound encoding failed");
-    if (failure_.empty() && !(send_held_picture(end_us) && send(video_, video_stream_, nullptr) && send(audio_, audio_stream_, nullptr)))
+    if (failure_.empty() && !(send_held_picture(end_us) && send(video_, video_stream_, nullptr) &&
+                              (audio_ == nullptr || send(audio_, audio_stream_, nullptr))))
         failed(end_us, "finishing the encoding failed");
+    std::string start_why;
+    if (failure_.empty() && !started_ && !start_file(start_why)) failure_ = start_why;
     int r = failure_.empty() ? av_write_trailer(format_) : 0;
-    if (r < 0) failure_ = av_why("mp4 trailer", r);
+    if (r < 0) failure_ = av_why("trailer", r);
+    // The file is complete only once it is on the disk.
+    if (failure_.empty() && (format_->pb->error < 0 || avio_closep(&format_->pb) < 0)) failure_ = "cannot be written";
     release();
+    if (failure_.empty() && std::rename(temp_path_.c_str(), settings_.path.c_str()) != 0)
+        failure_ = std::string("cannot be renamed from ") + temp_path_ + " (" + std::strerror(errno) + ")";
+    if (failure_.empty()) temp_path_.clear();
     why = failure_;
     return failure_.empty();
 }

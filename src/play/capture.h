@@ -1,18 +1,33 @@
-// Capture of the show to an MP4 file: H.264 video with a picture at the exact time of
-// every change of the display, and the sound as AC-3.
+// Capture of the show to a video file, in two kinds (by the file's extension):
 //
-// The video has a variable frame rate: each picture carries the time it appeared on
-// the box's screen (microseconds from the start of the run) and lasts until the next
-// one. The sound is the receiver's AC-3 frames decoded, laid on a 48 kHz timeline at
-// the times they play (silence where nothing plays) and encoded again, so that the
-// audio track starts with the video and has no holes. Same input, same file bytes.
+// - .mp4, to share: H.264 4:2:0 with AAC-LC sound, what browsers and phones play. The
+//   sound is the receiver's AC-3 frames decoded, laid on a 48 kHz timeline at the
+//   times they play (silence where nothing plays) and encoded again, so that the audio
+//   track starts with the video and has no holes.
+// - .mkv, to keep: the lossless master. H.264 lossless in RGB (High 4:4:4 Predictive,
+//   quantizer 0), so every picture decodes to exactly the box's colours, and the AC-3
+//   frames exactly as the receiver took them out of the bursts, each at the time it
+//   plays. (FFV1, the archivists' other choice, made files 2.4 times the size that
+//   took 4 times as long to decode.)
+//
+// The video has a variable frame rate (each picture carries the time it appeared on
+// the box's screen and lasts until the next one), or a constant one where each
+// picture is repeated until the next is due. Pixels are scaled by a whole number,
+// nearest neighbour. The file is written under a temporary name beside the one asked
+// for and takes that name only when it is complete. Same input, same file bytes.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
+extern "C" {
+#include <libavutil/rational.h>
+}
+
+#include "play/options.h"
 #include "play/screen.h"
 
 struct AVCodecContext;
@@ -23,17 +38,26 @@ struct AVStream;
 
 namespace play {
 
-class Mp4Writer {
+struct CaptureSettings {
+    std::string path;
+    unsigned scale = 1;
+    unsigned fps = 0;  // 0: variable rate
+};
+
+class CaptureWriter {
 public:
     static constexpr int kAudioRate = 48000;
-    static constexpr int kAudioFrame = 1536;
 
-    Mp4Writer() = default;
-    ~Mp4Writer();
-    Mp4Writer(const Mp4Writer&) = delete;
-    Mp4Writer& operator=(const Mp4Writer&) = delete;
+    CaptureWriter() = default;
+    ~CaptureWriter();  // removes an unfinished file
+    CaptureWriter(const CaptureWriter&) = delete;
+    CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    bool open(const std::string& path, std::string& why);
+    bool open(const CaptureSettings& settings, std::string& why);
+    // Whether the file takes decoded sound (sound, sound_final) or the AC-3 frames
+    // (ac3).
+    bool wants_pcm() const { return kind_ == CaptureKind::Mp4; }
+
     // The picture on screen from t_us until the next picture (or the end); pictures
     // come in time order.
     void picture(std::uint64_t t_us, const Screen& screen);
@@ -42,33 +66,48 @@ public:
     void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
     // No sound will come for times before t_us any more: encode up to there.
     void sound_final(std::uint64_t t_us);
-    // Ends both streams at end_us and finishes the file; false, with why, when that or
-    // anything before it failed.
+    // An AC-3 frame that starts to play at t_us.
+    void ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
+    // Ends both streams at end_us, finishes the file and gives it its name; false,
+    // with why, when that or anything before it failed (the file is removed then).
     bool close(std::uint64_t end_us, std::string& why);
 
     std::uint64_t pictures() const { return pictures_; }
 
 private:
+    bool open_video(std::string& why);
+    bool open_sound(std::string& why);
     bool add_stream(const char* encoder, AVCodecContext*& codec, AVStream*& stream, std::string& why);
+    bool start_file(std::string& why);
+    bool write(AVPacket* packet);
     bool send(AVCodecContext* codec, AVStream* stream, AVFrame* frame);
     bool send_held_picture(std::uint64_t end_us);
+    bool add_ac3_stream(const std::uint8_t* data, std::size_t len);
     bool encode_sound_frame();
     void failed(std::uint64_t t_us, const char* what);
     void release();
 
+    CaptureKind kind_ = CaptureKind::Unknown;
+    CaptureSettings settings_;
+    std::string temp_path_;  // where the file is written until it is complete
     AVFormatContext* format_ = nullptr;
     AVCodecContext* video_ = nullptr;
-    AVCodecContext* audio_ = nullptr;
+    AVCodecContext* audio_ = nullptr;  // the AAC encoder
     AVStream* video_stream_ = nullptr;
     AVStream* audio_stream_ = nullptr;
     AVFrame* picture_ = nullptr;  // the last picture, sent once its duration is known
     AVFrame* sound_ = nullptr;
     AVPacket* packet_ = nullptr;
+    bool started_ = false;                // the header is written
+    std::vector<AVPacket*> waiting_;      // packets made before that
     bool holding_ = false;
     std::uint64_t held_t_us_ = 0;
+    std::int64_t next_frame_ = 0;  // constant rate: the next output frame
     std::vector<std::pair<std::int64_t, std::int64_t>> durations_;  // pts -> duration of pictures in the encoder
-    std::vector<float> pcm_;         // interleaved sound from sample pcm_start_ on
-    std::uint64_t pcm_start_ = 0;    // first sample not encoded yet
+    std::vector<float> pcm_;       // interleaved sound from sample pcm_start_ on
+    std::uint64_t pcm_start_ = 0;  // first sample not encoded yet
+    AVRational ac3_time_base_{1, kAudioRate};  // the AC-3 frames': 1 / their rate
+    std::int64_t ac3_next_ = 0;                // where the next AC-3 frame may start
     std::uint64_t pictures_ = 0;
     std::string failure_;  // the first thing that went wrong
 };

@@ -10,7 +10,7 @@ int main(int argc, char** argv) {
     play::Options options;
     std::string error;
     if (!play::parse_options(argc, argv, options, error)) {
-        std::fprintf(stderr, "demo-play: %s\n%s", error.c_str(), play::usage().c_str());
+        std::fprintf(stderr, "demo-play: %s (demo-play --help lists the options)\n", error.c_str());
         return play::kExitUsage;
     }
     if (options.help) {

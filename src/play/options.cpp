@@ -1,5 +1,6 @@
 #include "play/options.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,7 +22,30 @@ bool parse_shot(const std::string& text, Shot& shot) {
     return true;
 }
 
+// A whole number from the list allowed.
+bool parse_choice(const std::string& text, unsigned first, unsigned last, unsigned step, unsigned& into) {
+    if (text.empty() || text.size() > 2 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    unsigned n = unsigned(std::strtoul(text.c_str(), nullptr, 10));
+    if (n < first || n > last || (n - first) % step != 0) return false;
+    into = n;
+    return true;
+}
+
+bool ends_with(const std::string& text, const char* tail) {
+    std::size_t n = std::strlen(tail);
+    if (text.size() < n) return false;
+    for (std::size_t i = 0; i < n; i++)
+        if (std::tolower(static_cast<unsigned char>(text[text.size() - n + i])) != tail[i]) return false;
+    return true;
+}
+
 }  // namespace
+
+CaptureKind capture_kind(const std::string& path) {
+    if (ends_with(path, ".mp4")) return CaptureKind::Mp4;
+    if (ends_with(path, ".mkv")) return CaptureKind::Mkv;
+    return CaptureKind::Unknown;
+}
 
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
     options = Options();
@@ -56,6 +80,18 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             if (!value(options.dsp_out)) return false;
         } else if (arg == "--capture") {
             if (!value(options.capture)) return false;
+            if (capture_kind(options.capture) == CaptureKind::Unknown) {
+                error = "--capture wants FILE.mp4 or FILE.mkv, not " + options.capture;
+                return false;
+            }
+        } else if (arg == "--scale" || arg == "--fps") {
+            std::string text;
+            if (!value(text)) return false;
+            bool scale = arg == "--scale";
+            if (!(scale ? parse_choice(text, 1, kMaxScale, 1, options.scale) : parse_choice(text, 50, 60, 10, options.fps))) {
+                error = arg + (scale ? " wants a whole number from 1 to 6, not " : " wants 50 or 60, not ") + text;
+                return false;
+            }
         } else if (arg == "--sheet") {
             if (!value(options.sheet)) return false;
         } else if (arg == "--box") {
@@ -83,14 +119,19 @@ std::string usage() {
            "SECTION (optional) is the show's start section: 1 fire, 2 zoomer, 3 3D, 4 end titles.\n"
            "  --fast               run in virtual time without a window (deterministic)\n"
            "  --capture FILE.mp4   record the show in virtual time: H.264 video at the exact\n"
-           "                       time of every displayed picture, AC-3 sound\n"
+           "                       time of every displayed picture, AAC sound (plays anywhere)\n"
+           "  --capture FILE.mkv   the same as a lossless master: H.264 lossless RGB video and\n"
+           "                       the show's AC-3 frames exactly as sent\n"
+           "  --scale N            each box pixel as an N x N block in the capture (1 to 6)\n"
+           "  --fps 50|60          a constant frame rate instead of each picture at its time\n"
            "  --sheet FILE.png     contact sheet: a labelled thumbnail every 5 seconds\n"
            "  --shot N:FILE.png    the screen when the main soundtrack's frame counter reaches N\n"
            "  --shot prelude:N:FILE.png   the same on the prelude's soundtrack\n"
            "  --trace FILE         every device request as a JSON line with its time\n"
            "  --dsp-out FILE       every byte written to the sound device\n"
            "  --box DIR            the box's file tree (default: the build's)\n"
-           "Without a display a window run captures to show.mp4 and show-sheet.png instead.\n"
+           "Without a display a window run captures to show.mp4 and show-sheet.png instead\n"
+           "(with --scale and --fps as given).\n"
            "In the window: Escape or closing it stops the show, F toggles full screen.\n"
            "Exit status: the show's; 64 for a bad command line, 73 when an output cannot be written.\n";
 }

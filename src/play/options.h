@@ -20,7 +20,9 @@ struct Options {
     bool fast = false;         // virtual time, no window
     std::string trace;         // one JSON line per device request
     std::string dsp_out;       // every byte written to the sound device
-    std::string capture;       // MP4 of the show, made in virtual time
+    std::string capture;       // video of the show, made in virtual time (.mp4 or .mkv)
+    unsigned scale = 1;        // each box pixel as a scale x scale block in the capture
+    unsigned fps = 0;          // constant frame rate of the capture; 0: each picture at its own time
     std::string sheet;         // contact sheet PNG
     std::string box_root;      // the box's file tree
     std::vector<Shot> shots;
@@ -31,6 +33,16 @@ struct Options {
 // Exit statuses of demo-play itself; otherwise it exits with the show's status.
 constexpr int kExitUsage = 64;       // bad command line
 constexpr int kExitCannotWrite = 73; // an output file cannot be made
+
+constexpr unsigned kMaxScale = 6;
+
+// What a capture file is, by its name's extension.
+enum class CaptureKind {
+    Unknown,
+    Mp4,  // for sharing: H.264 4:2:0 with AAC sound
+    Mkv,  // the lossless master: H.264 lossless RGB with the AC-3 frames as sent
+};
+CaptureKind capture_kind(const std::string& path);
 
 // Parses argv; false, with why in error, for a command line that does not parse.
 bool parse_options(int argc, char** argv, Options& options, std::string& error);

@@ -18,7 +18,7 @@
 #include "box/emu/emu.h"
 #include "box/signals.h"
 #include "play/ac3decoder.h"
-#include "play/capture.h"
+#include "play/capture_thread.h"
 #include "play/live.h"
 #include "play/records.h"
 #include "play/screen.h"
@@ -109,7 +109,7 @@ private:
     std::vector<float> pcm_;
     std::uint64_t undecodable_ = 0;
 
-    std::unique_ptr<Mp4Writer> mp4_;
+    std::unique_ptr<CaptureThread> capture_;
     std::unique_ptr<PictureTimeline> timeline_;
     std::uint64_t next_look_us_ = 0;
     std::uint64_t sound_end_us_ = 0;
@@ -172,17 +172,17 @@ bool Session::start(std::string& why) {
     }
 
     if (!open_records(options_, trace_, dsp_out_, why)) return false;
-    if (live_ || !options_.capture.empty()) {
-        decoder_ = std::make_unique<Ac3Decoder>();
-        if (!decoder_->ok(why)) return false;
-    }
     if (!options_.capture.empty()) {
-        mp4_ = std::make_unique<Mp4Writer>();
-        if (!mp4_->open(options_.capture, why)) {
+        capture_ = std::make_unique<CaptureThread>();
+        if (!capture_->open({options_.capture, options_.scale, options_.fps}, why)) {
             why = options_.capture + ": " + why;
             return false;
         }
-        timeline_ = std::make_unique<PictureTimeline>([this](std::uint64_t t, const Screen& screen) { mp4_->picture(t, screen); });
+        timeline_ = std::make_unique<PictureTimeline>([this](std::uint64_t t, const Screen& screen) { capture_->picture(t, screen); });
+    }
+    if (live_ || (capture_ && capture_->wants_pcm())) {
+        decoder_ = std::make_unique<Ac3Decoder>();
+        if (!decoder_->ok(why)) return false;
     }
     if (!options_.sheet.empty()) sheet_ = std::make_unique<ContactSheet>();
 
@@ -206,7 +206,7 @@ bool Session::start(std::string& why) {
     }
     if (timeline_) timeline_->look(0, box_->fb);
 
-    progress_ = !live_ && (mp4_ || sheet_) && isatty(STDERR_FILENO);
+    progress_ = !live_ && (capture_ || sheet_) && isatty(STDERR_FILENO);
     if (progress_) lengths_ = soundtrack_lengths(config.root + PLAY_DATA_PATH);
     started_ = last_progress_ = RealClock::now();
     return true;
@@ -245,6 +245,11 @@ void Session::display_changed(std::uint64_t t_us) {
 }
 
 void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
+    if (capture_) {
+        // A burst takes as long to play as its frame's 1536 sample frames.
+        sound_end_us_ = std::max(sound_end_us_, t_us - t0_ + 1536 * std::uint64_t(1000000) / std::max(box_->dsp.rate(), 1u));
+        if (!capture_->wants_pcm()) capture_->ac3(t_us - t0_, data, len);
+    }
     if (!decoder_) return;
     pcm_.clear();
     if (!decoder_->decode(data, len, pcm_)) {
@@ -252,10 +257,7 @@ void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_
         return;
     }
     std::size_t frames = pcm_.size() / 2;
-    if (mp4_) {
-        mp4_->sound(t_us - t0_, pcm_.data(), frames);
-        sound_end_us_ = std::max(sound_end_us_, t_us - t0_ + frames * 1000000u / Ac3Decoder::kRate);
-    }
+    if (capture_) capture_->sound(t_us - t0_, pcm_.data(), frames);
     if (sound_) sound_->add(pcm_.data(), frames);
 }
 
@@ -267,7 +269,7 @@ void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_
     }
     writing_ = true;
     // Nothing written from now on plays before now.
-    if (mp4_) mp4_->sound_final(t_us - t0_);
+    if (capture_ && capture_->wants_pcm()) capture_->sound_final(t_us - t0_);
 }
 
 void Session::box_call() {
@@ -369,10 +371,10 @@ std::string Session::summary(int status) const {
     std::string line = text;
     if (dsp.receiver.bad_bursts > 0) line += ", " + std::to_string(dsp.receiver.bad_bursts) + " bad bursts";
     if (undecodable_ > 0) line += ", " + std::to_string(undecodable_) + " frames that do not decode";
-    if (mp4_) {
+    if (capture_) {
         double spent = std::chrono::duration<double>(RealClock::now() - started_).count();
         std::snprintf(text, sizeof text, "; %s: %llu pictures, %.1f s of show made in %.1f s (%.1fx real time)",
-                      options_.capture.c_str(), static_cast<unsigned long long>(mp4_->pictures()), double(now()) / 1e6,
+                      options_.capture.c_str(), static_cast<unsigned long long>(capture_->pictures()), double(now()) / 1e6,
                       spent, spent > 0 ? double(now()) / 1e6 / spent : 0.0);
         line += text;
     }
@@ -399,11 +401,11 @@ int Session::finish(int status) {
     for (const Shot& shot : shots_)
         std::fprintf(stderr, "demo-play: no shot %s%u (%s): the %s soundtrack never reached that frame\n",
                      shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(), shot.prelude ? "prelude's" : "main");
-    if (mp4_) {
+    if (capture_) {
         timeline_->finish();
         std::string why;
         // The sound device plays out what it holds after the show has ended.
-        if (!mp4_->close(std::max(end, sound_end_us_), why)) fail(options_.capture + ": " + why);
+        if (!capture_->close(std::max(end, sound_end_us_), why)) fail(options_.capture + ": " + why);
     }
     if (sheet_) {
         std::string why;

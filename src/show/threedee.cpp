@@ -8,6 +8,7 @@
 #include "show/threedee.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +20,8 @@
 #include "show/ac3audio.h"
 #include "show/fastmath.h"
 #include "show/fbstuff.h"
+#include "show/frame_paths.h"
+#include "show/frame_vectors.h"
 #include "show/showdata.h"
 #include "show/threedee_state.h"
 
@@ -68,6 +71,31 @@ std::int32_t read_s16(const std::uint8_t* p) { return std::int16_t(read_u16(p));
 // gets there), and a 16.16 one shifted right on its own.
 std::int32_t mul(std::int32_t a, std::int32_t b) { return std::int32_t(std::uint32_t(a) * std::uint32_t(b)); }
 std::int32_t fx(std::int32_t s, std::int32_t v) { return mul(s, v) >> 16; }
+
+// n / d for d > 0, truncating toward zero, as the frame's slopes and projections divide.
+// ARM cores without a divide instruction call a library routine for it, some 50
+// instructions; there a divisor below kReciprocals multiplies by its reciprocal from a
+// table built when compiling instead. floor((2^32 - 1) / d) falls short of 2^32 / d by
+// less than 1 / d, so the product's high word is the quotient or one less, which the
+// remainder shows.
+#if defined(__arm__) && !defined(__ARM_ARCH_EXT_IDIV__)
+constexpr std::uint32_t kReciprocals = 16384;
+constexpr auto kReciprocal = [] {
+    std::array<std::uint32_t, kReciprocals> r{};
+    for (std::uint32_t d = 1; d < kReciprocals; d++) r[d] = 0xffffffffu / d;
+    return r;
+}();
+
+inline std::int32_t divide(std::int32_t n, std::int32_t d) {
+    if (std::uint32_t(d) >= kReciprocals) return n / d;
+    const std::uint32_t a = n < 0 ? 0u - std::uint32_t(n) : std::uint32_t(n);
+    std::uint32_t q = std::uint32_t(std::uint64_t(a) * kReciprocal[std::size_t(d)] >> 32);
+    if (a - q * std::uint32_t(d) >= std::uint32_t(d)) q++;
+    return std::int32_t(n < 0 ? 0u - q : q);
+}
+#else
+inline std::int32_t divide(std::int32_t n, std::int32_t d) { return n / d; }
+#endif
 
 std::int32_t sine(int a) { return sinetable[a & 0x3fff]; }
 std::int32_t cosine(int a) { return sinetable[(a + 4096) & 0x3fff]; }
@@ -181,53 +209,112 @@ void keep_last_test(const vec3& a, const vec3& b, const vec3& c) {
 
 // halve_page halves every palette index of the page, clear_page sets it to 0. The page
 // comes as an argument: through the module's own pointer every store could change the
-// pointer. With SSE2, 16 bytes a store, 128 or 256 bytes a pass; elsewhere a 32-bit
-// word at a time and the C library's fill.
+// pointer. A 32-bit word at a time (and the C library's fill) on every CPU; with a
+// vector unit 16 bytes at once, as the frame paths choose (frame_paths.h). A page
+// starts on a 4-byte boundary.
+inline void halve_word(std::uint8_t* p) {
+    std::uint32_t word;
+    std::memcpy(&word, __builtin_assume_aligned(p, 4), 4);
+    word = (word >> 1) & 0x7f7f7f7fu;
+    std::memcpy(__builtin_assume_aligned(p, 4), &word, 4);
+}
+
+// Eight words a pass while there are eight, then one at a time.
+void halve_words(std::uint8_t* from, std::uint8_t* to) {
+    std::uint8_t* p = from;
+    for (; to - p >= 32; p += 32) {
+        halve_word(p);
+        halve_word(p + 4);
+        halve_word(p + 8);
+        halve_word(p + 12);
+        halve_word(p + 16);
+        halve_word(p + 20);
+        halve_word(p + 24);
+        halve_word(p + 28);
+    }
+    for (; p != to; p += 4) halve_word(p);
+}
+
+void clear_bytes(std::uint8_t* from, std::uint8_t* to) { std::memset(from, 0, std::size_t(to - from)); }
+
+// A way through bytes from `from` up to `to`.
+using Bytewise = void (*)(std::uint8_t* from, std::uint8_t* to);
+
+// The vector unit's ways: SSE2 over the whole page, 128 or 256 bytes a pass; NEON or
+// AltiVec from the first 16-byte boundary to the last whole 64 bytes, the bytes before
+// and after the portable way.
 #if defined(__SSE2__)
-void halve_page(std::uint8_t* page) {
+void halve_sse2(std::uint8_t* from, std::uint8_t* to) {
     const __m128i low7 = _mm_set1_epi8(0x7f);
-    for (int i = 0; i < kPageBytes; i += 128) {
-        auto* p = reinterpret_cast<__m128i*>(page + i);
+    for (; from != to; from += 128) {
+        auto* p = reinterpret_cast<__m128i*>(from);
         for (int k = 0; k < 8; k++) _mm_storeu_si128(p + k, _mm_and_si128(_mm_srli_epi16(_mm_loadu_si128(p + k), 1), low7));
     }
 }
 
-void clear_page(std::uint8_t* page) {
+void clear_sse2(std::uint8_t* from, std::uint8_t* to) {
     const __m128i zero = _mm_setzero_si128();
-    for (int i = 0; i < kPageBytes; i += 256) {
-        auto* p = reinterpret_cast<__m128i*>(page + i);
+    for (; from != to; from += 256) {
+        auto* p = reinterpret_cast<__m128i*>(from);
         for (int k = 0; k < 16; k++) _mm_storeu_si128(p + k, zero);
     }
 }
-#else
-void halve_page(std::uint8_t* page) {
-    for (int i = 0; i < kPageBytes; i += 4) {
-        std::uint32_t word;
-        std::memcpy(&word, page + i, 4);
-        word = (word >> 1) & 0x7f7f7f7fu;
-        std::memcpy(page + i, &word, 4);
-    }
-}
 
-void clear_page(std::uint8_t* page) { std::memset(page, 0, kPageBytes); }
+void through_page(std::uint8_t* page, Bytewise portable, Bytewise sse2, Bytewise) {
+    if (frame_paths::current() == frame_paths::Path::sse2)
+        sse2(page, page + kPageBytes);
+    else
+        portable(page, page + kPageBytes);
+}
+#elif defined(DEMO_FRAME_VECTORS)
+void through_page(std::uint8_t* page, Bytewise portable, Bytewise, Bytewise vectors) {
+    std::uint8_t* end = page + kPageBytes;
+    if (frame_paths::current() == frame_paths::Path::words) {
+        portable(page, end);
+        return;
+    }
+    std::uint8_t* first = page + (-reinterpret_cast<std::uintptr_t>(page) & 15);
+    std::uint8_t* last = first + (end - first) / 64 * 64;
+    portable(page, first);
+    vectors(first, last);
+    portable(last, end);
+}
+#else
+void through_page(std::uint8_t* page, Bytewise portable, Bytewise, Bytewise) { portable(page, page + kPageBytes); }
 #endif
 
-// Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8:
-// 64-bit stores, the last one overlapping the one before it; shorter runs by two
-// overlapping stores of 32 or 16 bits, or a single byte.
+#if !defined(__SSE2__)
+constexpr Bytewise halve_sse2 = nullptr, clear_sse2 = nullptr;
+#endif
+#if defined(DEMO_FRAME_VECTORS) && defined(__arm__)
+constexpr Bytewise halve_vectors = frame_vectors::halve, clear_vectors = frame_vectors::clear;
+#elif defined(DEMO_FRAME_VECTORS)
+// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec stores.
+constexpr Bytewise halve_vectors = frame_vectors::halve, clear_vectors = clear_bytes;
+#else
+constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
+#endif
+
+void halve_page(std::uint8_t* page) { through_page(page, halve_words, halve_sse2, halve_vectors); }
+void clear_page(std::uint8_t* page) { through_page(page, clear_bytes, clear_sse2, clear_vectors); }
+
+// Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8.
+// Most spans of a model are a few bytes long: up to three bytes take three byte
+// stores, which overlap where the span is shorter; up to eight two overlapping stores
+// of 32 bits; longer ones 64-bit stores, the last one overlapping the one before it.
 inline void fill_run(std::uint8_t* p, int more, std::uint64_t colour8) {
-    if (more >= 7) {
+    if (more < 3) {
+        const auto c = std::uint8_t(colour8);
+        p[0] = c;
+        p[more >> 1] = c;
+        p[more] = c;
+    } else if (more < 7) {
+        std::memcpy(p, &colour8, 4);
+        std::memcpy(p + more - 3, &colour8, 4);
+    } else {
         std::uint8_t* last = p + more - 7;
         for (; p < last; p += 8) std::memcpy(p, &colour8, 8);
         std::memcpy(last, &colour8, 8);
-    } else if (more >= 3) {
-        std::memcpy(p, &colour8, 4);
-        std::memcpy(p + more - 3, &colour8, 4);
-    } else if (more >= 1) {
-        std::memcpy(p, &colour8, 2);
-        std::memcpy(p + more - 1, &colour8, 2);
-    } else {
-        *p = std::uint8_t(colour8);
     }
 }
 
@@ -260,9 +347,9 @@ inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x
     }
     const int xt = x1, yt = y1, xm = x2, ym = y2, xb = x3, yb = y3;
 
-    const int upper = ym > yt ? ((xm << 16) - (xt << 16)) / (ym - yt) : 0;
-    const int lng = yb > yt ? ((xb << 16) - (xt << 16)) / (yb - yt) : 0;
-    const int lower = yb > ym ? ((xb << 16) - (xm << 16)) / (yb - ym) : 0;
+    const int upper = ym > yt ? divide((xm << 16) - (xt << 16), ym - yt) : 0;
+    const int lng = yb > yt ? divide((xb << 16) - (xt << 16), yb - yt) : 0;
+    const int lower = yb > ym ? divide((xb << 16) - (xm << 16), yb - ym) : 0;
 
     const std::uint64_t colour8 = colour_bytes(colour);
     std::uint8_t* row = pix + yt * kRow;
@@ -334,7 +421,7 @@ int face_colour(std::int32_t depth) {
 
 std::int32_t project(std::int32_t c, std::int32_t z) {
     if (z <= 0) return INT32_MIN;
-    return std::int32_t(std::uint32_t(c) << 8) / z;
+    return divide(std::int32_t(std::uint32_t(c) << 8), z);
 }
 
 void transform_stars() { scene_transform(stars, srx, srz, sry, kStars, dps); }

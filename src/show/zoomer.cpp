@@ -15,6 +15,8 @@
 #include "box/box.h"
 #include "show/ac3audio.h"
 #include "show/fbstuff.h"
+#include "show/frame_paths.h"
+#include "show/frame_vectors.h"
 #include "show/pngload.h"
 
 namespace {
@@ -38,18 +40,6 @@ constexpr bool kLittle = std::endian::native == std::endian::little;
 constexpr int kLeftShift = kLittle ? 0 : 16;
 constexpr int kRightShift = kLittle ? 16 : 0;
 
-// What one logo index does to its pair of pixels, for a pair in the low half of a word:
-// the low 32 bits hold the pixels to put in, the high 32 bits the mask that keeps the
-// old, halved pixels. Index 0 is transparent: no pixels, keep the halved ones (0x7f
-// also clears the bit each byte's halving brings in from its neighbour). Any other
-// index: both pixels are that index, nothing kept.
-constexpr std::array<std::uint64_t, 256> kPairs = [] {
-    std::array<std::uint64_t, 256> pairs{};
-    pairs[0] = std::uint64_t(0x7f7f) << 32;
-    for (std::uint64_t i = 1; i < 256; i++) pairs[i] = i * 0x0101;
-    return pairs;
-}();
-
 std::uint8_t* zoomlogo;
 std::uint16_t pal[3 * 256];
 struct fb_cmap cmap = {0, 256, pal, pal + 256, pal + 512, nullptr};
@@ -72,28 +62,87 @@ inline std::uint64_t coordinates(int u, int v) {
     return std::uint64_t(std::uint32_t(v) << 12) << 32 | (std::uint32_t(u) << 12);
 }
 
-inline std::uint8_t texel(const std::uint8_t* logo, std::uint64_t uv) {
-    return logo[std::uint32_t(uv >> 56) << 8 | std::uint32_t(uv) >> 24];
+// The logo index at coordinates s and t (u and v as in `coordinates`): t's texel in
+// bits 8..15, s's in bits 0..7. Every sample of a frame pays for this, 66000 times, so
+// where the compiler's choice takes an instruction more than the CPU needs it is written
+// out: MIPS32r2 and PowerPC insert s's texel into the low byte in one instruction; ARM
+// masks t's shifted texel in one when the mask is in a register.
+inline std::uint32_t texel(const std::uint8_t* logo, std::uint32_t s, std::uint32_t t) {
+#if defined(__mips_isa_rev) && __mips_isa_rev >= 2
+    std::uint32_t index = t >> 16;
+    asm("ins %0, %1, 0, 8" : "+r"(index) : "r"(s >> 24));
+#elif defined(__powerpc__)
+    std::uint32_t index = t >> 16 & 0xff00;
+    asm("rlwimi %0, %1, 8, 24, 31" : "+r"(index) : "r"(s));
+#elif defined(__arm__)
+    std::uint32_t mask = 0xff00;
+    asm("" : "+r"(mask));
+    const std::uint32_t index = (t >> 16 & mask) | s >> 24;
+#else
+    const std::uint32_t index = (t >> 16 & 0xff00) | s >> 24;
+#endif
+    return logo[index];
 }
 
-// Draws `words` words of a row from coordinates st on, a word at a time; returns the
-// coordinates of the next sample.
-std::uint64_t row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step, int words) {
-    for (int word = 0; word < words; word++) {
-        std::uint32_t p = texel(logo, st);
-        st += step;
-        std::uint32_t q = texel(logo, st);
-        st += step;
-        // Where the logo is transparent the old index shows through, halved.
-        std::uint64_t pq = (kPairs[p] << kLeftShift) | (kPairs[q] << kRightShift);
-        std::uint32_t w;
+// One word: samples p and q each fill two pixels, p the two lower-addressed ones.
+// Where a sample is transparent the page's old pixels show through, halved: only then
+// is the word read back. The three cases apart: both samples opaque, both transparent
+// (most of a logo with a transparent ground), one of each.
+inline void put_word(std::uint8_t* out, std::uint32_t p, std::uint32_t q) {
+    std::uint32_t w = (p << kLeftShift | q << kRightShift) * 0x0101u;
+    if (w == 0) {
         std::memcpy(&w, out, 4);
-        w = ((w >> 1) & std::uint32_t(pq >> 32)) | std::uint32_t(pq);
-        std::memcpy(out, &w, 4);
-        out += 4;
+        w = (w >> 1) & 0x7f7f7f7fu;
+    } else if (p == 0 || q == 0) {
+        // Bit 15 of a half of w is set when the half is 0 (a half that is not 0 keeps
+        // it after the subtraction, one that is loses it); moved down and multiplied
+        // it keeps that half's halved old pixels.
+        const std::uint32_t transparent = ~((w | 0x80008000u) - 0x00010001u) & 0x80008000u;
+        std::uint32_t old;
+        std::memcpy(&old, out, 4);
+        w |= (old >> 1) & (transparent >> 15) * 0x7f7fu;
     }
-    return st;
+    std::memcpy(out, &w, 4);
 }
+
+// Draws `words` words of a row from coordinates st on, a word at a time, each
+// coordinate in a 32-bit half of its own. out is 4-byte aligned, as every
+// page is, so words are single accesses on CPUs that trap or split unaligned ones.
+void row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step, int words) {
+    out = static_cast<std::uint8_t*>(__builtin_assume_aligned(out, 4));
+    std::uint32_t s = std::uint32_t(st), t = std::uint32_t(st >> 32);
+    const std::uint32_t du = std::uint32_t(step), dv = std::uint32_t(step >> 32);
+    auto next = [&] {
+        const std::uint32_t index = texel(logo, s, t);
+        s += du;
+        t += dv;
+        return index;
+    };
+    for (const std::uint8_t* end = out + 4 * (words & ~1); out != end; out += 8) {
+        const std::uint32_t p0 = next(), q0 = next(), p1 = next(), q1 = next();
+        put_word(out, p0, q0);
+        put_word(out + 4, p1, q1);
+    }
+    if (words & 1) {
+        const std::uint32_t p = next(), q = next();
+        put_word(out, p, q);
+    }
+}
+
+#if defined(DEMO_FRAME_VECTORS)
+// With NEON or AltiVec, 16 bytes at once from the row's first 16-byte boundary on, the
+// words before it and after the last whole 16 bytes a word at a time.
+void row_vectors(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, std::uint64_t step) {
+    const int head = int(-reinterpret_cast<std::uintptr_t>(out) & 15) / 4;
+    const int passes = (kRowWords - head) / 4;
+    row_words(out, logo, st, step, head);
+    st += std::uint64_t(2 * head) * step;
+    frame_vectors::zoom_row(out + 4 * head, logo, std::uint32_t(st), std::uint32_t(st >> 32), std::uint32_t(step),
+                            std::uint32_t(step >> 32), passes);
+    st += std::uint64_t(8 * passes) * step;
+    row_words(out + 4 * head + 16 * passes, logo, st, step, kRowWords - head - 4 * passes);
+}
+#endif
 
 #if defined(__SSE2__)
 // With SSE2, eight samples make 16 pixels at once. The coordinates of four samples in
@@ -271,10 +320,18 @@ int zoom_frame(int mode) {
 
 void zoomrotate(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page) {
 #if defined(__SSE2__)
-    render(u, v, xpart, ypart, zoom, page, row_wide);
-#else
-    render(u, v, xpart, ypart, zoom, page, row_narrow);
+    if (frame_paths::current() == frame_paths::Path::sse2) {
+        render(u, v, xpart, ypart, zoom, page, row_wide);
+        return;
+    }
 #endif
+#if defined(DEMO_FRAME_VECTORS)
+    if (frame_paths::current() != frame_paths::Path::words) {
+        render(u, v, xpart, ypart, zoom, page, row_vectors);
+        return;
+    }
+#endif
+    render(u, v, xpart, ypart, zoom, page, row_narrow);
 }
 
 void zoomer_state::zoomrotate_by_words(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page) {

@@ -1,0 +1,57 @@
+#!/bin/bash
+# How fast demo-play captures the end titles (section 4) beside ffmpeg encoding the
+# same pictures with the same x264 settings (superfast, CRF 20, 2 threads, no
+# B-frames), at scale 1 and 4, in turns in one run so that both meet the same load.
+# ffmpeg reads the capture's own pictures, decoded beforehand into a raw file at 640 x
+# 480; at scale 4 it scales them itself (nearest neighbour, which costs it about 1.2 ms
+# a picture here, and leaves the colour averaged over 2 x 2 box pixels where demo-play's
+# is each pixel's own: not quite the same pictures). Prints a Markdown table:
+# the best wall and CPU time of each over the rounds, the ratio of demo-play's to
+# ffmpeg's, and demo-play's speed in times real time.
+#
+#   bench/capture_speed.sh BUILD [ROUNDS] [SCALES]   (defaults: 2 rounds, scales "1 4")
+set -eu
+build=$(cd "$1" && pwd)
+rounds=${2:-2}
+scales=${3:-1 4}
+out=$(mktemp -d "${TMPDIR:-/tmp}/capture-speed.XXXXXX")
+trap 'rm -rf "$out"' EXIT
+play="$build/demo-play"
+
+# The pictures, and the length of the show they make.
+"$play" --capture "$out/pictures.mp4" 4 > "$out/summary.txt"
+show=$(sed -n 's/.* \([0-9.]*\) s of show made in .*/\1/p' "$out/summary.txt")
+ffmpeg -v error -i "$out/pictures.mp4" -map 0:v -fps_mode passthrough -r 50 -f rawvideo -pix_fmt yuv420p "$out/pictures.yuv"
+pictures=$(($(stat -c %s "$out/pictures.yuv") / (640 * 480 * 3 / 2)))
+
+# timed COMMAND...: "wall cpu" in seconds.
+timed() {
+    local TIMEFORMAT='%R %U %S'
+    { time "$@" > /dev/null 2>&1; } 2>&1 | awk '{ printf "%s %.2f\n", $1, $2 + $3 }'
+}
+# best OLD NEW: the smaller of two "wall cpu" pairs, each figure on its own.
+best() {
+    if [ -z "$1" ]; then echo "$2"; else echo "$1 $2" | awk '{ printf "%s %s\n", ($1 < $3 ? $1 : $3), ($2 < $4 ? $2 : $4) }'; fi
+}
+
+declare -A play_time ffmpeg_time
+for round in $(seq "$rounds"); do
+    for scale in $scales; do
+        filter=()
+        [ "$scale" = 1 ] || filter=(-vf "scale=$((640 * scale)):$((480 * scale)):flags=neighbor")
+        play_time[$scale]=$(best "${play_time[$scale]:-}" "$(timed "$play" --capture "$out/play.mp4" --scale "$scale" 4)")
+        ffmpeg_time[$scale]=$(best "${ffmpeg_time[$scale]:-}" "$(timed ffmpeg -v error -y -f rawvideo -pix_fmt yuv420p \
+            -s 640x480 -r 50 -i "$out/pictures.yuv" "${filter[@]}" -c:v libx264 -preset superfast -crf 20 -threads 2 \
+            -bf 0 -an "$out/ffmpeg.mp4")")
+    done
+done
+
+echo "Section 4: $show s of show, $pictures pictures; best of $rounds rounds; load average $(cut -d' ' -f1-3 /proc/loadavg)"
+echo
+echo "| scale | size | demo-play wall s | CPU s | ffmpeg wall s | CPU s | wall ratio | CPU ratio | demo-play x real time |"
+echo "|---|---|---|---|---|---|---|---|---|"
+for scale in $scales; do
+    echo "$scale ${play_time[$scale]} ${ffmpeg_time[$scale]} $show" | awk '{
+        printf "| %d | %dx%d | %.1f | %.1f | %.1f | %.1f | %.2f | %.2f | %.1f |\n",
+            $1, 640 * $1, 480 * $1, $2, $3, $4, $5, $2 / $4, $3 / $5, $6 / $2 }'
+done

@@ -1,0 +1,214 @@
+// Captures made by hand, picture by picture: the pixels scaled by whole numbers, the
+// lossless master exact to the colour, the shared MP4 within the codec's error, the
+// constant frame rate, and a file that appears under its name only when complete.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+#include "data/pngwrite.h"
+#include "play/capture_thread.h"
+#include "play/convert.h"
+#include "testbox.h"
+#include "testvideo.h"
+
+namespace {
+
+using play::Screen;
+
+std::string dir() { return testbox::temp_dir(); }
+
+// Pixels of `colours` random colours, at random.
+Screen random_screen(unsigned seed, unsigned colours = 256) {
+    std::mt19937 random(seed);
+    Screen s;
+    for (auto& p : s.pixels) p = std::uint8_t(random() % colours);
+    for (auto& c : s.palette) c = std::uint8_t(random());
+    return s;
+}
+
+// A screen of one colour, index 1.
+Screen flat_screen(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+    Screen s;
+    std::fill(s.pixels.begin(), s.pixels.end(), 1);
+    s.palette[3] = r;
+    s.palette[4] = g;
+    s.palette[5] = b;
+    return s;
+}
+
+std::array<int, 3> colour_of(const Screen& s, unsigned x, unsigned y) {
+    const std::uint8_t* c = &s.palette[3 * s.pixels[y * Screen::kWidth + x]];
+    return {c[0], c[1], c[2]};
+}
+
+struct Planes {
+    unsigned scale;
+    std::vector<std::uint8_t> y, u, v;
+    explicit Planes(const Screen& screen, unsigned n)
+        : scale(n), y(std::size_t(640 * n) * 480 * n), u(y.size() / 4), v(y.size() / 4) {
+        play::to_yuv420(screen, n, {y.data(), 640 * n}, {u.data(), 320 * n}, {v.data(), 320 * n});
+    }
+    int luma(unsigned x, unsigned yy) const { return y[std::size_t(yy) * 640 * scale + x]; }
+    std::array<int, 2> chroma(unsigned x, unsigned yy) const {
+        std::size_t at = std::size_t(yy) * 320 * scale + x;
+        return {u[at], v[at]};
+    }
+};
+
+TEST(CaptureConvert, EachBoxPixelBecomesABlockAndEvenScalesKeepItsChroma) {
+    Screen screen = random_screen(1);
+    // At scale 2 every chroma sample is one box pixel's own.
+    Planes one(screen, 1), two(screen, 2);
+    for (unsigned scale = 1; scale <= play::kMaxScale; scale++) {
+        Planes p(screen, scale);
+        for (unsigned y = 0; y < 480 * scale; y++)
+            for (unsigned x = 0; x < 640 * scale; x++)
+                ASSERT_EQ(p.luma(x, y), one.luma(x / scale, y / scale)) << scale << " " << x << "," << y;
+        for (unsigned cy = 0; cy < 240 * scale; cy++)
+            for (unsigned cx = 0; cx < 320 * scale; cx++) {
+                // The box pixels under the chroma sample's 2 x 2 pixels.
+                unsigned x0 = 2 * cx / scale, x1 = (2 * cx + 1) / scale, y0 = 2 * cy / scale, y1 = (2 * cy + 1) / scale;
+                std::array<int, 2> want;
+                for (int k = 0; k < 2; k++)
+                    want[k] = (two.chroma(x0, y0)[k] + two.chroma(x1, y0)[k] + two.chroma(x0, y1)[k] + two.chroma(x1, y1)[k] + 2) >> 2;
+                if (scale % 2 == 0) {
+                    ASSERT_TRUE(x0 == x1 && y0 == y1);
+                }
+                ASSERT_EQ(p.chroma(cx, cy), want) << scale << " " << cx << "," << cy;
+            }
+    }
+}
+
+TEST(CaptureFile, TheLosslessMasterAtScale4IsEveryBoxPixelAsOneExact4x4Block) {
+    // Few colours, so that the encoder has less to do; every pixel still differs from
+    // some neighbour.
+    std::vector<Screen> screens = {random_screen(2, 8), random_screen(3, 8)};
+    std::string path = dir() + "/scaled.mkv";
+    play::CaptureThread capture;
+    std::string why;
+    ASSERT_TRUE(capture.open({path, 4, 0}, why)) << why;
+    for (unsigned k = 0; k < screens.size(); k++) capture.picture(40000 * k, screens[k]);
+    ASSERT_TRUE(capture.close(80000, why)) << why;
+
+    unsigned k = 0, wrong = 0;
+    testvideo::Video v = testvideo::read_video(path, [&](const AVFrame& f) {
+        ASSERT_LT(k, screens.size());
+        for (int y = 0; y < f.height; y++)
+            for (int x = 0; x < f.width; x++) wrong += testvideo::rgb_at(f, x, y) != colour_of(screens[k], unsigned(x) / 4, unsigned(y) / 4);
+        k++;
+    });
+    EXPECT_EQ(v.video_codec, AV_CODEC_ID_H264);
+    EXPECT_EQ(v.audio_codec, -1);  // no sound came
+    EXPECT_EQ(v.width, 2560);
+    EXPECT_EQ(v.height, 1920);
+    EXPECT_EQ(k, screens.size());
+    EXPECT_EQ(wrong, 0u);
+    EXPECT_EQ(v.video_pts_us, (std::vector<std::int64_t>{0, 40000}));
+}
+
+// The show's first picture, in the shared format at scale 4: how far the colours come
+// back from the box's, and how far a 4 x 4 block strays from one colour.
+TEST(CaptureFile, TheSharedMp4AtScale4IsWithinTheCodecsError) {
+    PalettePicture picture;
+    ASSERT_TRUE(decode_png(testbox::read_file(std::string(CONTENT_DIR) + "/pic0.png"), picture));
+    ASSERT_EQ(picture.width, 640);
+    Screen screen;
+    screen.pixels = picture.pixels;
+    for (unsigned i = 0; i < picture.palette.size(); i++)
+        std::copy(picture.palette[i].begin(), picture.palette[i].end(), screen.palette.begin() + 3 * i);
+    std::string path = dir() + "/scaled.mp4";
+    play::CaptureThread capture;
+    std::string why;
+    ASSERT_TRUE(capture.open({path, 4, 0}, why)) << why;
+    capture.picture(0, screen);
+    ASSERT_TRUE(capture.close(1000000, why)) << why;
+
+    double sum = 0;
+    int most = 0, widest_block = 0;
+    std::size_t count = 0;
+    testvideo::read_video(path, [&](const AVFrame& f) {
+        ASSERT_EQ(f.width, 2560);
+        for (int by = 0; by < 480; by++)
+            for (int bx = 0; bx < 640; bx++) {
+                std::array<int, 3> want = colour_of(screen, unsigned(bx), unsigned(by)), low = {255, 255, 255}, high = {0, 0, 0};
+                for (int y = 4 * by; y < 4 * by + 4; y++)
+                    for (int x = 4 * bx; x < 4 * bx + 4; x++) {
+                        std::array<int, 3> got = testvideo::rgb_at(f, x, y);
+                        for (int c = 0; c < 3; c++) {
+                            int e = std::abs(got[c] - want[c]);
+                            sum += e;
+                            most = std::max(most, e);
+                            low[c] = std::min(low[c], got[c]);
+                            high[c] = std::max(high[c], got[c]);
+                        }
+                        count += 3;
+                    }
+                for (int c = 0; c < 3; c++) widest_block = std::max(widest_block, high[c] - low[c]);
+            }
+    });
+    ASSERT_GT(count, 0u);
+    double mean = sum / double(count);
+    std::printf("MP4 at scale 4 (BT.601 4:2:0, CRF 20): mean error %.2f, largest %d, widest spread in a 4x4 block %d (of 255)\n",
+                mean, most, widest_block);
+    RecordProperty("mean_error", std::to_string(mean));
+    // The quantizer's error, not a misplaced or wrongly coloured block.
+    EXPECT_LT(mean, 3.0);
+}
+
+TEST(CaptureFile, AtAConstantRateEachFrameShowsThePictureOnScreenAtItsTime) {
+    std::vector<std::pair<std::uint64_t, Screen>> shown = {{0, flat_screen(10, 20, 30)},
+                                                           {7000, flat_screen(40, 50, 60)},
+                                                           {30000, flat_screen(70, 80, 90)},  // never on screen at a frame's time
+                                                           {31000, flat_screen(100, 110, 120)},
+                                                           {70000, flat_screen(130, 140, 150)}};
+    std::string path = dir() + "/cfr.mkv";
+    play::CaptureThread capture;
+    std::string why;
+    ASSERT_TRUE(capture.open({path, 1, 50}, why)) << why;
+    for (const auto& [t, screen] : shown) capture.picture(t, screen);
+    ASSERT_TRUE(capture.close(100000, why)) << why;
+    std::vector<int> reds;
+    testvideo::Video v = testvideo::read_video(path, [&](const AVFrame& f) { reds.push_back(testvideo::rgb_at(f, 320, 240)[0]); });
+    EXPECT_EQ(v.video_pts_us, (std::vector<std::int64_t>{0, 20000, 40000, 60000, 80000}));
+    EXPECT_EQ(reds, (std::vector<int>{10, 40, 100, 100, 130}));
+}
+
+TEST(CaptureFile, TheFileTakesItsNameOnlyWhenComplete) {
+    std::string path = dir() + "/named.mp4";
+    std::string part = path + "." + std::to_string(getpid()) + ".part";
+    std::string why;
+    {
+        play::CaptureThread capture;
+        ASSERT_TRUE(capture.open({path, 1, 0}, why)) << why;
+        capture.picture(0, flat_screen(1, 2, 3));
+        EXPECT_EQ(access(part.c_str(), F_OK), 0);
+        EXPECT_NE(access(path.c_str(), F_OK), 0);
+    }  // given up: nothing is left
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    EXPECT_NE(access(part.c_str(), F_OK), 0);
+
+    play::CaptureThread capture;
+    ASSERT_TRUE(capture.open({path, 1, 0}, why)) << why;
+    capture.picture(0, flat_screen(1, 2, 3));
+    ASSERT_TRUE(capture.close(40000, why)) << why;
+    EXPECT_GT(testbox::read_file(path).size(), 1000u);
+    EXPECT_NE(access(part.c_str(), F_OK), 0);
+
+    play::CaptureThread nowhere;
+    EXPECT_FALSE(nowhere.open({dir() + "/missing/x.mkv", 1, 0}, why));
+    EXPECT_NE(why.find("No such file or directory"), std::string::npos) << why;
+    ASSERT_EQ(std::system(("mkdir -p " + dir() + "/folder.mkv").c_str()), 0);
+    EXPECT_FALSE(nowhere.open({dir() + "/folder.mkv", 1, 0}, why));
+    EXPECT_EQ(why, "is a directory");
+}
+
+}  // namespace
