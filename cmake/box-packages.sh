@@ -3,8 +3,9 @@
 # as root: the cross compilers, qemu's user-mode emulators, dpkg-source and
 # GoogleTest's sources, and a deb-src line for each deb line of the Debian sources, so
 # that the build can fetch zlib's and libpng's source packages with apt-get source;
-# and qemu's MIPS system emulator and cpio for the box program on a MIPS kernel
-# (tests/vm, label vm-mips).
+# and for the box program on the box CPUs' own kernels (tests/vm): qemu's MIPS, ARM
+# and PowerPC system emulators, cpio, Debian's kernel source and what building it
+# needs (kernel.sh).
 # With the argument `web`, installs what the web preset needs instead: emscripten, node
 # and npm, and for the page's checks Chromium, Firefox ESR and a PulseAudio (a null sink
 # as their sound output, recorded), with the same source lines (for ffmpeg's sources).
@@ -36,5 +37,5 @@ if [ "${1:-}" = web ]; then
 else
     apt-get install -y --no-install-recommends \
         g++-powerpc-linux-gnu g++-arm-linux-gnueabihf g++-mipsel-linux-gnu qemu-user-static dpkg-dev googletest make \
-        qemu-system-mips cpio
+        qemu-system-mips qemu-system-arm qemu-system-ppc cpio linux-source-6.1 flex bison bc kmod
 fi
