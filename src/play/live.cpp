@@ -218,7 +218,7 @@ void LiveSound::pad_stream(std::uint64_t taken, std::uint32_t device_rate) {
 
 void LiveSound::discard() {
     SDL_LockAudioDevice(device_);
-    clock_->discard(steady_now_us(), queue_.size() / 2);
+    clock_->discard(steady_now_us());
     queue_.clear();
     SDL_UnlockAudioDevice(device_);
 }

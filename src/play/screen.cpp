@@ -24,11 +24,12 @@ PalettePicture to_picture(const Screen& screen) {
     return picture;
 }
 
-void to_rgb32(const Screen& screen, std::uint32_t* out) {
+void to_rgb32(const Screen& screen, std::uint32_t* out, const Rgb32Layout& layout) {
     std::uint32_t colour[256];
     for (unsigned i = 0; i < 256; i++)
-        colour[i] = std::uint32_t(screen.palette[3 * i]) << 16 | std::uint32_t(screen.palette[3 * i + 1]) << 8 |
-                    screen.palette[3 * i + 2];
+        colour[i] = layout.rest | std::uint32_t(screen.palette[3 * i]) << layout.red_shift |
+                    std::uint32_t(screen.palette[3 * i + 1]) << layout.green_shift |
+                    std::uint32_t(screen.palette[3 * i + 2]) << layout.blue_shift;
     for (std::size_t i = 0; i < screen.pixels.size(); i++) out[i] = colour[screen.pixels[i]];
 }
 

@@ -26,7 +26,13 @@ void take_screen(const emu::Framebuffer& fb, Screen& screen);
 bool shows(const emu::Framebuffer& fb, const Screen& screen);
 // As an 8-bit palette picture.
 PalettePicture to_picture(const Screen& screen);
-// Each pixel as 0xRRGGBB (top byte zero), row by row.
-void to_rgb32(const Screen& screen, std::uint32_t* out);
+// Where a pixel's colour goes in its 32-bit word: each channel's shift, and the bits
+// the channels leave (alpha, say). By default 0xRRGGBB, top byte zero.
+struct Rgb32Layout {
+    int red_shift = 16, green_shift = 8, blue_shift = 0;
+    std::uint32_t rest = 0;
+};
+// Each pixel as one word, row by row, through a table of the 256 colours.
+void to_rgb32(const Screen& screen, std::uint32_t* out, const Rgb32Layout& layout = {});
 
 }  // namespace play

@@ -45,9 +45,10 @@ std::uint64_t StreamClock::silence_due(std::uint64_t taken, std::uint32_t device
     return due > have ? due - have : 0;
 }
 
-void StreamClock::discard(std::uint64_t t_us, std::uint64_t unpulled) {
+void StreamClock::discard(std::uint64_t t_us) {
     std::uint64_t forgotten = heard_.forget_unheard(t_us);
     std::lock_guard<std::mutex> lock(mutex_);
+    std::uint64_t unpulled = queued_ - given_;
     queued_ -= std::min(queued_, unpulled + forgotten);
     given_ -= std::min(given_, forgotten);
     short_ = false;

@@ -62,9 +62,9 @@ public:
     // bytes a sample frame): the frames of silence to add so that the stream's sound
     // lasts as long (bytes that made no sound still take their time to play).
     std::uint64_t silence_due(std::uint64_t taken, std::uint32_t device_rate);
-    // The output dropped the `unpulled` frames still in its queue (the device was
-    // reset): everything not heard yet is gone.
-    void discard(std::uint64_t t_us, std::uint64_t unpulled);
+    // The output dropped the frames still in its queue, those added and not pulled yet
+    // (the device was reset): everything not heard yet is gone.
+    void discard(std::uint64_t t_us);
 
     // Sample frames, of all streams, the emulated device has played by t_us (closing:
     // the device is closing, it plays what it was given to the end).

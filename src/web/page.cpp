@@ -160,8 +160,7 @@ public:
         if (!clock_) return;
         page_sound_discard();
         take_pulls();
-        clock_->discard(now_us(), queued_ - given_);
-        queued_ = given_;
+        clock_->discard(now_us());
     }
 
     void dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) override {
@@ -197,7 +196,6 @@ private:
     void add_sound(const std::vector<float>& samples) {
         page_sound(samples.data(), int(samples.size() / 2));
         clock_->added(now_us(), samples.size() / 2);
-        queued_ += samples.size() / 2;
     }
 
     // The worklet's pulls, as they came to the page, to the clock.
@@ -207,7 +205,6 @@ private:
             for (int i = 0; i < n; i++) {
                 auto frames = std::uint32_t(pulls[3 * i + 1]), sound = std::uint32_t(pulls[3 * i + 2]);
                 clock_->pulled(std::uint64_t(pulls[3 * i] * 1000), frames, sound);
-                given_ += sound;
             }
         }
     }
@@ -249,20 +246,10 @@ private:
     }
     void show_due() {
         if (play::Screen* screen = screens_.due(clock_ ? clock_->shown_by(now_us()) : 0)) {
-            to_canvas(*screen);
+            // The canvas's bytes are R, G, B, 255 a pixel (WebAssembly is little-endian).
+            play::to_rgb32(*screen, rgba_.data(), {0, 8, 16, 0xFF000000u});
             page_present(rgba_.data(), double(screens_.played_of_due()));
         }
-    }
-
-    // The screen in the canvas's own layout: bytes R, G, B, 255 a pixel (WebAssembly is
-    // little-endian), through a table of the 256 colours.
-    void to_canvas(const play::Screen& screen) {
-        std::uint32_t colours[256];
-        for (unsigned c = 0; c < 256; c++) {
-            const std::uint8_t* rgb = &screen.palette[3 * c];
-            colours[c] = 0xFF000000u | std::uint32_t(rgb[2]) << 16 | std::uint32_t(rgb[1]) << 8 | rgb[0];
-        }
-        for (std::size_t i = 0; i < rgba_.size(); i++) rgba_[i] = colours[screen.pixels[i]];
     }
 
     // A screenshot of demo-play, as digests: taken at the first box call at which its
@@ -289,8 +276,6 @@ private:
     std::unique_ptr<play::StreamClock> clock_;  // a live run's
     play::Ac3Decoder decoder_;
     std::vector<float> pcm_, silence_;
-    std::uint64_t queued_ = 0;  // sample frames handed to the worklet, less those it dropped
-    std::uint64_t given_ = 0;   // of those, pulled by it as far as the page has heard
 
     play::LiveScreens screens_;
     unsigned polls_ = 0;  // box calls since the last one that did something
