@@ -88,6 +88,9 @@ timeout -k 10 "$timeout" $qemu -accel tcg -icount "shift=$vm_shift,sleep=off" -s
 end=$(date +%s.%N)
 echo "boot.sh: qemu ran $(awk "BEGIN { printf \"%.1f\", $end - $start }") s (status $status)" >&2
 tar -xf "$work/disk.img" -C "$out" 2> /dev/null || true
+if [ -f "$out/end-uptime" ]; then
+    echo "boot.sh: the guest's clock ran $(cut -d ' ' -f 1 "$out/end-uptime") s" >&2
+fi
 if [ ! -f "$out/finished" ]; then
     echo "boot.sh: the guest did not finish the plan; last console lines:" >&2
     tail -n 20 "$out/console.log" >&2

@@ -23,6 +23,7 @@ cat /proc/uptime > boot-uptime
 cat /proc/fb > fb-drivers
 sh /plan.sh > plan.log 2>&1
 echo $? > finished
+cat /proc/uptime > end-uptime
 cd /
 tar -cf /dev/vda -C /out .
 sync

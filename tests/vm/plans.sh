@@ -30,14 +30,17 @@ fresh_framebuffer() {
 }
 
 # begin NAME: a fresh framebuffer, its state noted; finish NAME STATUS: the exit
-# status and the state left.
+# status and the state left. Each notes the guest's clock (/proc/uptime: seconds since
+# boot and seconds idle), which tells what the run cost.
 begin() {
     fresh_framebuffer
     mkdir -p "$1"
     vmtool fbstate "$1/fb-before"
+    cat /proc/uptime > "$1/uptime-before"
 }
 
 finish() {
+    cat /proc/uptime > "$1/uptime-after"
     echo "$2" > "$1/status"
     vmtool fbstate "$1/fb-after"
 }
@@ -49,4 +52,41 @@ run() {
     begin "$name"
     demo "$@" > "$name/stdout" 2> "$name/stderr"
     finish "$name" $?
+}
+
+# trace_demo FILE ARGS...: the box program with ARGS, as packaged (nothing preloaded),
+# its calls traced by the kernel into FILE, gzipped (figures.awk reads it): every ioctl and
+# write, entry and exit, on the monotonic clock, and what the OSS layer answers an
+# output-delay request (odelay) where the kernel lets it be traced. FILE.stats says whether the trace buffer overran.
+trace_demo() {
+    file=$1
+    shift
+    t=/sys/kernel/tracing
+    if [ ! -f $t/trace ]; then mount -t tracefs tracefs $t; fi
+    echo 0 > $t/tracing_on
+    echo mono > $t/trace_clock
+    # The show polls the sound device thousands of times a second while it waits: a
+    # quarter of the memory for the buffer.
+    awk '/^MemTotal:/ { print int($2 / 4) }' /proc/meminfo > $t/buffer_size_kb
+    # The answer in bytes is the result of the OSS layer's frames-to-bytes function
+    # (snd_pcm_oss_bytes), where the kernel has it as a function of its own; where it is
+    # inlined (Debian's x86-64 kernel) the answer is not traced.
+    events="syscalls/sys_enter_ioctl syscalls/sys_exit_ioctl syscalls/sys_enter_write syscalls/sys_exit_write"
+    bytes=$(awk '$3 == "snd_pcm_oss_bytes" || $3 ~ /^snd_pcm_oss_bytes\./ { print $3; exit }' /proc/kallsyms)
+    echo > $t/kprobe_events
+    if [ -n "$bytes" ]; then
+        echo "r:odelay $bytes bytes=\$retval:s32" > $t/kprobe_events
+        events="$events kprobes/odelay"
+    fi
+    for e in $events; do
+        echo 1 > $t/events/$e/enable
+    done
+    echo > $t/trace
+    # Only the program's own calls: its process id is the shell's that execs it.
+    sh -c 'echo $$ > /sys/kernel/tracing/set_event_pid && echo 1 > /sys/kernel/tracing/tracing_on && exec demo "$@"' demo "$@"
+    trace_status=$?
+    echo 0 > $t/tracing_on
+    gzip -1 < $t/trace > "$file"
+    cat $t/per_cpu/cpu0/stats > "$file.stats"
+    return $trace_status
 }
