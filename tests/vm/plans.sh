@@ -72,12 +72,14 @@ trace_demo() {
     # (snd_pcm_oss_bytes), where the kernel has it as a function of its own; where it is
     # inlined (Debian's x86-64 kernel) the answer is not traced.
     events="syscalls/sys_enter_ioctl syscalls/sys_exit_ioctl syscalls/sys_enter_write syscalls/sys_exit_write"
-    bytes=$(awk '$3 == "snd_pcm_oss_bytes" || $3 ~ /^snd_pcm_oss_bytes\./ { print $3; exit }' /proc/kallsyms)
     echo > $t/kprobe_events
-    if [ -n "$bytes" ]; then
-        echo "r:odelay $bytes bytes=\$retval:s32" > $t/kprobe_events
-        events="$events kprobes/odelay"
-    fi
+    # A compiler's copy of it (snd_pcm_oss_bytes.isra.0) is probed at its address.
+    for at in $(awk '$3 == "snd_pcm_oss_bytes" || $3 ~ /^snd_pcm_oss_bytes\./ { print "0x" $1, $3; exit }' /proc/kallsyms); do
+        if echo "r:odelay $at bytes=\$retval:s32" > $t/kprobe_events; then
+            events="$events kprobes/odelay"
+            break
+        fi
+    done
     for e in $events; do
         echo 1 > $t/events/$e/enable
     done
