@@ -624,28 +624,26 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     }
     sort_faces(list, count);
 
-    Area (&areas)[kTrailFrames] = page_areas[f];
     if (trail) {
         Area held;
-        for (const Area& a : areas) held.add(a);
+        for (const Area& a : page_areas[f]) held.add(a);
         halve_area(pix, held);
     } else {
         through(pix, pix + kPageBytes, clear_bytes, clear_vectors);
-        std::fill(std::begin(areas), std::end(areas), Area{});
+        std::fill(std::begin(page_areas[f]), std::end(page_areas[f]), Area{});
     }
 
     project_points(view, screen, numvert[model]);
-    // A face is drawn only where all its corners are on the page, so the points on the
-    // page bound what the faces draw; stars go anywhere. Frames without trails count as
-    // drawn all over: the trails that may follow them halve the whole page first.
-    Area drawn = kWholePage;
-    if (trail && !starfield) drawn = points_on_page(screen, numvert[model]);
     for (int k = 0; k < count; k++) {
         int colour = face_colour(list[k].depth);
         if (colour > 0) draw_face(list[k], colour);
     }
     if (starfield) plot_stars(pix);
-    areas[page_frames[f]++ % kTrailFrames] = drawn;
+    // A face is drawn only where all its corners are on the page, so the points on the
+    // page bound what the faces drew; stars go anywhere. Frames without trails count as
+    // drawn all over: the trails that may follow them halve the whole page first.
+    page_areas[f][page_frames[f]++ % kTrailFrames] =
+        trail && !starfield ? points_on_page(screen, numvert[model]) : kWholePage;
 
     advance_angles();
     if (dp.z > 5000) dp.z -= dzd;
