@@ -65,9 +65,9 @@ trace_demo() {
     if [ ! -f $t/trace ]; then mount -t tracefs tracefs $t; fi
     echo 0 > $t/tracing_on
     echo mono > $t/trace_clock
-    # The show polls the sound device thousands of times a second while it waits: a
-    # quarter of the memory for the buffer.
-    awk '/^MemTotal:/ { print int($2 / 4) }' /proc/meminfo > $t/buffer_size_kb
+    # The show polls the sound device thousands of times a second while it waits: half
+    # of the memory for the buffer (a quarter overran on MIPS at shift 4).
+    awk '/^MemTotal:/ { print int($2 / 2) }' /proc/meminfo > $t/buffer_size_kb
     # The answer in bytes is the result of the OSS layer's frames-to-bytes function
     # (snd_pcm_oss_bytes), where the kernel has it as a function of its own; where it is
     # inlined (Debian's x86-64 kernel) the answer is not traced.
@@ -90,5 +90,6 @@ trace_demo() {
     echo 0 > $t/tracing_on
     gzip -1 < $t/trace > "$file"
     cat $t/per_cpu/cpu0/stats > "$file.stats"
+    cat $t/error_log > "$file.errors"
     return $trace_status
 }
