@@ -9,7 +9,7 @@
 # .tar.gz (the box package) is unpacked at it, any other file is put in /bin.
 # Everything the plan leaves in /out ends up in OUT, the guest's console in
 # OUT/console.log.
-# VM_SHIFT is qemu's -icount shift (default 0: a 1 GHz guest clock, whatever the
+# VM_SHIFT is qemu's -icount shift (default the machine's icount; 0: a 1 GHz guest clock, whatever the
 # host's load; an idle guest's clock jumps to its next timer, so a run takes the host
 # the time of the instructions it runs; at a higher shift, where the machine's
 # icount_sleep is off);
@@ -22,7 +22,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 machine "$1"
 cache=$2 plan=$3 out=$4
 shift 4
-vm_shift=${VM_SHIFT:-0} timeout=${VM_TIMEOUT:-900} fb_memory=${VM_FB_MEMORY:-4194304}
+vm_shift=${VM_SHIFT:-$icount} timeout=${VM_TIMEOUT:-900} fb_memory=${VM_FB_MEMORY:-4194304}
 kdir=$cache/$arch/kernel
 image=$(ls "$kdir"/boot/vmlinuz-* 2> /dev/null | sort -V | tail -n 1)
 if [ -z "$image" ]; then

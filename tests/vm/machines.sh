@@ -20,6 +20,10 @@
 #   display   vfb: the show's framebuffer is vfb (4 MiB, reloaded before every run
 #             where it is a module); booted: the machine's own display as the kernel
 #             found it
+#   icount    qemu's -icount shift the tests run at (the guest runs 2^-icount x 10^9
+#             instructions a second of its clock). The show never idles (it polls the
+#             output delay while it waits), so a run costs its guest time times that:
+#             MIPS runs at 4, where its show holds every period (README).
 #   icount_sleep  qemu's -icount sleep at a shift above 0 (at 0 it is off): off, the
 #             guest's clock jumps to its next timer when it idles; on, an idling
 #             guest's clock follows the host's. Malta under qemu 7.2 needs on: with off
@@ -27,19 +31,19 @@
 #             `sleep 0.2`), while qemu ran on.
 machines="x86_64 mipsel mipsel-cirrus"
 machine() {
-    disk=virtio-blk-pci disk_modules="virtio_pci virtio_blk" console=ttyS0 display=vfb icount_sleep=off
+    disk=virtio-blk-pci disk_modules="virtio_pci virtio_blk" console=ttyS0 display=vfb icount=0 icount_sleep=off
     case $1 in
     x86_64)
         cpu=x86_64 arch=amd64 label=vm
         qemu="qemu-system-x86_64 -m 1024 -vga none"
         kernel='linux-image-6.1.0-[0-9]+-amd64(-unsigned)?' ;;
     mipsel)
-        cpu=mipsel arch=mipsel label=vm-mips icount_sleep=on
+        cpu=mipsel arch=mipsel label=vm-mips icount=4 icount_sleep=on
         qemu="qemu-system-mipsel -M malta -m 256 -rtc clock=vm -vga none"
         kernel='linux-image-6.1.0-[0-9]+-4kc-malta' ;;
     mipsel-cirrus)
         # Malta's own display: a Cirrus Logic chip with 4 MiB (cirrusfb).
-        cpu=mipsel arch=mipsel label=vm-mips icount_sleep=on
+        cpu=mipsel arch=mipsel label=vm-mips icount=4 icount_sleep=on
         qemu="qemu-system-mipsel -M malta -m 256 -rtc clock=vm"
         kernel='linux-image-6.1.0-[0-9]+-4kc-malta' display=booted ;;
     *)
