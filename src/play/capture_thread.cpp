@@ -34,7 +34,7 @@ void CaptureThread::post(Job job) {
 void CaptureThread::picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return pictures_queued_ < kPicturesAhead; });
+        if (pictures_queued_ == kPicturesAhead) changed_.wait(lock, [this] { return pictures_queued_ <= kPicturesResume; });
         pictures_queued_++;
     }
     pictures_++;
@@ -62,14 +62,16 @@ void CaptureThread::run() {
             jobs_.pop_front();
         }
         switch (job.kind) {
-        case Job::Kind::Picture:
+        case Job::Kind::Picture: {
             writer_.picture(job.t_us, std::move(job.screen));
+            bool resume = false;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                pictures_queued_--;
+                resume = --pictures_queued_ == kPicturesResume;
             }
-            changed_.notify_all();
+            if (resume) changed_.notify_all();
             break;
+        }
         case Job::Kind::Sound:
             writer_.sound(job.t_us, job.samples.data(), job.samples.size() / 2);
             break;

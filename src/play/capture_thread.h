@@ -19,9 +19,10 @@ namespace play {
 
 class CaptureThread {
 public:
-    // Pictures handed over and not converted yet, at most; the show waits for the
-    // encoder beyond that.
-    static constexpr unsigned kPicturesAhead = 4;
+    // Pictures handed over and not converted yet, at most; beyond that the show waits
+    // until the encoder is down to kPicturesResume (one wait for several pictures, not
+    // one for each).
+    static constexpr unsigned kPicturesAhead = 6, kPicturesResume = 2;
 
     CaptureThread() = default;
     ~CaptureThread();  // an unfinished capture is removed
