@@ -71,8 +71,14 @@ BoxChanges changes(const Screen* before, const Screen& after) {
         const std::uint8_t* was = &before->pixels[std::size_t(row) * Screen::kWidth];
         const std::uint8_t* is = &after.pixels[std::size_t(row) * Screen::kWidth];
         if (std::memcmp(was, is, Screen::kWidth) == 0) continue;
-        for (unsigned chunk = 0; chunk < kChunks; chunk++, was += kChunk, is += kChunk)
-            if (std::memcmp(was, is, kChunk) != 0) changed[row] |= std::uint64_t(1) << chunk;
+        for (unsigned chunk = 0; chunk < kChunks; chunk++) {
+            // A chunk as words, compared without a call.
+            std::uint64_t a[kChunk / 8], b[kChunk / 8], differ = 0;
+            std::memcpy(a, was + chunk * kChunk, kChunk);
+            std::memcpy(b, is + chunk * kChunk, kChunk);
+            for (unsigned k = 0; k < kChunk / 8; k++) differ |= a[k] ^ b[k];
+            if (differ != 0) changed[row] |= std::uint64_t(1) << chunk;
+        }
     }
     return changed;
 }
@@ -123,12 +129,16 @@ void to_yuv420(const Screen& screen, unsigned scale, Plane y, Plane u, Plane v, 
               [&](Source from, auto outs, unsigned first, unsigned end) {
                   const std::uint8_t* top = at(from.top, 0);
                   const std::uint8_t* bottom = at(from.bottom, 0);
-                  for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) {
-                      unsigned x0 = left[c], x1 = right[c];
+                  auto mean = [&](unsigned c, unsigned x0, unsigned x1) {
                       std::uint32_t sum = uv_of[top[x0]] + uv_of[top[x1]] + uv_of[bottom[x0]] + uv_of[bottom[x1]] + 0x20002;
                       outs[0][c] = std::uint8_t((sum & 0xFFFF) >> 2);
                       outs[1][c] = std::uint8_t(sum >> 18);
-                  }
+                  };
+                  // Unscaled, the pixels are 2c and 2c + 1, with no table to read.
+                  if (scale == 1)
+                      for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, 2 * c, 2 * c + 1);
+                  else
+                      for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, left[c], right[c]);
               });
 }
 
