@@ -1,5 +1,7 @@
-// The fixed-point sine table: its values, and that the one-step-at-a-time path the
-// prelude uses builds exactly the table the one-shot path builds.
+// The show's own sine and cosine, and the fixed-point sine table: its values, and that
+// the one-step-at-a-time path the prelude uses builds exactly the table the one-shot
+// path builds.
+#include <cfloat>
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -10,6 +12,34 @@
 namespace {
 
 std::int32_t saved[16384];
+
+// Within one unit in the last place of the value the C library's long double functions
+// give, over the whole range the functions are made for and closely around every
+// multiple of pi / 4 (where the reduction cancels most of x, and where the result is 0
+// or 1). Where long double is no wider than double there is no finer reference.
+TEST(Sine, WithinOneUlpOfALongerReference) {
+    if (LDBL_MANT_DIG <= DBL_MANT_DIG) GTEST_SKIP() << "long double is double here";
+    auto check = [](double x) {
+        const long double s = sinl(x), c = cosl(x);
+        ASSERT_LE(std::fabs(sine(x) - s), std::nextafter(std::fabs(double(s)), INFINITY) - std::fabs(double(s)))
+            << "sin " << x;
+        ASSERT_LE(std::fabs(cosine(x) - c), std::nextafter(std::fabs(double(c)), INFINITY) - std::fabs(double(c)))
+            << "cos " << x;
+    };
+    const double limit = 1048576.0 * M_PI_2;
+    for (double x = -limit; x < limit; x += limit / 50000.0 + 1e-7) check(x);
+    for (int k = -4000; k <= 4000; k++) {
+        double x = k * M_PI_4;
+        for (int n = 0; n < 16; n++) {
+            check(x);
+            x = std::nextafter(x, INFINITY);
+        }
+    }
+    for (double x = 1e-300; x < 1.0; x *= 1.7) {
+        check(x);
+        check(-x);
+    }
+}
 
 TEST(SineTable, ListedEntries) {
     calc_sinetable();

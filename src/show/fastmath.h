@@ -8,6 +8,14 @@
 
 #include <cstdint>
 
+// sin and cos of a double, the same bits on every CPU: plain IEEE double arithmetic
+// with no call into the C library, whose sin differs between CPUs in its inner
+// workings (the 32-bit PowerPC one sets the rounding mode with a POWER9 instruction
+// that a G4 refuses). Within one unit in the last place of the exact value for
+// |x| < 2^20 pi / 2, which holds every angle the show uses; not for larger |x|.
+double sine(double x);
+double cosine(double x);
+
 extern std::int32_t sinetable[16384];
 
 void calc_sinetable();

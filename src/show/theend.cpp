@@ -9,7 +9,6 @@
 // (threedee_state.h), the AC-3 player to keep the sound device fed.
 #include <algorithm>
 #include <climits>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -17,6 +16,7 @@
 #include "show/ac3audio.h"
 #include "show/encryption.h"
 #include "show/exit_status.h"
+#include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/pngload.h"
 #include "show/threedee.h"
@@ -63,7 +63,7 @@ void star_ramp() {
 void make_wave() {
     std::fill(offs + 120, offs + 360, 0);
     for (int j = 0; j < 120; j++) {
-        auto v = int(std::sin(double(j) * 0.06283185307179587) * double(j * j / 100));
+        auto v = int(sine(double(j) * 0.06283185307179587) * double(j * j / 100));
         offs[360 + j] = v;
         offs[119 - j] = -v;
         ac3_process();

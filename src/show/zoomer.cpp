@@ -2,7 +2,6 @@
 
 #include <array>
 #include <bit>
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <numbers>
@@ -15,6 +14,7 @@
 #include "box/box.h"
 #include "show/ac3audio.h"
 #include "show/exit_status.h"
+#include "show/fastmath.h"
 #include "show/fbstuff.h"
 #include "show/frame_paths.h"
 #include "show/frame_vectors.h"
@@ -222,11 +222,11 @@ void fill_table() {
     double a = 0.0, b = 0.0, r = pi / 2, z = 0.0;
     for (int n = 0; n < zoomer_state::kEntries; n++) {
         std::int32_t* e = table + 5 * n;
-        e[0] = std::int32_t(A * std::sin(a) + A);
-        e[1] = std::int32_t(A - A * std::cos(b));
-        e[2] = std::int32_t(4096.0 * std::sin(r));
-        e[3] = std::int32_t(-4096.0 * std::cos(r));
-        e[4] = std::int32_t(8192.0 * std::cos(z) + 8704.0);
+        e[0] = std::int32_t(A * sine(a) + A);
+        e[1] = std::int32_t(A - A * cosine(b));
+        e[2] = std::int32_t(4096.0 * sine(r));
+        e[3] = std::int32_t(-4096.0 * cosine(r));
+        e[4] = std::int32_t(8192.0 * cosine(z) + 8704.0);
         a += pi / 6400;
         b += pi / 3200;
         r += pi / 400;
