@@ -90,8 +90,7 @@ void threedee(int frames, int model, bool leadin) {
     // angles of their own.
     threedee_state::ax = 4000 * model + 1000;
     threedee_state::ay = 3000 * model;
-    counted_begin();
-    for (int i = 0; i < frames; i++) {
+    auto frame = [&] {
         if (leadin)
             threedee_frame(0, 1, 0, 0);
         else
@@ -99,7 +98,13 @@ void threedee(int frames, int model, bool leadin) {
         // Further round each frame than the show turns, to see more of the model.
         threedee_state::ax += 400;
         threedee_state::ay += 700;
-    }
+    };
+    // The trails' first eight frames on each page halve all of it (what the section
+    // found there); the steady part halves what the model drew since.
+    if (leadin)
+        for (int i = 0; i < 32; i++) frame();
+    counted_begin();
+    for (int i = 0; i < frames; i++) frame();
     counted_end();
 }
 

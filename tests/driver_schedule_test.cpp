@@ -98,7 +98,7 @@ struct ThreeDee : FirstFrame {
                 const tri& t = faces[m][k];
                 keyed = keyed && t.depth == ry[t.a].z + ry[t.b].z + ry[t.c].z;
             }
-            int trails = pix[kPageBytes - 1] == kMarker / 2;
+            int trails = pix[kPageBytes - 1] != 0;
             frames.push_back({fcount, {m, keyed, trails, stars[0].y != star_y}});
         }
         star_y = stars[0].y;

@@ -208,11 +208,11 @@ void keep_last_test(const vec3& a, const vec3& b, const vec3& c) {
     cp = {mul(s1.y, s2.z) - mul(s1.z, s2.y), mul(s1.z, s2.x) - mul(s1.x, s2.z), mul(s1.x, s2.y) - mul(s1.y, s2.x)};
 }
 
-// halve_page halves every palette index of the page, clear_page sets it to 0. The page
-// comes as an argument: through the module's own pointer every store could change the
-// pointer. A 32-bit word at a time (and the C library's fill) on every CPU; with a
-// vector unit 16 bytes at once, as the frame paths choose (frame_paths.h). A page
-// starts on a 4-byte boundary.
+// The trails halve every palette index of the page, a frame without them sets the page
+// to 0. The page comes as an argument: through the module's own pointer every store
+// could change the pointer. A 32-bit word at a time (and the C library's fill) on every
+// CPU; with a vector unit 16 bytes at once, as the frame paths choose (frame_paths.h).
+// Ranges start and end on 4-byte boundaries.
 inline void halve_word(std::uint8_t* p) {
     std::uint32_t word;
     std::memcpy(&word, __builtin_assume_aligned(p, 4), 4);
@@ -241,90 +241,125 @@ void clear_bytes(std::uint8_t* from, std::uint8_t* to) { std::memset(from, 0, st
 // A way through bytes from `from` up to `to`.
 using Bytewise = void (*)(std::uint8_t* from, std::uint8_t* to);
 
-// The vector unit's ways: SSE2 over the whole page, 128 or 256 bytes a pass; NEON or
-// AltiVec from the first 16-byte boundary to the last whole 64 bytes, the bytes before
-// and after the portable way.
+// The vector unit's ways go from the first 16-byte boundary through whole passes of
+// kVectorPass bytes; the bytes before and after go the portable way.
 #if defined(__SSE2__)
-void halve_sse2(std::uint8_t* from, std::uint8_t* to) {
+constexpr int kVectorPass = 128;
+bool vectors_on() { return frame_paths::current() == frame_paths::Path::sse2; }
+
+void halve_vectors(std::uint8_t* from, std::uint8_t* to) {
     const __m128i low7 = _mm_set1_epi8(0x7f);
     for (; from != to; from += 128) {
         auto* p = reinterpret_cast<__m128i*>(from);
-        for (int k = 0; k < 8; k++) _mm_storeu_si128(p + k, _mm_and_si128(_mm_srli_epi16(_mm_loadu_si128(p + k), 1), low7));
+        for (int k = 0; k < 8; k++) _mm_store_si128(p + k, _mm_and_si128(_mm_srli_epi16(_mm_load_si128(p + k), 1), low7));
     }
 }
 
-void clear_sse2(std::uint8_t* from, std::uint8_t* to) {
+void clear_vectors(std::uint8_t* from, std::uint8_t* to) {
     const __m128i zero = _mm_setzero_si128();
-    for (; from != to; from += 256) {
+    for (; from != to; from += 128) {
         auto* p = reinterpret_cast<__m128i*>(from);
-        for (int k = 0; k < 16; k++) _mm_storeu_si128(p + k, zero);
+        for (int k = 0; k < 8; k++) _mm_store_si128(p + k, zero);
     }
-}
-
-void through_page(std::uint8_t* page, Bytewise portable, Bytewise sse2, Bytewise) {
-    if (frame_paths::current() == frame_paths::Path::sse2)
-        sse2(page, page + kPageBytes);
-    else
-        portable(page, page + kPageBytes);
 }
 #elif defined(DEMO_FRAME_VECTORS)
-void through_page(std::uint8_t* page, Bytewise portable, Bytewise, Bytewise vectors) {
-    std::uint8_t* end = page + kPageBytes;
-    if (frame_paths::current() == frame_paths::Path::words) {
-        portable(page, end);
+constexpr int kVectorPass = 64;
+bool vectors_on() { return frame_paths::current() != frame_paths::Path::words; }
+constexpr Bytewise halve_vectors = frame_vectors::halve;
+#if defined(__arm__)
+constexpr Bytewise clear_vectors = frame_vectors::clear;
+#else
+// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec stores.
+constexpr Bytewise clear_vectors = clear_bytes;
+#endif
+#endif
+
+void through(std::uint8_t* from, std::uint8_t* to, Bytewise portable, [[maybe_unused]] Bytewise vectors) {
+#if defined(__SSE2__) || defined(DEMO_FRAME_VECTORS)
+    if (vectors_on()) {
+        std::uint8_t* first = std::min(to, from + (-reinterpret_cast<std::uintptr_t>(from) & 15));
+        std::uint8_t* last = first + (to - first) / kVectorPass * kVectorPass;
+        portable(from, first);
+        vectors(first, last);
+        portable(last, to);
         return;
     }
-    std::uint8_t* first = page + (-reinterpret_cast<std::uintptr_t>(page) & 15);
-    std::uint8_t* last = first + (end - first) / 64 * 64;
-    portable(page, first);
-    vectors(first, last);
-    portable(last, end);
+#endif
+    portable(from, to);
 }
-#else
-void through_page(std::uint8_t* page, Bytewise portable, Bytewise, Bytewise) { portable(page, page + kPageBytes); }
-#endif
 
-#if !defined(__SSE2__)
-constexpr Bytewise halve_sse2 = nullptr, clear_sse2 = nullptr;
-#endif
-#if defined(DEMO_FRAME_VECTORS) && defined(__arm__)
-constexpr Bytewise halve_vectors = frame_vectors::halve, clear_vectors = frame_vectors::clear;
-#elif defined(DEMO_FRAME_VECTORS)
-// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec stores.
-constexpr Bytewise halve_vectors = frame_vectors::halve, clear_vectors = clear_bytes;
-#else
+#if !defined(__SSE2__) && !defined(DEMO_FRAME_VECTORS)
 constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
 #endif
 
-void halve_page(std::uint8_t* page) { through_page(page, halve_words, halve_sse2, halve_vectors); }
-void clear_page(std::uint8_t* page) { through_page(page, clear_bytes, clear_sse2, clear_vectors); }
+// What may still be on each page: the bounding box of what each of the page's last
+// eight frames drew. A palette index halved eight times is 0, so every byte outside
+// those boxes is 0 already and the trails halve only their union. Bytes the section
+// has not drawn since it began count as drawn all over.
+struct Area {
+    int x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // columns x0 .. x1 - 1 of rows y0 .. y1 - 1
+    bool empty() const { return x0 >= x1; }
+    void add(const Area& a) {
+        if (a.empty()) return;
+        *this = empty() ? a : Area{std::min(x0, a.x0), std::min(y0, a.y0), std::max(x1, a.x1), std::max(y1, a.y1)};
+    }
+};
+constexpr Area kWholePage = {0, 0, kRow, 480};
+constexpr int kTrailFrames = 8;
+Area page_areas[4][kTrailFrames] = {
+    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage},
+    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage},
+    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage},
+    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage}};
+int page_frames[4];
 
-// Fills `more` + 1 bytes from p on with the byte that fills every byte of colour8.
+void halve_area(std::uint8_t* page, const Area& a) {
+    if (a.empty()) return;
+    const int x0 = a.x0 & ~3, x1 = (a.x1 + 3) & ~3;
+    if (x1 - x0 == kRow) {
+        through(page + a.y0 * kRow, page + a.y1 * kRow, halve_words, halve_vectors);
+        return;
+    }
+    for (std::uint8_t* row = page + a.y0 * kRow; row != page + a.y1 * kRow; row += kRow)
+        through(row + x0, row + x1, halve_words, halve_vectors);
+}
+
+// A span's colour in every byte of a register: 64 bits where the CPU has them, 32 on a
+// 32-bit CPU, which would otherwise carry it in two registers through the span loops.
+using Colours = std::uintptr_t;
+
+inline void fill8(std::uint8_t* p, Colours colours) {
+    std::memcpy(p, &colours, sizeof colours);
+    if constexpr (sizeof colours == 4) std::memcpy(p + 4, &colours, 4);
+}
+
+// Fills `more` + 1 bytes from p on with the byte that fills every byte of colours.
 // Most spans of a model are a few bytes long: up to three bytes take three byte
 // stores, which overlap where the span is shorter; up to eight two overlapping stores
-// of 32 bits; longer ones 64-bit stores, the last one overlapping the one before it.
-inline void fill_run(std::uint8_t* p, int more, std::uint64_t colour8) {
+// of 32 bits; longer ones register-wide stores, the last one overlapping the one before.
+inline void fill_run(std::uint8_t* p, int more, Colours colours) {
     if (more < 3) {
-        const auto c = std::uint8_t(colour8);
+        const auto c = std::uint8_t(colours);
         p[0] = c;
         p[more >> 1] = c;
         p[more] = c;
     } else if (more < 7) {
-        std::memcpy(p, &colour8, 4);
-        std::memcpy(p + more - 3, &colour8, 4);
+        const auto c = std::uint32_t(colours);
+        std::memcpy(p, &c, 4);
+        std::memcpy(p + more - 3, &c, 4);
     } else {
         std::uint8_t* last = p + more - 7;
-        for (; p < last; p += 8) std::memcpy(p, &colour8, 8);
-        std::memcpy(last, &colour8, 8);
+        for (; p < last; p += 8) fill8(p, colours);
+        fill8(last, colours);
     }
 }
 
 // Fills row[x1..x2], both included, in either order.
-inline void fill_span(std::uint8_t* row, int x1, int x2, std::uint64_t colour8) {
-    fill_run(row + std::min(x1, x2), std::max(x1, x2) - std::min(x1, x2), colour8);
+inline void fill_span(std::uint8_t* row, int x1, int x2, Colours colours) {
+    fill_run(row + std::min(x1, x2), std::max(x1, x2) - std::min(x1, x2), colours);
 }
 
-inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x0101010101010101u; }
+inline Colours colour_bytes(int colour) { return std::uint8_t(colour) * Colours(0x0101010101010101u); }
 
 // fill_triangle, built into the frame's face loop.
 [[gnu::always_inline]] inline void triangle(int x1, int y1, int x2, int y2, int x3, int y3, int colour) {
@@ -352,13 +387,13 @@ inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x
     const int lng = yb > yt ? divide((xb << 16) - (xt << 16), yb - yt) : 0;
     const int lower = yb > ym ? divide((xb << 16) - (xm << 16), yb - ym) : 0;
 
-    const std::uint64_t colour8 = colour_bytes(colour);
+    const Colours colours = colour_bytes(colour);
     std::uint8_t* row = pix + yt * kRow;
     // Upper part: both edges leave the top corner, so the one with the smaller step a row
     // stays left of the other on every row (their distance grows by the same amount).
     const int dleft = std::min(lng, upper), dright = std::max(lng, upper);
     for (int y = yt, left = xt << 16, right = xt << 16; y <= ym; y++, row += kRow) {
-        fill_run(row + (left >> 16), (right >> 16) - (left >> 16), colour8);
+        fill_run(row + (left >> 16), (right >> 16) - (left >> 16), colours);
         left += dleft;
         right += dright;
     }
@@ -367,7 +402,7 @@ inline std::uint64_t colour_bytes(int colour) { return std::uint8_t(colour) * 0x
     int l = (xt << 16) + (ym - yt + 1) * lng;
     int s = xm << 16;
     for (int y = ym + 1; y <= yb; y++, row += kRow) {
-        fill_span(row, l >> 16, s >> 16, colour8);
+        fill_span(row, l >> 16, s >> 16, colours);
         l += lng;
         s += lower;
     }
@@ -382,6 +417,15 @@ spot* screen;
 
 void project_points(const vec3* view, spot* out, int n) {
     for (int i = 0; i < n; i++) out[i] = {project(view[i].x, view[i].z) + 320, project(view[i].y, view[i].z) + 240};
+}
+
+Area points_on_page(const spot* points, int n) {
+    Area a;
+    for (int i = 0; i < n; i++) {
+        const spot p = points[i];
+        if (p.x >= 0 && p.x < kRow && p.y >= 0 && p.y < 480) a.add({p.x, p.y, p.x + 1, p.y + 1});
+    }
+    return a;
 }
 
 void draw_face(const tri& t, int colour) {
@@ -521,6 +565,8 @@ int threedee_init() {
 }
 
 void light_threedee_init() {
+    // The pages hold what came before the section.
+    for (auto& areas : page_areas) std::fill(std::begin(areas), std::end(areas), kWholePage);
     box::ioctl(fbfd, FBIOPUTCMAP, &cmaps[1]);
     vinfo.yoffset = 1440;
     box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo);
@@ -578,10 +624,14 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     }
     sort_faces(list, count);
 
-    if (trail)
-        halve_page(pix);
-    else
-        clear_page(pix);
+    if (trail) {
+        Area held;
+        for (const Area& a : page_areas[f]) held.add(a);
+        halve_area(pix, held);
+    } else {
+        through(pix, pix + kPageBytes, clear_bytes, clear_vectors);
+        std::fill(std::begin(page_areas[f]), std::end(page_areas[f]), Area{});
+    }
 
     project_points(view, screen, numvert[model]);
     for (int k = 0; k < count; k++) {
@@ -589,6 +639,11 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
         if (colour > 0) draw_face(list[k], colour);
     }
     if (starfield) plot_stars(pix);
+    // A face is drawn only where all its corners are on the page, so the points on the
+    // page bound what the faces drew; stars go anywhere. Frames without trails count as
+    // drawn all over: the trails that may follow them halve the whole page first.
+    page_areas[f][page_frames[f]++ % kTrailFrames] =
+        trail && !starfield ? points_on_page(screen, numvert[model]) : kWholePage;
 
     advance_angles();
     if (dp.z > 5000) dp.z -= dzd;
