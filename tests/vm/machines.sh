@@ -46,15 +46,15 @@ machine() {
         # and the PL011 console built in. A 125 MHz guest (shift 3), as the PowerPC: the
         # fire flips as fast as the box pans, and a 1 GHz guest's fire keeps qemu busy
         # for the whole of it (see README.md).
-        cpu=armhf arch=armhf label=vm-arm kernel= shift=3
+        cpu=armhf arch=armhf label=vm-arm kernel='' shift=3
         qemu="qemu-system-arm -M virt -cpu cortex-a15 -m 256"
-        console=ttyAMA0 disk=virtio-blk-device disk_modules= ;;
+        console=ttyAMA0 disk=virtio-blk-device disk_modules='' ;;
     powerpc)
         # A G4 (7400): the classic FPU the box build targets, and AltiVec; mac99 is
         # booted by OpenBIOS. Debian 12 has no powerpc kernel or busybox.
-        cpu=powerpc arch=powerpc label=vm-ppc kernel= busybox=build shift=3
+        cpu=powerpc arch=powerpc label=vm-ppc kernel='' busybox=build shift=3
         qemu="qemu-system-ppc -M mac99 -cpu G4 -m 256 -vga none"
-        console=ttyPZ0 disk_modules= ;;
+        console=ttyPZ0 disk_modules='' ;;
     *)
         echo "machines.sh: no machine $1" >&2
         return 1 ;;
