@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <memory>
 #include <random>
 #include <string>
 #include <unistd.h>
@@ -53,9 +54,10 @@ std::array<int, 3> colour_of(const Screen& s, unsigned x, unsigned y) {
 struct Planes {
     unsigned scale;
     std::vector<std::uint8_t> y, u, v;
-    explicit Planes(const Screen& screen, unsigned n)
-        : scale(n), y(std::size_t(640 * n) * 480 * n), u(y.size() / 4), v(y.size() / 4) {
-        play::to_yuv420(screen, n, {y.data(), 640 * n}, {u.data(), 320 * n}, {v.data(), 320 * n});
+    explicit Planes(unsigned n) : scale(n), y(std::size_t(640 * n) * 480 * n), u(y.size() / 4), v(y.size() / 4) {}
+    Planes(const Screen& screen, unsigned n) : Planes(n) { draw(screen, play::changes(nullptr, screen)); }
+    void draw(const Screen& screen, const play::BoxChanges& changes) {
+        play::to_yuv420(screen, scale, {y.data(), 640 * scale}, {u.data(), 320 * scale}, {v.data(), 320 * scale}, changes);
     }
     int luma(unsigned x, unsigned yy) const { return y[std::size_t(yy) * 640 * scale + x]; }
     std::array<int, 2> chroma(unsigned x, unsigned yy) const {
@@ -88,6 +90,46 @@ TEST(CaptureConvert, EachBoxPixelBecomesABlockAndEvenScalesKeepItsChroma) {
     }
 }
 
+// Pictures drawn over the picture before, only where the screen changed, are the
+// pictures drawn whole, at every scale; a new colour map draws everything again.
+TEST(CaptureConvert, DrawingOnlyTheChangedChunksGivesTheWholePicture) {
+    const Screen first = random_screen(4);
+    Screen next = first;
+    play::BoxChanges changed{};
+    auto change = [&](std::size_t at) {
+        next.pixels[at]++;
+        changed[at / 640] |= std::uint64_t(1) << (at % 640 / play::kChunk);
+    };
+    // Lone pixels anywhere, and the ends of chunks, rows and the screen.
+    std::mt19937 random(5);
+    for (int k = 0; k < 300; k++) change(random() % next.pixels.size());
+    for (std::size_t at : {0, 15, 16, 639, 640, 1282, 479 * 640, 479 * 640 + 639}) change(at);
+    Screen recoloured = next;
+    recoloured.palette[0]++;
+
+    const play::BoxChanges changes = play::changes(&first, next);
+    EXPECT_EQ(changes, changed);
+    for (unsigned scale = 1; scale <= play::kMaxScale; scale++) {
+        Planes p(scale);
+        p.draw(first, play::changes(nullptr, first));
+        ASSERT_EQ(p.y, Planes(first, scale).y) << scale;
+        p.draw(next, changes);
+        Planes whole(next, scale);
+        EXPECT_TRUE(p.y == whole.y && p.u == whole.u && p.v == whole.v) << scale;
+        p.draw(recoloured, play::changes(&next, recoloured));
+        Planes whole_recoloured(recoloured, scale);
+        EXPECT_TRUE(p.y == whole_recoloured.y && p.u == whole_recoloured.u && p.v == whole_recoloured.v) << scale;
+
+        // The master's colours the same way.
+        std::vector<std::uint32_t> bgr0(std::size_t(640 * scale) * 480 * scale), whole_bgr0(bgr0.size());
+        auto* bytes = reinterpret_cast<std::uint8_t*>(bgr0.data());
+        play::to_bgr0(first, scale, {bytes, 2560 * scale}, play::changes(nullptr, first));
+        play::to_bgr0(next, scale, {bytes, 2560 * scale}, changes);
+        play::to_bgr0(next, scale, {reinterpret_cast<std::uint8_t*>(whole_bgr0.data()), 2560 * scale}, play::changes(nullptr, next));
+        EXPECT_TRUE(bgr0 == whole_bgr0) << scale;
+    }
+}
+
 TEST(CaptureFile, TheLosslessMasterAtScale4IsEveryBoxPixelAsOneExact4x4Block) {
     // Few colours, so that the encoder has less to do; every pixel still differs from
     // some neighbour.
@@ -96,7 +138,7 @@ TEST(CaptureFile, TheLosslessMasterAtScale4IsEveryBoxPixelAsOneExact4x4Block) {
     play::CaptureThread capture;
     std::string why;
     ASSERT_TRUE(capture.open({path, 4, 0}, why)) << why;
-    for (unsigned k = 0; k < screens.size(); k++) capture.picture(40000 * k, screens[k]);
+    for (unsigned k = 0; k < screens.size(); k++) capture.picture(40000 * k, std::make_shared<const Screen>(screens[k]));
     ASSERT_TRUE(capture.close(80000, why)) << why;
 
     unsigned k = 0, wrong = 0;
@@ -129,7 +171,7 @@ TEST(CaptureFile, TheSharedMp4AtScale4IsWithinTheCodecsError) {
     play::CaptureThread capture;
     std::string why;
     ASSERT_TRUE(capture.open({path, 4, 0}, why)) << why;
-    capture.picture(0, screen);
+    capture.picture(0, std::make_shared<const Screen>(screen));
     ASSERT_TRUE(capture.close(1000000, why)) << why;
 
     double sum = 0;
@@ -174,7 +216,7 @@ TEST(CaptureFile, AtAConstantRateEachFrameShowsThePictureOnScreenAtItsTime) {
     play::CaptureThread capture;
     std::string why;
     ASSERT_TRUE(capture.open({path, 1, 50}, why)) << why;
-    for (const auto& [t, screen] : shown) capture.picture(t, screen);
+    for (const auto& [t, screen] : shown) capture.picture(t, std::make_shared<const Screen>(screen));
     ASSERT_TRUE(capture.close(100000, why)) << why;
     std::vector<int> reds;
     testvideo::Video v = testvideo::read_video(path, [&](const AVFrame& f) { reds.push_back(testvideo::rgb_at(f, 320, 240)[0]); });
@@ -189,7 +231,7 @@ TEST(CaptureFile, TheFileTakesItsNameOnlyWhenComplete) {
     {
         play::CaptureThread capture;
         ASSERT_TRUE(capture.open({path, 1, 0}, why)) << why;
-        capture.picture(0, flat_screen(1, 2, 3));
+        capture.picture(0, std::make_shared<const Screen>(flat_screen(1, 2, 3)));
         EXPECT_EQ(access(part.c_str(), F_OK), 0);
         EXPECT_NE(access(path.c_str(), F_OK), 0);
     }  // given up: nothing is left
@@ -198,7 +240,7 @@ TEST(CaptureFile, TheFileTakesItsNameOnlyWhenComplete) {
 
     play::CaptureThread capture;
     ASSERT_TRUE(capture.open({path, 1, 0}, why)) << why;
-    capture.picture(0, flat_screen(1, 2, 3));
+    capture.picture(0, std::make_shared<const Screen>(flat_screen(1, 2, 3)));
     ASSERT_TRUE(capture.close(40000, why)) << why;
     EXPECT_GT(testbox::read_file(path).size(), 1000u);
     EXPECT_NE(access(part.c_str(), F_OK), 0);

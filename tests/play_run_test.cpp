@@ -434,7 +434,7 @@ protected:
 
     emu::Box* box_ = nullptr;
     std::vector<std::pair<std::uint64_t, std::uint8_t>> got_;  // time, first pixel
-    play::PictureTimeline timeline_{[this](std::uint64_t t, const play::Screen& s) { got_.push_back({t, s.pixels[0]}); }};
+    play::PictureTimeline timeline_{[this](std::uint64_t t, std::shared_ptr<const play::Screen> s) { got_.push_back({t, s->pixels[0]}); }};
 };
 
 TEST_F(PlayPictures, EachStateThatStaysAMillisecondIsAPictureOnce) {

@@ -1,6 +1,7 @@
 #include "play/capture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -305,17 +306,21 @@ void CaptureWriter::failed(std::uint64_t t_us, const char* what) {
     failure_ = what + std::string(at);
 }
 
-void CaptureWriter::picture(std::uint64_t t_us, const Screen& screen) {
+void CaptureWriter::picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen) {
     if (!failure_.empty()) return;
     if (!send_held_picture(t_us) || av_frame_make_writable(picture_) < 0) {
         failed(t_us, "video encoding failed");
         return;
     }
+    // The encoder has copied the picture before (or making it writable did): picture_
+    // still holds it.
+    const BoxChanges changed = changes(in_picture_.get(), *screen);
     if (kind_ == CaptureKind::Mp4)
-        to_yuv420(screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, {picture_->data[1], picture_->linesize[1]},
-                  {picture_->data[2], picture_->linesize[2]});
+        to_yuv420(*screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, {picture_->data[1], picture_->linesize[1]},
+                  {picture_->data[2], picture_->linesize[2]}, changed);
     else
-        to_bgr0(screen, settings_.scale, {picture_->data[0], picture_->linesize[0]});
+        to_bgr0(*screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, changed);
+    in_picture_ = std::move(screen);
     held_t_us_ = t_us;
     holding_ = true;
     pictures_++;
@@ -416,31 +421,41 @@ bool CaptureWriter::close(std::uint64_t end_us, std::string& why) {
     return failure_.empty();
 }
 
+std::shared_ptr<Screen> PictureTimeline::blank() {
+    for (const std::shared_ptr<Screen>& screen : screens_)
+        if (screen.use_count() == 1) {
+            // Whoever held it last has let go of it, and has done reading it.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return screen;
+        }
+    return screens_.emplace_back(std::make_shared<Screen>());
+}
+
 void PictureTimeline::look(std::uint64_t t_us, const emu::Framebuffer& fb) {
     if (have_pending_) {
-        if (shows(fb, pending_)) return;
+        if (shows(fb, *pending_)) return;
         if (t_us - pending_t_us_ < kMinShownUs) {
             // The pending state was never really seen: the new one takes its place at
             // its own time (the first picture stays at the start of the video), or,
             // when it is the picture before again, that picture just goes on.
-            take_screen(fb, pending_);
-            if (have_last_) pending_t_us_ = t_us;
-            if (have_last_ && pending_ == last_) have_pending_ = false;
+            take_screen(fb, *pending_);
+            if (last_) pending_t_us_ = t_us;
+            if (last_ && *pending_ == *last_) have_pending_ = false;
             return;
         }
         sink_(pending_t_us_, pending_);
-        std::swap(last_, pending_);
-        have_last_ = true;
-    } else if (have_last_ && shows(fb, last_)) {
+        last_ = std::move(pending_);
+    } else if (last_ && shows(fb, *last_)) {
         return;
     }
-    take_screen(fb, pending_);
+    if (!pending_) pending_ = blank();
+    take_screen(fb, *pending_);
     pending_t_us_ = t_us;
     have_pending_ = true;
 }
 
 void PictureTimeline::finish() {
-    if (have_pending_) sink_(pending_t_us_, pending_);
+    if (have_pending_) sink_(pending_t_us_, std::move(pending_));
     have_pending_ = false;
 }
 

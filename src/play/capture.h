@@ -19,6 +19,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -59,8 +60,8 @@ public:
     bool wants_pcm() const { return kind_ == CaptureKind::Mp4; }
 
     // The picture on screen from t_us until the next picture (or the end); pictures
-    // come in time order.
-    void picture(std::uint64_t t_us, const Screen& screen);
+    // come in time order, and no one changes them any more.
+    void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
     // Interleaved stereo sound at kAudioRate that starts to play at t_us. Sound that
     // comes later for the same time replaces what was there.
     void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
@@ -96,6 +97,7 @@ private:
     AVStream* video_stream_ = nullptr;
     AVStream* audio_stream_ = nullptr;
     AVFrame* picture_ = nullptr;  // the last picture, sent once its duration is known
+    std::shared_ptr<const Screen> in_picture_;  // what picture_ holds: only what changes is drawn again
     AVFrame* sound_ = nullptr;
     AVPacket* packet_ = nullptr;
     bool started_ = false;                // the header is written
@@ -116,11 +118,13 @@ private:
 // state of the screen that stayed on it for kMinShownUs or more, at the time it
 // appeared. A state replaced sooner (a colour map put just before the pan it belongs
 // to) is dropped for the next; a state equal to the one before is no new picture. The
-// first picture starts the video at time 0.
+// first picture starts the video at time 0. The pictures are handed on as they are and
+// never changed afterwards; a picture's screen is filled again once no one else holds
+// it.
 class PictureTimeline {
 public:
     static constexpr std::uint64_t kMinShownUs = 1000;
-    using Sink = std::function<void(std::uint64_t t_us, const Screen& screen)>;
+    using Sink = std::function<void(std::uint64_t t_us, std::shared_ptr<const Screen> screen)>;
 
     explicit PictureTimeline(Sink sink) : sink_(std::move(sink)) {}
     // The display may have changed at t_us (times never go back).
@@ -129,11 +133,14 @@ public:
     void finish();
 
 private:
+    // A screen to fill: one only screens_ holds, or a new one.
+    std::shared_ptr<Screen> blank();
+
     Sink sink_;
-    Screen last_;     // the last picture handed on
-    Screen pending_;  // the newest state, not handed on yet
+    std::vector<std::shared_ptr<Screen>> screens_;  // every screen made
+    std::shared_ptr<const Screen> last_;           // the last picture handed on
+    std::shared_ptr<Screen> pending_;              // the newest state, not handed on yet
     std::uint64_t pending_t_us_ = 0;
-    bool have_last_ = false;
     bool have_pending_ = false;
 };
 

@@ -31,21 +31,14 @@ void CaptureThread::post(Job job) {
     changed_.notify_all();
 }
 
-void CaptureThread::picture(std::uint64_t t_us, const Screen& screen) {
-    Job job{Job::Kind::Picture, t_us, nullptr, {}, {}};
+void CaptureThread::picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen) {
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [this] { return pictures_queued_ < kPicturesAhead; });
+        if (pictures_queued_ == kPicturesAhead) changed_.wait(lock, [this] { return pictures_queued_ <= kPicturesResume; });
         pictures_queued_++;
-        if (!spare_.empty()) {
-            job.screen = std::move(spare_.back());
-            spare_.pop_back();
-        }
     }
-    if (!job.screen) job.screen = std::make_unique<Screen>();
-    *job.screen = screen;
     pictures_++;
-    post(std::move(job));
+    post({Job::Kind::Picture, t_us, std::move(screen), {}, {}});
 }
 
 void CaptureThread::sound(std::uint64_t t_us, const float* samples, std::size_t frames) {
@@ -69,9 +62,16 @@ void CaptureThread::run() {
             jobs_.pop_front();
         }
         switch (job.kind) {
-        case Job::Kind::Picture:
-            writer_.picture(job.t_us, *job.screen);
+        case Job::Kind::Picture: {
+            writer_.picture(job.t_us, std::move(job.screen));
+            bool resume = false;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                resume = --pictures_queued_ == kPicturesResume;
+            }
+            if (resume) changed_.notify_all();
             break;
+        }
         case Job::Kind::Sound:
             writer_.sound(job.t_us, job.samples.data(), job.samples.size() / 2);
             break;
@@ -81,14 +81,6 @@ void CaptureThread::run() {
         case Job::Kind::Ac3:
             writer_.ac3(job.t_us, job.bytes.data(), job.bytes.size());
             break;
-        }
-        if (job.screen) {
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                spare_.push_back(std::move(job.screen));
-                pictures_queued_--;
-            }
-            changed_.notify_all();
         }
     }
 }

@@ -19,9 +19,10 @@ namespace play {
 
 class CaptureThread {
 public:
-    // Pictures handed over and not converted yet, at most; the show waits for the
-    // encoder beyond that.
-    static constexpr unsigned kPicturesAhead = 4;
+    // Pictures handed over and not converted yet, at most; beyond that the show waits
+    // until the encoder is down to kPicturesResume (one wait for several pictures, not
+    // one for each).
+    static constexpr unsigned kPicturesAhead = 6, kPicturesResume = 2;
 
     CaptureThread() = default;
     ~CaptureThread();  // an unfinished capture is removed
@@ -32,8 +33,9 @@ public:
     bool open(const CaptureSettings& settings, std::string& why);
     bool wants_pcm() const { return wants_pcm_; }
 
-    // As CaptureWriter's, each taking a copy of what it is given.
-    void picture(std::uint64_t t_us, const Screen& screen);
+    // As CaptureWriter's. The sound and the AC-3 frames are copied; a picture is
+    // shared, as no one changes it any more.
+    void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
     void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
     void sound_final(std::uint64_t t_us);
     void ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
@@ -46,7 +48,7 @@ private:
     struct Job {
         enum class Kind { Picture, Sound, SoundFinal, Ac3 } kind;
         std::uint64_t t_us = 0;
-        std::unique_ptr<Screen> screen;
+        std::shared_ptr<const Screen> screen;
         std::vector<float> samples;
         std::vector<std::uint8_t> bytes;
     };
@@ -60,10 +62,9 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Job> jobs_;                        // guarded by mutex_
-    std::vector<std::unique_ptr<Screen>> spare_;  // screens to fill again; guarded by mutex_
-    unsigned pictures_queued_ = 0;                // guarded by mutex_
-    bool quit_ = false;                           // guarded by mutex_
+    std::deque<Job> jobs_;          // guarded by mutex_
+    unsigned pictures_queued_ = 0;  // guarded by mutex_
+    bool quit_ = false;             // guarded by mutex_
 };
 
 }  // namespace play

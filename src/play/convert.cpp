@@ -1,42 +1,89 @@
 #include "play/convert.h"
 
+#include <array>
+#include <bit>
 #include <cstring>
 #include <vector>
 
 namespace play {
 namespace {
 
-// Fills the scaled row out from the box row in, one value of table per pixel, each
-// repeated scale times.
+// Fills the scaled pixels out from the box pixels in[0 .. count), one value of table
+// per pixel, each repeated scale times.
 template <typename T>
-void widen(const std::uint8_t* in, const T* table, unsigned scale, T* out) {
+void widen(const std::uint8_t* in, unsigned count, const T* table, unsigned scale, T* out) {
     if (scale == 1) {
-        for (unsigned x = 0; x < Screen::kWidth; x++) out[x] = table[in[x]];
+        for (unsigned x = 0; x < count; x++) out[x] = table[in[x]];
         return;
     }
-    for (unsigned x = 0; x < Screen::kWidth; x++, out += scale) {
+    for (unsigned x = 0; x < count; x++, out += scale) {
         T value = table[in[x]];
         for (unsigned k = 0; k < scale; k++) out[k] = value;
     }
 }
 
-// The scaled row (or chroma row) `row` of a plane, drawn once and copied for the rows
-// that show the same box rows: draw(row) draws it, same(a, b) says whether rows a and
-// b show the same.
-template <typename Draw, typename Same>
-void fill_rows(Plane plane, unsigned rows, std::size_t row_bytes, Draw draw, Same same) {
+// The box rows an output row shows: the same one twice, or the two a chroma row
+// takes the mean of.
+struct Source {
+    unsigned top, bottom;
+    bool operator==(const Source&) const = default;
+};
+
+// The parts of planes (of equal size) that show the changed parts of the box rows:
+// source(r) says which box rows row r shows, a chunk of box pixels is chunk_bytes
+// bytes of a plane's row, and draw(from, outs, first, end) draws the chunks first ..
+// end - 1 of row r of every plane. A row that shows the same box rows as the one above
+// it is a copy of that one.
+template <std::size_t N, typename SourceOf, typename Draw>
+void fill_rows(const std::array<Plane, N>& planes, unsigned rows, unsigned chunk_bytes, const BoxChanges& changes, SourceOf source,
+               Draw draw) {
     for (unsigned r = 0; r < rows; r++) {
-        std::uint8_t* out = plane.data + std::ptrdiff_t(r) * plane.stride;
-        if (r > 0 && same(r - 1, r))
-            std::memcpy(out, out - plane.stride, row_bytes);
-        else
-            draw(r, out);
+        const Source from = source(r);
+        std::uint64_t chunks = changes[from.top] | changes[from.bottom];
+        if (chunks == 0) continue;
+        std::array<std::uint8_t*, N> outs;
+        for (std::size_t k = 0; k < N; k++) outs[k] = planes[k].data + std::ptrdiff_t(r) * planes[k].stride;
+        const bool copy = r > 0 && source(r - 1) == from;
+        // Each run of changed chunks at once.
+        while (chunks != 0) {
+            const unsigned first = unsigned(std::countr_zero(chunks));
+            const unsigned end = first + unsigned(std::countr_one(chunks >> first));
+            chunks &= end < 64 ? ~std::uint64_t(0) << end : 0;
+            if (!copy) {
+                draw(from, outs, first, end);
+                continue;
+            }
+            for (std::size_t k = 0; k < N; k++)
+                std::memcpy(outs[k] + first * chunk_bytes, outs[k] + first * chunk_bytes - planes[k].stride, (end - first) * chunk_bytes);
+        }
     }
 }
 
 }  // namespace
 
-void to_yuv420(const Screen& screen, unsigned scale, Plane y, Plane u, Plane v) {
+BoxChanges changes(const Screen* before, const Screen& after) {
+    BoxChanges changed{};
+    if (before == nullptr || before->palette != after.palette) {
+        changed.fill(kEveryChunk);
+        return changed;
+    }
+    for (unsigned row = 0; row < Screen::kHeight; row++) {
+        const std::uint8_t* was = &before->pixels[std::size_t(row) * Screen::kWidth];
+        const std::uint8_t* is = &after.pixels[std::size_t(row) * Screen::kWidth];
+        if (std::memcmp(was, is, Screen::kWidth) == 0) continue;
+        for (unsigned chunk = 0; chunk < kChunks; chunk++) {
+            // A chunk as words, compared without a call.
+            std::uint64_t a[kChunk / 8], b[kChunk / 8], differ = 0;
+            std::memcpy(a, was + chunk * kChunk, kChunk);
+            std::memcpy(b, is + chunk * kChunk, kChunk);
+            for (unsigned k = 0; k < kChunk / 8; k++) differ |= a[k] ^ b[k];
+            if (differ != 0) changed[row] |= std::uint64_t(1) << chunk;
+        }
+    }
+    return changed;
+}
+
+void to_yuv420(const Screen& screen, unsigned scale, Plane y, Plane u, Plane v, const BoxChanges& changes) {
     std::uint8_t y_of[256], u_of[256], v_of[256];
     std::uint32_t uv_of[256];  // U in the low half, V in the high half: four add up without carrying
     for (int i = 0; i < 256; i++) {
@@ -46,67 +93,69 @@ void to_yuv420(const Screen& screen, unsigned scale, Plane y, Plane u, Plane v) 
         v_of[i] = std::uint8_t(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
         uv_of[i] = u_of[i] | std::uint32_t(v_of[i]) << 16;
     }
+    // Box pixel x of a source row.
     const std::uint8_t* px = screen.pixels.data();
-    const unsigned width = Screen::kWidth * scale, height = Screen::kHeight * scale;
-    fill_rows(
-        y, height, width, [&](unsigned r, std::uint8_t* out) { widen(px + r / scale * Screen::kWidth, y_of, scale, out); },
-        [&](unsigned a, unsigned b) { return a / scale == b / scale; });
+    auto at = [px](unsigned row, unsigned x) { return px + row * Screen::kWidth + x; };
+    fill_rows(std::array{y}, Screen::kHeight * scale, kChunk * scale, changes, [scale](unsigned r) { return Source{r / scale, r / scale}; },
+              [&](Source from, auto outs, unsigned first, unsigned end) {
+                  widen(at(from.top, first * kChunk), (end - first) * kChunk, y_of, scale, outs[0] + first * kChunk * scale);
+              });
 
-    const unsigned chroma_w = width / 2, chroma_h = height / 2;
+    // A chunk of box pixels is chunk_bytes chroma samples: a whole number, as a chunk's
+    // width is even.
+    const unsigned chroma_h = Screen::kHeight * scale / 2, chunk_bytes = kChunk * scale / 2;
     if (scale % 2 == 0) {
         // Every chroma sample lies on one box pixel: that pixel's own, scale / 2 times
         // across and down.
         const unsigned half = scale / 2;
-        for (auto [plane, table] : {std::pair{u, u_of}, std::pair{v, v_of}}) {
-            const std::uint8_t* of = table;
-            fill_rows(
-                plane, chroma_h, chroma_w, [&](unsigned r, std::uint8_t* out) { widen(px + r / half * Screen::kWidth, of, half, out); },
-                [&](unsigned a, unsigned b) { return a / half == b / half; });
-        }
+        fill_rows(std::array{u, v}, chroma_h, chunk_bytes, changes, [half](unsigned r) { return Source{r / half, r / half}; },
+                  [&](Source from, auto outs, unsigned first, unsigned end) {
+                      const std::uint8_t* in = at(from.top, first * kChunk);
+                      widen(in, (end - first) * kChunk, u_of, half, outs[0] + first * chunk_bytes);
+                      widen(in, (end - first) * kChunk, v_of, half, outs[1] + first * chunk_bytes);
+                  });
         return;
     }
     // Chroma sample c covers the scaled pixels 2c and 2c + 1 across and down: the box
     // pixels (2c) / scale and (2c + 1) / scale, whose mean it is.
     auto box_of = [scale](unsigned c, unsigned half) { return (2 * c + half) / scale; };
+    const unsigned chroma_w = Screen::kWidth * scale / 2;
     std::vector<unsigned> left(chroma_w), right(chroma_w);
     for (unsigned c = 0; c < chroma_w; c++) {
         left[c] = box_of(c, 0);
         right[c] = box_of(c, 1);
     }
-    for (unsigned r = 0; r < chroma_h; r++) {
-        std::uint8_t* u_out = u.data + std::ptrdiff_t(r) * u.stride;
-        std::uint8_t* v_out = v.data + std::ptrdiff_t(r) * v.stride;
-        if (r > 0 && box_of(r - 1, 0) == box_of(r, 0) && box_of(r - 1, 1) == box_of(r, 1)) {
-            std::memcpy(u_out, u_out - u.stride, chroma_w);
-            std::memcpy(v_out, v_out - v.stride, chroma_w);
-            continue;
-        }
-        const std::uint8_t* top = px + box_of(r, 0) * Screen::kWidth;
-        const std::uint8_t* bottom = px + box_of(r, 1) * Screen::kWidth;
-        for (unsigned c = 0; c < chroma_w; c++) {
-            unsigned x0 = left[c], x1 = right[c];
-            std::uint32_t sum = uv_of[top[x0]] + uv_of[top[x1]] + uv_of[bottom[x0]] + uv_of[bottom[x1]] + 0x20002;
-            u_out[c] = std::uint8_t((sum & 0xFFFF) >> 2);
-            v_out[c] = std::uint8_t(sum >> 18);
-        }
-    }
+    fill_rows(std::array{u, v}, chroma_h, chunk_bytes, changes, [&](unsigned r) { return Source{box_of(r, 0), box_of(r, 1)}; },
+              [&](Source from, auto outs, unsigned first, unsigned end) {
+                  const std::uint8_t* top = at(from.top, 0);
+                  const std::uint8_t* bottom = at(from.bottom, 0);
+                  auto mean = [&](unsigned c, unsigned x0, unsigned x1) {
+                      std::uint32_t sum = uv_of[top[x0]] + uv_of[top[x1]] + uv_of[bottom[x0]] + uv_of[bottom[x1]] + 0x20002;
+                      outs[0][c] = std::uint8_t((sum & 0xFFFF) >> 2);
+                      outs[1][c] = std::uint8_t(sum >> 18);
+                  };
+                  // Unscaled, the pixels are 2c and 2c + 1, with no table to read.
+                  if (scale == 1)
+                      for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, 2 * c, 2 * c + 1);
+                  else
+                      for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, left[c], right[c]);
+              });
 }
 
-void to_bgr0(const Screen& screen, unsigned scale, Plane bgr0) {
+void to_bgr0(const Screen& screen, unsigned scale, Plane bgr0, const BoxChanges& changes) {
     std::uint32_t colour[256];
     for (unsigned i = 0; i < 256; i++) {
         const std::uint8_t bytes[4] = {screen.palette[3 * i + 2], screen.palette[3 * i + 1], screen.palette[3 * i], 0};
         std::memcpy(&colour[i], bytes, 4);
     }
     const std::uint8_t* px = screen.pixels.data();
-    const unsigned width = Screen::kWidth * scale;
-    fill_rows(
-        bgr0, Screen::kHeight * scale, std::size_t(width) * 4,
-        [&](unsigned r, std::uint8_t* out) {
-            // Rows of a frame buffer are aligned for 32-bit pixels.
-            widen(px + r / scale * Screen::kWidth, colour, scale, reinterpret_cast<std::uint32_t*>(out));
-        },
-        [&](unsigned a, unsigned b) { return a / scale == b / scale; });
+    fill_rows(std::array{bgr0}, Screen::kHeight * scale, kChunk * scale * 4, changes,
+              [scale](unsigned r) { return Source{r / scale, r / scale}; },
+              [&](Source from, auto outs, unsigned first, unsigned end) {
+                  // Rows of a frame buffer are aligned for 32-bit pixels.
+                  widen(px + from.top * Screen::kWidth + first * kChunk, (end - first) * kChunk, colour, scale,
+                        reinterpret_cast<std::uint32_t*>(outs[0]) + first * kChunk * scale);
+              });
 }
 
 }  // namespace play

@@ -126,7 +126,7 @@ bool Session::start(std::string& why) {
             why = options_.capture + ": " + why;
             return false;
         }
-        timeline_ = std::make_unique<PictureTimeline>([this](std::uint64_t t, const Screen& screen) { capture_->picture(t, screen); });
+        timeline_ = std::make_unique<PictureTimeline>([this](std::uint64_t t, std::shared_ptr<const Screen> screen) { capture_->picture(t, std::move(screen)); });
     }
     if (live_ || (capture_ && capture_->wants_pcm())) {
         decoder_ = std::make_unique<Ac3Decoder>();

@@ -9,12 +9,12 @@
 # .tar.gz (the box package) is unpacked at it, any other file is put in /bin.
 # Everything the plan leaves in /out ends up in OUT, the guest's console in
 # OUT/console.log.
-# VM_SHIFT is qemu's -icount shift (default the machine's icount; 0: a 1 GHz guest clock, whatever the
-# host's load; an idle guest's clock jumps to its next timer, so a run takes the host
-# the time of the instructions it runs; at a higher shift, where the machine's
-# icount_sleep is off);
-# VM_TIMEOUT the seconds of host time after which a hung guest is stopped
-# (default 900); VM_FB_MEMORY the bytes of video memory vfb gets (default 4194304).
+# VM_SHIFT is qemu's -icount shift (default: the machine's; 0 is a 1 GHz guest clock,
+# 3 125 MHz, whatever the host's load; an idle guest's clock jumps to its next timer,
+# so a run takes the host the time of the instructions it runs, where the machine's
+# icount_sleep is off or the shift 0); VM_TIMEOUT the
+# seconds of host time after which a hung guest is stopped (default 900);
+# VM_FB_MEMORY the bytes of video memory vfb gets (default 4194304).
 # Exits non-zero when the guest did not finish the plan.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,7 +22,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 machine "$1"
 cache=$2 plan=$3 out=$4
 shift 4
-vm_shift=${VM_SHIFT:-$icount} timeout=${VM_TIMEOUT:-900} fb_memory=${VM_FB_MEMORY:-4194304}
+vm_shift=${VM_SHIFT:-$shift} timeout=${VM_TIMEOUT:-900} fb_memory=${VM_FB_MEMORY:-4194304}
 kdir=$cache/$arch/kernel
 image=$(ls "$kdir"/boot/vmlinuz-* 2> /dev/null | sort -V | tail -n 1)
 if [ -z "$image" ]; then

@@ -38,7 +38,7 @@ tree=$src/linux-source-6.1
     flock 9
     if [ "$(cat "$src/.version" 2> /dev/null)" != "$version" ]; then
         rm -rf "$tree" "$src/.version"
-        tar -xf "$tarball" -C "$src" --exclude=linux-source-6.1/Documentation
+        tar -xf "$tarball" -C "$src"
         echo "$version" > "$src/.version"
     fi
 ) 9> "$src/.lock"
