@@ -53,8 +53,8 @@ int exponent(double x) {
 // x = n pi / 2 + (y0 + y1), |y0 + y1| <= pi / 4 and a little: returns n. Each further
 // round subtracts the next 33 bits of pi / 2 where the first ones cancelled most of x.
 int reduce(double x, double& y0, double& y1) {
-    const double t = x * kInvPio2;
-    const int n = int(t < 0 ? t - 0.5 : t + 0.5);
+    const double q = x * kInvPio2;
+    const int n = int(q < 0 ? q - 0.5 : q + 0.5);
     const double fn = n;
     double r = x - fn * kPio2_1;
     double w = fn * kPio2_1t;
@@ -78,12 +78,11 @@ int reduce(double x, double& y0, double& y1) {
     return n;
 }
 
-}  // namespace
-
-double sine(double x) {
-    if (std::fabs(x) <= M_PI_4) return kernel_sin(x, 0.0);
-    double y0, y1;
-    switch (reduce(x, y0, y1) & 3) {
+// sin(x + quarters pi / 2).
+double quadrant_sine(double x, int quarters) {
+    double y0 = x, y1 = 0.0;
+    const int n = std::fabs(x) <= M_PI_4 ? 0 : reduce(x, y0, y1);
+    switch ((n + quarters) & 3) {
     case 0: return kernel_sin(y0, y1);
     case 1: return kernel_cos(y0, y1);
     case 2: return -kernel_sin(y0, y1);
@@ -91,16 +90,12 @@ double sine(double x) {
     }
 }
 
-double cosine(double x) {
-    if (std::fabs(x) <= M_PI_4) return kernel_cos(x, 0.0);
-    double y0, y1;
-    switch (reduce(x, y0, y1) & 3) {
-    case 0: return kernel_cos(y0, y1);
-    case 1: return -kernel_sin(y0, y1);
-    case 2: return -kernel_cos(y0, y1);
-    default: return kernel_sin(y0, y1);
-    }
-}
+}  // namespace
+
+double sine(double x) { return quadrant_sine(x, 0); }
+
+// cos x = sin(x + pi / 2): the kernels of the next quadrant.
+double cosine(double x) { return quadrant_sine(x, 1); }
 
 void calc_sinetable() {
     // The angle is carried by repeated addition, exactly as calc_step does.

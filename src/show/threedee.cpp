@@ -292,10 +292,10 @@ void through(std::uint8_t* from, std::uint8_t* to, Bytewise portable, [[maybe_un
 constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
 #endif
 
-// What may still be on each page: the bounding box of what each of the page's last
-// eight frames drew. A palette index halved eight times is 0, so every byte outside
-// those boxes is 0 already and the trails halve only their union. Bytes the section
-// has not drawn since it began count as drawn all over.
+// What may still be on a page: the bounding box of what each of its last eight frames
+// drew. A palette index halved eight times is 0, so every byte outside those boxes is
+// 0 already and the trails halve only their union. What the section found on the page
+// when it began counts as drawn all over.
 struct Area {
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // columns x0 .. x1 - 1 of rows y0 .. y1 - 1
     bool empty() const { return x0 >= x1; }
@@ -305,13 +305,26 @@ struct Area {
     }
 };
 constexpr Area kWholePage = {0, 0, kRow, 480};
-constexpr int kTrailFrames = 8;
-Area page_areas[4][kTrailFrames] = {
-    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage},
-    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage},
-    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage},
-    {kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage, kWholePage}};
-int page_frames[4];
+
+class PageHistory {
+public:
+    PageHistory() { std::fill(std::begin(drawn_), std::end(drawn_), kWholePage); }
+    // What the last eight frames may have left.
+    Area held() const {
+        Area a;
+        for (const Area& d : drawn_) a.add(d);
+        return a;
+    }
+    // The page is all 0.
+    void cleared() { std::fill(std::begin(drawn_), std::end(drawn_), Area{}); }
+    void drew(const Area& a) { drawn_[frames_++ % kTrailFrames] = a; }
+
+private:
+    static constexpr int kTrailFrames = 8;
+    Area drawn_[kTrailFrames];
+    int frames_ = 0;
+};
+PageHistory histories[4];
 
 void halve_area(std::uint8_t* page, const Area& a) {
     if (a.empty()) return;
@@ -336,7 +349,8 @@ inline void fill8(std::uint8_t* p, Colours colours) {
 // Fills `more` + 1 bytes from p on with the byte that fills every byte of colours.
 // Most spans of a model are a few bytes long: up to three bytes take three byte
 // stores, which overlap where the span is shorter; up to eight two overlapping stores
-// of 32 bits; longer ones register-wide stores, the last one overlapping the one before.
+// of 32 bits; longer ones eight bytes at a time, the last eight overlapping the ones
+// before.
 inline void fill_run(std::uint8_t* p, int more, Colours colours) {
     if (more < 3) {
         const auto c = std::uint8_t(colours);
@@ -566,7 +580,7 @@ int threedee_init() {
 
 void light_threedee_init() {
     // The pages hold what came before the section.
-    for (auto& areas : page_areas) std::fill(std::begin(areas), std::end(areas), kWholePage);
+    for (PageHistory& history : histories) history = PageHistory();
     box::ioctl(fbfd, FBIOPUTCMAP, &cmaps[1]);
     vinfo.yoffset = 1440;
     box::ioctl(fbfd, FBIOPAN_DISPLAY, &vinfo);
@@ -625,12 +639,10 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     sort_faces(list, count);
 
     if (trail) {
-        Area held;
-        for (const Area& a : page_areas[f]) held.add(a);
-        halve_area(pix, held);
+        halve_area(pix, histories[f].held());
     } else {
         through(pix, pix + kPageBytes, clear_bytes, clear_vectors);
-        std::fill(std::begin(page_areas[f]), std::end(page_areas[f]), Area{});
+        histories[f].cleared();
     }
 
     project_points(view, screen, numvert[model]);
@@ -642,8 +654,7 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     // A face is drawn only where all its corners are on the page, so the points on the
     // page bound what the faces drew; stars go anywhere. Frames without trails count as
     // drawn all over: the trails that may follow them halve the whole page first.
-    page_areas[f][page_frames[f]++ % kTrailFrames] =
-        trail && !starfield ? points_on_page(screen, numvert[model]) : kWholePage;
+    histories[f].drew(trail && !starfield ? points_on_page(screen, numvert[model]) : kWholePage);
 
     advance_angles();
     if (dp.z > 5000) dp.z -= dzd;
