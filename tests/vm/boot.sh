@@ -10,11 +10,11 @@
 # Everything the plan leaves in /out ends up in OUT, the guest's console in
 # OUT/console.log.
 # VM_SHIFT is qemu's -icount shift (default: the machine's; 0 is a 1 GHz guest clock,
-# 3 125 MHz, whatever the host's load; an idle guest's clock jumps to its next timer,
-# so a run takes the host the time of the instructions it runs, where the machine's
-# icount_sleep is off or the shift 0); VM_TIMEOUT the
-# seconds of host time after which a hung guest is stopped (default 900);
-# VM_FB_MEMORY the bytes of video memory vfb gets (default 4194304).
+# 3 125 MHz, whatever the host's load; where the shift is 0 or the machine's
+# icount_sleep is off, an idle guest's clock jumps to its next timer, so a run takes
+# the host the time of the instructions it runs); VM_TIMEOUT the seconds of host time
+# after which a hung guest is stopped (default 900); VM_FB_MEMORY the bytes of video
+# memory vfb gets (default 4194304).
 # Exits non-zero when the guest did not finish the plan.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
