@@ -241,19 +241,57 @@ TEST(ShortForm, FailureExitsOnTheKernel) {
     expect_silent_exit(run_dir("smallfb", "smallfb"), kExitSetUpFailed);  // vfb with 1228800 bytes
 }
 
+// Whether a received frame is a sent one, whole or cut short: equal up to a point and
+// only zeros after it.
+bool cut_copy_of(const Bytes& got, const Bytes& sent) {
+    if (got.size() != sent.size()) return false;
+    std::size_t cut = 0;
+    while (cut < got.size() && got[cut] == sent[cut]) cut++;
+    for (std::size_t i = cut; i < got.size(); i++)
+        if (got[i] != 0) return false;
+    return true;
+}
+
 // A stop at once cuts the burst that is playing: where the capture's last frame is the
 // start of the soundtrack's next one with zeros after it, it is dropped.
 void drop_cut_burst(Received& r, const std::vector<Bytes>& soundtrack) {
     if (r.frames.empty() || r.frames.size() > soundtrack.size()) return;
     const Bytes& last = r.frames.back();
     const Bytes& next = soundtrack[r.frames.size() - 1];
-    if (last == next || last.size() != next.size()) return;
-    std::size_t cut = 0;
-    while (last[cut] == next[cut]) cut++;
-    for (std::size_t i = cut; i < last.size(); i++)
-        if (last[i] != 0) return;
+    if (last == next || !cut_copy_of(last, next)) return;
     r.frames.pop_back();
     r.start_us.pop_back();
+}
+
+// Where the device ran dry, the loopback's capture may hold, after the show's last
+// bytes and before the underrun's zeros, what the playback ring held there from before:
+// the OSS layer asks the PCM core to keep a period and 16 frames of silence ahead of the
+// last byte written, but 6.1's silencer tops up only from that byte and counts from the
+// hardware position before each update, so with more than that queued it writes
+// nothing, and the loopback copies the ring by elapsed time before the update that finds
+// the underrun (README.md). Those bytes are bursts the show sent a ring's length (10.9 s
+// on the loopback) or a recovery earlier: bursts directly before a gap of kUnderrunUs or
+// more that are frames the capture held kStaleUs or more earlier, whole or cut short with
+// zeros after, are dropped. The show and the OSS layer never hold more than 0.3 s, so a
+// burst the show sent twice is not taken for one. Returns how many were dropped.
+constexpr std::uint64_t kUnderrunUs = 100000;
+constexpr std::uint64_t kStaleUs = 1000000;
+std::size_t drop_stale_copies(Received& r) {
+    std::size_t dropped = 0;
+    for (std::size_t gap = r.frames.size(); gap-- > 1;) {
+        if (r.start_us[gap] < r.start_us[gap - 1] + kBurstUs + kUnderrunUs) continue;
+        std::size_t first = gap;
+        auto stale = [&](std::size_t k) {
+            for (std::size_t j = 0; j + 1 < k && r.start_us[j] + kStaleUs <= r.start_us[k - 1]; j++)
+                if (cut_copy_of(r.frames[k - 1], r.frames[j])) return true;
+            return false;
+        };
+        while (first > 1 && stale(first)) first--;
+        r.frames.erase(r.frames.begin() + long(first), r.frames.begin() + long(gap));
+        r.start_us.erase(r.start_us.begin() + long(first), r.start_us.begin() + long(gap));
+        dropped += gap - first;
+    }
+    return dropped;
 }
 
 TEST(ShortForm, SigtermInTheFireEndsWith143AndStopsTheSoundAtOnce) {
@@ -324,9 +362,12 @@ TEST(ShortForm, EveryWordMaskFromTheRealConsoleHasInkAcrossTheWord) {
 
 TEST(ShortForm, StoppedAndContinuedInTheFireTheShowEndsNormallyWithEveryBurstWholeAndInOrder) {
     // A write to the sound device that a stop cuts short is continued: no burst is
-    // broken, lost or sent twice.
+    // broken, lost or sent twice. Each stop runs the device dry (it holds 64 to 128 ms):
+    // the ring's stale bytes before each underrun are the kernel's.
     std::vector<Bytes> main = soundtrack_frames("main soundtrack");
     Received r = played_to_the_end(run_dir("short", "stopcont"), main.back());
+    std::size_t stale = drop_stale_copies(r);
+    if (stale > 0) std::printf("stale bursts before the underruns, dropped: %zu\n", stale);
     expect_frames(r.frames, main, 0, true, "capture");
 }
 
