@@ -1,6 +1,7 @@
 // What the box program did on a real kernel, read from the directories the plans left
 // in the machine's results (VM_OUT, see plans.sh), against the data file, the
 // emulated box and the word list. ShortForm reads short/ and smallfb/, WholeShow full/.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -87,17 +88,32 @@ Received receive(const Bytes& stream) {
     return r;
 }
 
+// A frame that is not in the soundtrack, told by the one it starts like: "?(768 bytes:
+// frame 128's first 760, then zeros)".
+std::string unknown_frame(const Bytes& f, const std::vector<Bytes>& soundtrack) {
+    std::size_t best = 0, common = 0;
+    for (std::size_t i = 0; i < soundtrack.size(); i++) {
+        const Bytes& s = soundtrack[i];
+        std::size_t n = 0;
+        while (n < f.size() && n < s.size() && f[n] == s[n]) n++;
+        if (n > common) best = i, common = n;
+    }
+    bool zeros_after = std::all_of(f.begin() + long(common), f.end(), [](std::uint8_t b) { return b == 0; });
+    return "?(" + std::to_string(f.size()) + " bytes: frame " + std::to_string(best) + "'s first " + std::to_string(common) +
+           (zeros_after ? ", then zeros)" : ", then other bytes)");
+}
+
 // The frames as runs of soundtrack frame numbers, "5140-6239" or "2126-2129 5140-6239",
-// "?" for a frame that is not in the soundtrack.
+// a frame that is not in the soundtrack described by unknown_frame.
 std::string as_runs(const std::vector<Bytes>& frames, const std::vector<Bytes>& soundtrack) {
     std::unordered_map<std::string, long> number;
     for (std::size_t i = 0; i < soundtrack.size(); i++) number.emplace(std::string(soundtrack[i].begin(), soundtrack[i].end()), long(i));
-    std::string runs;
+    std::string runs, unknown;
     long first = -2, last = -2;
     auto close_run = [&] {
         if (first == -2) return;
         if (!runs.empty()) runs += ' ';
-        runs.append(first < 0 ? std::string("?") : std::to_string(first));
+        runs.append(first < 0 ? unknown : std::to_string(first));
         if (last != first) runs.append("-").append(std::to_string(last));
     };
     for (const Bytes& f : frames) {
@@ -109,6 +125,7 @@ std::string as_runs(const std::vector<Bytes>& frames, const std::vector<Bytes>& 
         }
         close_run();
         first = last = n;
+        if (n < 0) unknown = unknown_frame(f, soundtrack);
     }
     close_run();
     return runs;
