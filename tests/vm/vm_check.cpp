@@ -285,28 +285,29 @@ void drop_cut_burst(Received& r, const std::vector<Bytes>& soundtrack) {
 // the OSS layer asks the PCM core to keep a period and 16 frames of silence ahead of the
 // last byte written, but 6.1's silencer tops up only from that byte and counts from the
 // hardware position before each update, so with more than that queued it writes
-// nothing, and the loopback copies the ring by elapsed time before the update that finds
-// the underrun (README.md). Those bytes are bursts the show sent a ring's length (10.9 s
-// on the loopback) or a recovery earlier: bursts directly before a gap of kUnderrunUs or
-// more that are frames the capture held kStaleUs or more earlier, whole or cut short with
+// nothing, and the loopback copies the ring by the time elapsed since its last timer
+// tick before the update that finds the underrun (README.md): a tick's worth, or more
+// where the tick came late. Those bytes are bursts the show sent a ring's length (10.9 s
+// on the loopback) or a recovery earlier: bursts directly before a gap in the stream
+// that are frames the capture held kStaleUs or more earlier, whole or cut short with
 // zeros after, are dropped. The show and the OSS layer never hold more than 0.3 s, so a
 // burst the show sent twice is not taken for one. Returns how many were dropped.
-constexpr std::uint64_t kUnderrunUs = 100000;
 constexpr std::uint64_t kStaleUs = 1000000;
 std::size_t drop_stale_copies(Received& r) {
+    auto stale = [&](std::size_t k) {
+        for (std::size_t j = 0; j < k && r.start_us[j] + kStaleUs <= r.start_us[k]; j++)
+            if (cut_copy_of(r.frames[k], r.frames[j])) return true;
+        return false;
+    };
     std::size_t dropped = 0;
     for (std::size_t gap = r.frames.size(); gap-- > 1;) {
-        if (r.start_us[gap] < r.start_us[gap - 1] + kBurstUs + kUnderrunUs) continue;
+        if (r.start_us[gap] <= r.start_us[gap - 1] + kBurstUs + 1) continue;
         std::size_t first = gap;
-        auto stale = [&](std::size_t k) {
-            for (std::size_t j = 0; j + 1 < k && r.start_us[j] + kStaleUs <= r.start_us[k - 1]; j++)
-                if (cut_copy_of(r.frames[k - 1], r.frames[j])) return true;
-            return false;
-        };
-        while (first > 1 && stale(first)) first--;
+        while (first > 1 && stale(first - 1)) first--;
         r.frames.erase(r.frames.begin() + long(first), r.frames.begin() + long(gap));
         r.start_us.erase(r.start_us.begin() + long(first), r.start_us.begin() + long(gap));
         dropped += gap - first;
+        gap = first;
     }
     return dropped;
 }
