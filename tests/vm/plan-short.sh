@@ -38,21 +38,6 @@ exec 3>&-
 wait "$demo_pid"
 finish busydsp $?
 
-# Stopped for 0.3 s and continued three times inside the fire (8 to 17 s after the
-# start), the show plays on to its end.
-capture_start stopcont
-begin stopcont
-demo 1 > stopcont/stdout 2> stopcont/stderr &
-demo_pid=$!
-sleep 8
-for stop in 1 2 3; do
-    kill -STOP "$demo_pid"
-    sleep 0.3
-    kill -CONT "$demo_pid"
-    sleep 4
-done
-wait "$demo_pid"
-finish stopcont $?
-capture_end
+stop_and_continue stopcont
 
 vmtool words words.bin

@@ -54,6 +54,25 @@ run() {
     finish "$name" $?
 }
 
+# stop_and_continue NAME: `demo 1` with the capture side open, stopped for 0.3 s and
+# continued three times inside the fire (8 to 17 s after the start), played to its end.
+stop_and_continue() {
+    capture_start "$1"
+    begin "$1"
+    demo 1 > "$1/stdout" 2> "$1/stderr" &
+    demo_pid=$!
+    sleep 8
+    for stop in 1 2 3; do
+        kill -STOP "$demo_pid"
+        sleep 0.3
+        kill -CONT "$demo_pid"
+        sleep 4
+    done
+    wait "$demo_pid"
+    finish "$1" $?
+    capture_end
+}
+
 # trace_demo FILE ARGS...: the box program with ARGS, as packaged (nothing preloaded),
 # its calls traced by the kernel into FILE, gzipped (figures.awk reads it): every ioctl and
 # write, entry and exit, on the monotonic clock, and what the OSS layer answers an
