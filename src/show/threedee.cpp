@@ -269,28 +269,35 @@ constexpr Bytewise halve_vectors = frame_vectors::halve;
 #if defined(__arm__)
 constexpr Bytewise clear_vectors = frame_vectors::clear;
 #else
-// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec stores.
+// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec
+// stores; MIPS's DSP extension has no wider stores than the C library's.
 constexpr Bytewise clear_vectors = clear_bytes;
 #endif
 #endif
 
-void through(std::uint8_t* from, std::uint8_t* to, Bytewise portable, [[maybe_unused]] Bytewise vectors) {
-#if defined(__SSE2__) || defined(DEMO_FRAME_VECTORS)
-    if (vectors_on()) {
+#if !defined(__SSE2__) && !defined(DEMO_FRAME_VECTORS)
+constexpr int kVectorPass = 16;
+bool vectors_on() { return false; }
+constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
+#endif
+
+// The vector unit's way where the frame code goes that way now and it differs from the
+// portable one; else none.
+Bytewise wide_way(Bytewise portable, Bytewise vectors) {
+    return vectors_on() && vectors != portable ? vectors : nullptr;
+}
+
+void through(std::uint8_t* from, std::uint8_t* to, Bytewise portable, Bytewise wide) {
+    if (wide) {
         std::uint8_t* first = std::min(to, from + (-reinterpret_cast<std::uintptr_t>(from) & 15));
         std::uint8_t* last = first + (to - first) / kVectorPass * kVectorPass;
         portable(from, first);
-        vectors(first, last);
+        wide(first, last);
         portable(last, to);
         return;
     }
-#endif
     portable(from, to);
 }
-
-#if !defined(__SSE2__) && !defined(DEMO_FRAME_VECTORS)
-constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
-#endif
 
 // What may still be on a page: the bounding box of what each of its last eight frames
 // drew, and the stars plotted on it since it was last cleared. A palette index halved
@@ -343,12 +350,13 @@ PageHistory histories[4];
 void over_area(std::uint8_t* page, const Area& a, Bytewise portable, Bytewise vectors) {
     if (a.empty()) return;
     const int x0 = a.x0 & ~3, x1 = (a.x1 + 3) & ~3;
+    const Bytewise wide = wide_way(portable, vectors);
     if (x1 - x0 == kRow) {
-        through(page + a.y0 * kRow, page + a.y1 * kRow, portable, vectors);
+        through(page + a.y0 * kRow, page + a.y1 * kRow, portable, wide);
         return;
     }
     for (std::uint8_t* row = page + a.y0 * kRow; row != page + a.y1 * kRow; row += kRow)
-        through(row + x0, row + x1, portable, vectors);
+        through(row + x0, row + x1, portable, wide);
 }
 
 // Sets to 0 what the page may hold.
