@@ -125,7 +125,7 @@ async function run(commandLine, sound) {
   let ended;
   const exited = new Promise((resolve) => (ended = resolve));
   const hooks = {
-    yield: (sleep) => new Promise((resolve) => (sleep ? setTimeout(resolve, 0) : turn(resolve))),
+    yield: (sleepMs) => new Promise((resolve) => (sleepMs > 0 ? setTimeout(resolve, sleepMs) : turn(resolve))),
     present: (ptr, played) => present(() => new Uint8ClampedArray(module.HEAPU8.buffer, ptr, 640 * 480 * 4), played),
     sound: (ptr, frames) => sound.feed(module.HEAPF32.slice(ptr >> 2, (ptr >> 2) + 2 * frames)),
     discard: () => sound.post('discard'),
