@@ -184,8 +184,14 @@ async function openSound(audio) {
     demo.sound.played += sound;
   };
   // What the output holds in front of the loudspeaker when the worklet is asked for
-  // more: the browser's own buffer and the sound system's.
-  const held = Math.round(((audio.baseLatency || 0) + (audio.outputLatency || 0)) * audio.sampleRate);
+  // more: the browser's own buffer and the sound system's. Firefox answers
+  // outputLatency by asking its sound server while it holds its audio graph's lock; the
+  // server can be waiting on the audio callback then, which waits on that lock, and the
+  // page's thread hangs for good (seen with PulseAudio: a driven page stopped answering
+  // just after its sound started). There the page takes the figure Firefox itself gives
+  // for Linux when it hides the real one: 25 ms.
+  const outputLatency = /\bFirefox\//.test(navigator.userAgent) ? 0.025 : audio.outputLatency || 0;
+  const held = Math.round(((audio.baseLatency || 0) + outputLatency) * audio.sampleRate);
   demo.sound.held = held;
   return {
     audio,
