@@ -77,9 +77,11 @@ constexpr double kLiveSliceMs = 8;
 constexpr double kCheckSliceMs = 50;
 // A browser's thread stalls now and then (a collection, a busy machine) for longer than
 // the sound device holds: the worklet holds this much sound more than the output does.
-// The device plays this far ahead of what is heard, so the show runs ahead of the ear
-// by this, and each screen waits as long for its sound.
-constexpr std::uint32_t kReserveFrames = 400 * play::Ac3Decoder::kRate / 1000;
+// (The page's thread went without a turn for up to 450 ms in Firefox and 560 ms in
+// Chromium in live runs beside a busy process on a loaded two-core machine.) The device
+// plays this far ahead of what is heard, so the show runs ahead of the ear by this, and
+// each screen waits as long for its sound.
+constexpr std::uint32_t kReserveFrames = 600 * play::Ac3Decoder::kRate / 1000;
 
 std::string hex(const std::uint8_t* bytes, std::size_t n) {
     static const char digits[] = "0123456789abcdef";

@@ -125,7 +125,9 @@ async function run(commandLine, sound) {
   let ended;
   const exited = new Promise((resolve) => (ended = resolve));
   const hooks = {
-    yield: (sleepMs) => new Promise((resolve) => (sleepMs > 0 ? setTimeout(resolve, sleepMs) : turn(resolve))),
+    // A sleep ends in a turn of its own: the show's next timer is then not one set from
+    // inside a timer, which browsers hold to 4 ms at least after a few in a row.
+    yield: (sleepMs) => new Promise((resolve) => (sleepMs > 0 ? setTimeout(() => turn(resolve), sleepMs) : turn(resolve))),
     present: (ptr, played) => present(() => new Uint8ClampedArray(module.HEAPU8.buffer, ptr, 640 * 480 * 4), played),
     sound: (ptr, frames) => sound.feed(module.HEAPF32.slice(ptr >> 2, (ptr >> 2) + 2 * frames)),
     discard: () => sound.post('discard'),
