@@ -39,7 +39,7 @@ for build in "$@"; do
     *PowerPC*) processor=powerpc qemu=qemu-ppc-static triple=powerpc-linux-gnu
         runs="750:words 7400:words 7400:altivec" ;;
     *ARM*) processor=armhf qemu=qemu-arm-static triple=arm-linux-gnueabihf runs=":words :neon" ;;
-    *MIPS*) processor=mipsel qemu=qemu-mipsel-static triple=mipsel-linux-gnu runs=":words" ;;
+    *MIPS*) processor=mipsel qemu=qemu-mipsel-static triple=mipsel-linux-gnu runs=":words 74Kf:dsp" ;;
     *x86-64*) processor=x86-64 qemu=qemu-x86_64-static triple= runs=":words :sse2" ;;
     *) echo "$program: unknown CPU" >&2; exit 1 ;;
     esac

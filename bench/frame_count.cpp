@@ -99,10 +99,10 @@ void threedee(int frames, int model, bool leadin) {
         threedee_state::ax += 400;
         threedee_state::ay += 700;
     };
-    // The trails' first eight frames on each page halve all of it (what the section
-    // found there); the steady part halves what the model drew since.
-    if (leadin)
-        for (int i = 0; i < 32; i++) frame();
+    // A page's first frames work on all of it (what the section found there): the
+    // trails' first eight halve it, a model's first clears it. The steady part halves
+    // or clears what was drawn since.
+    for (int i = 0; i < (leadin ? 32 : 4); i++) frame();
     counted_begin();
     for (int i = 0; i < frames; i++) frame();
     counted_end();

@@ -1,5 +1,5 @@
 # What the two box toolchain files share. They set BOX_TRIPLE (the Debian cross
-# compiler's prefix), BOX_QEMU (qemu's user-mode emulator for the CPU) and
+# compiler's prefix), BOX_QEMU (qemu's user-mode emulator for the CPU, with any options) and
 # CMAKE_SYSTEM_PROCESSOR, and may set BOX_EMULATOR_ROOT, the directory the emulator
 # takes the target's libraries from (default: Debian's cross sysroot).
 set(CMAKE_SYSTEM_NAME Linux)

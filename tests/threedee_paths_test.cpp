@@ -30,7 +30,7 @@ TEST(ThreedeePaths, EveryPathHalvesEveryByteOfThePage) {
     for (auto& b : start) b = std::uint8_t(rng());
     Bytes expected = start;
     for (int i = 0; i < kPageBytes; i++) expected[std::size_t(kPageBytes + i)] >>= 1;
-    for (Path path : {Path::words, Path::sse2, Path::neon, Path::altivec}) {
+    for (Path path : {Path::words, Path::sse2, Path::neon, Path::altivec, Path::dsp}) {
         if (!frame_paths::use(path)) continue;
         std::copy(start.begin(), start.end(), box.fb.memory.begin());
         threedee_state::f = 1;

@@ -50,13 +50,14 @@ TEST(ZoomerPaths, EveryPathDrawsTheSameBytes) {
     };
     const Bytes words = draw(Path::words);
     int others = 0;
-    for (Path path : {Path::sse2, Path::neon, Path::altivec}) {
+    for (Path path : {Path::sse2, Path::neon, Path::altivec, Path::dsp}) {
         if (!frame_paths::available(path)) continue;
         others++;
         EXPECT_EQ(draw(path), words) << frame_paths::name(path);
     }
     // x86-64 builds have SSE2, qemu's default ARM core NEON, a PowerPC G4 AltiVec
-    // (QEMU_CPU=7400 runs the tests on one); a CPU with the word path alone compares none.
+    // (QEMU_CPU=7400 runs the tests on one), MIPS's 74Kf the DSP extension; a CPU with
+    // the word path alone compares none.
     RecordProperty("paths", 1 + others);
     EXPECT_FALSE(frame_paths::use("mmx"));
 }

@@ -2,19 +2,50 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #if defined(DEMO_FRAME_VECTORS)
 #include <sys/auxv.h>
+#endif
+#if defined(DEMO_FRAME_VECTORS) && defined(__mips__)
+#include <csetjmp>
+#include <csignal>
 #endif
 
 namespace frame_paths {
 
 namespace {
 
-constexpr const char* kNames[] = {"words", "sse2", "neon", "altivec"};
+constexpr const char* kNames[] = {"words", "sse2", "neon", "altivec", "dsp"};
 
 // Hardware capability bits of the Linux auxiliary vector (asm/hwcap.h of each CPU).
 [[maybe_unused]] constexpr unsigned long kArmNeon = 1ul << 12;
 [[maybe_unused]] constexpr unsigned long kPowerPcAltivec = 0x10000000ul;
+[[maybe_unused]] constexpr unsigned long kMipsDsp = 1ul << 7;
+
+#if defined(DEMO_FRAME_VECTORS) && defined(__mips__)
+// Kernels before 5.7 do not report MIPS's DSP extension among the capabilities, nor
+// does qemu's user-mode emulator: there one of its instructions is tried. A core
+// without the extension, or a kernel that has not enabled it for the process, refuses
+// it with SIGILL.
+sigjmp_buf refused;
+
+void on_refusal(int) { siglongjmp(refused, 1); }
+
+bool runs_dsp() {
+    struct sigaction trial = {}, before = {};
+    trial.sa_handler = on_refusal;
+    sigemptyset(&trial.sa_mask);
+    if (sigaction(SIGILL, &trial, &before) != 0) return false;
+    volatile bool runs = false;
+    if (sigsetjmp(refused, 1) == 0) {
+        unsigned word = 0x02020202u;
+        asm volatile(".set push\n\t.set dsp\n\tshrl.qb %0, %0, 1\n\t.set pop" : "+r"(word));
+        runs = word == 0x01010101u;
+    }
+    sigaction(SIGILL, &before, nullptr);
+    return runs;
+}
+#endif
 
 bool cpu_has(Path path) {
     switch (path) {
@@ -38,12 +69,21 @@ bool cpu_has(Path path) {
 #else
         return false;
 #endif
+    case Path::dsp:
+#if defined(DEMO_FRAME_VECTORS) && defined(__mips__)
+    {
+        static const bool runs = (getauxval(AT_HWCAP) & kMipsDsp) != 0 || runs_dsp();
+        return runs;
+    }
+#else
+        return false;
+#endif
     }
     return false;
 }
 
 Path widest() {
-    for (Path path : {Path::sse2, Path::neon, Path::altivec})
+    for (Path path : {Path::sse2, Path::neon, Path::altivec, Path::dsp})
         if (cpu_has(path)) return path;
     return Path::words;
 }
@@ -66,7 +106,7 @@ bool use(Path path) {
 }
 
 bool use(const char* name) {
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < int(std::size(kNames)); i++)
         if (std::strcmp(name, kNames[i]) == 0) return use(Path(i));
     return false;
 }

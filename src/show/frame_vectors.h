@@ -1,6 +1,7 @@
-// The frame code's loops for a vector unit of 16 bytes (NEON on ARM, AltiVec on
-// PowerPC), in a file of their own that only these CPUs' builds compile, with the
-// unit's instructions allowed there alone: the rest of the program runs on cores
+// The frame code's loops for a vector unit: 16 bytes at a time with NEON on ARM and
+// AltiVec on PowerPC (frame_vectors.cpp), four with MIPS's DSP extension
+// (frame_dsp.cpp). In a file of their own that only these CPUs' builds compile, with
+// the unit's instructions allowed there alone: the rest of the program runs on cores
 // without one. Called only where frame_paths says the CPU has the unit.
 #pragma once
 
@@ -17,9 +18,16 @@ void halve(std::uint8_t* from, std::uint8_t* to);
 void clear(std::uint8_t* from, std::uint8_t* to);
 #endif
 
-// `passes` times 16 bytes of a zoomer row from out on (a 16-byte boundary): eight
-// samples, each the logo index at (s >> 24, t >> 24) filling two pixels, or where it
-// is 0 the old pixels halved; s and t advance by du and dv a sample.
+// The bytes a pass of zoom_row draws, and the boundary it starts on: the unit's width.
+#if defined(__mips__)
+constexpr int kZoomBytes = 4;
+#else
+constexpr int kZoomBytes = 16;
+#endif
+
+// `passes` times kZoomBytes bytes of a zoomer row from out on (a boundary of that many
+// bytes): samples, each the logo index at (s >> 24, t >> 24) filling two pixels, or
+// where it is 0 the old pixels halved; s and t advance by du and dv a sample.
 void zoom_row(std::uint8_t* out, const std::uint8_t* logo, std::uint32_t s, std::uint32_t t, std::uint32_t du,
               std::uint32_t dv, int passes);
 

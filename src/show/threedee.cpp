@@ -269,33 +269,42 @@ constexpr Bytewise halve_vectors = frame_vectors::halve;
 #if defined(__arm__)
 constexpr Bytewise clear_vectors = frame_vectors::clear;
 #else
-// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec stores.
+// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec
+// stores; MIPS's DSP extension has no wider stores than the C library's.
 constexpr Bytewise clear_vectors = clear_bytes;
 #endif
 #endif
 
-void through(std::uint8_t* from, std::uint8_t* to, Bytewise portable, [[maybe_unused]] Bytewise vectors) {
-#if defined(__SSE2__) || defined(DEMO_FRAME_VECTORS)
-    if (vectors_on()) {
-        std::uint8_t* first = std::min(to, from + (-reinterpret_cast<std::uintptr_t>(from) & 15));
-        std::uint8_t* last = first + (to - first) / kVectorPass * kVectorPass;
-        portable(from, first);
-        vectors(first, last);
-        portable(last, to);
-        return;
-    }
-#endif
-    portable(from, to);
-}
-
 #if !defined(__SSE2__) && !defined(DEMO_FRAME_VECTORS)
+constexpr int kVectorPass = 16;
+bool vectors_on() { return false; }
 constexpr Bytewise halve_vectors = nullptr, clear_vectors = nullptr;
 #endif
 
+// The vector unit's way where the frame code goes that way now and it differs from the
+// portable one; else none.
+Bytewise wide_way(Bytewise portable, Bytewise vectors) {
+    return vectors_on() && vectors != portable ? vectors : nullptr;
+}
+
+void through(std::uint8_t* from, std::uint8_t* to, Bytewise portable, Bytewise wide) {
+    if (wide) {
+        std::uint8_t* first = std::min(to, from + (-reinterpret_cast<std::uintptr_t>(from) & 15));
+        std::uint8_t* last = first + (to - first) / kVectorPass * kVectorPass;
+        portable(from, first);
+        wide(first, last);
+        portable(last, to);
+        return;
+    }
+    portable(from, to);
+}
+
 // What may still be on a page: the bounding box of what each of its last eight frames
-// drew. A palette index halved eight times is 0, so every byte outside those boxes is
-// 0 already and the trails halve only their union. What the section found on the page
-// when it began counts as drawn all over.
+// drew, and the stars plotted on it since it was last cleared. A palette index halved
+// eight times is 0, so every byte outside those boxes is 0 already and the trails
+// halve only their union; a page without trails is cleared over that union and where
+// its stars are. Stars go anywhere: halved with the page, they count as drawn all
+// over. What the section found on the page when it began counts as drawn all over.
 struct Area {
     int x0 = 0, y0 = 0, x1 = 0, y1 = 0;  // columns x0 .. x1 - 1 of rows y0 .. y1 - 1
     bool empty() const { return x0 >= x1; }
@@ -309,32 +318,52 @@ constexpr Area kWholePage = {0, 0, kRow, 480};
 class PageHistory {
 public:
     PageHistory() { std::fill(std::begin(drawn_), std::end(drawn_), kWholePage); }
-    // What the last eight frames may have left.
+    // What the last eight frames' drawing may have left, stars apart.
     Area held() const {
         Area a;
         for (const Area& d : drawn_) a.add(d);
         return a;
     }
+    // Where stars are: each byte's offset in the page.
+    const int* stars() const { return stars_; }
+    int star_count() const { return star_count_; }
     // The page is all 0.
-    void cleared() { std::fill(std::begin(drawn_), std::end(drawn_), Area{}); }
+    void cleared() {
+        std::fill(std::begin(drawn_), std::end(drawn_), Area{});
+        star_count_ = 0;
+    }
     void drew(const Area& a) { drawn_[frames_++ % kTrailFrames] = a; }
+    // Plots the stars onto the page just cleared and keeps where they went.
+    void plot_stars_on(std::uint8_t* page) { star_count_ = plot_stars(page, stars_); }
 
 private:
     static constexpr int kTrailFrames = 8;
     Area drawn_[kTrailFrames];
     int frames_ = 0;
+    int stars_[kStars];
+    int star_count_ = 0;
 };
 PageHistory histories[4];
 
-void halve_area(std::uint8_t* page, const Area& a) {
+// Goes the given ways through the bytes of a page in area a, each row from and to
+// 4-byte boundaries.
+void over_area(std::uint8_t* page, const Area& a, Bytewise portable, Bytewise vectors) {
     if (a.empty()) return;
     const int x0 = a.x0 & ~3, x1 = (a.x1 + 3) & ~3;
+    const Bytewise wide = wide_way(portable, vectors);
     if (x1 - x0 == kRow) {
-        through(page + a.y0 * kRow, page + a.y1 * kRow, halve_words, halve_vectors);
+        through(page + a.y0 * kRow, page + a.y1 * kRow, portable, wide);
         return;
     }
     for (std::uint8_t* row = page + a.y0 * kRow; row != page + a.y1 * kRow; row += kRow)
-        through(row + x0, row + x1, halve_words, halve_vectors);
+        through(row + x0, row + x1, portable, wide);
+}
+
+// Sets to 0 what the page may hold.
+void clear_held(std::uint8_t* page, PageHistory& history) {
+    over_area(page, history.held(), clear_bytes, clear_vectors);
+    for (int i = 0; i < history.star_count(); i++) page[history.stars()[i]] = 0;
+    history.cleared();
 }
 
 // A span's colour in every byte of a register: 64 bits where the CPU has them, 32 on a
@@ -485,7 +514,8 @@ std::int32_t project(std::int32_t c, std::int32_t z) {
 
 void transform_stars() { scene_transform(stars, srx, srz, sry, kStars, dps); }
 
-void plot_stars(std::uint8_t* page) {
+int plot_stars(std::uint8_t* page, int* plotted) {
+    int count = 0;
     for (int i = 0; i < kStars; i++) {
         const vec3& s = sry[i];
         if (s.z >= 1 && s.z <= 16383) {
@@ -495,13 +525,18 @@ void plot_stars(std::uint8_t* page) {
             if (x >= 1 && x <= 638 && y >= 1 && y <= 479) {
                 std::uint8_t& byte = page[y * kRow + x];
                 // Nearer is brighter; z >> 10 is 0..15 here, so this is 240..255.
-                if (byte == 0) byte = std::uint8_t(255 - (s.z >> 10));
+                if (byte == 0) {
+                    byte = std::uint8_t(255 - (s.z >> 10));
+                    if (plotted) plotted[count] = y * kRow + x;
+                    count++;
+                }
             }
         }
         int drifted = stars[i].y + syi;
         if (drifted >= 8192) drifted -= 16384;
         stars[i].y = drifted;
     }
+    return count;
 }
 
 void advance_angles() {
@@ -638,11 +673,12 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
     }
     sort_faces(list, count);
 
+    PageHistory& history = histories[f];
     if (trail) {
-        halve_area(pix, histories[f].held());
+        // Stars plotted since the page was last cleared may be anywhere.
+        over_area(pix, history.star_count() > 0 ? kWholePage : history.held(), halve_words, halve_vectors);
     } else {
-        through(pix, pix + kPageBytes, clear_bytes, clear_vectors);
-        histories[f].cleared();
+        clear_held(pix, history);
     }
 
     project_points(view, screen, numvert[model]);
@@ -650,11 +686,15 @@ void threedee_frame(int allfaces, int trails, int withstars, int model) {
         int colour = face_colour(list[k].depth);
         if (colour > 0) draw_face(list[k], colour);
     }
-    if (starfield) plot_stars(pix);
     // A face is drawn only where all its corners are on the page, so the points on the
-    // page bound what the faces drew; stars go anywhere. Frames without trails count as
-    // drawn all over: the trails that may follow them halve the whole page first.
-    histories[f].drew(trail && !starfield ? points_on_page(screen, numvert[model]) : kWholePage);
+    // page bound what the faces drew.
+    if (starfield && trail) {
+        plot_stars(pix);
+        history.drew(kWholePage);
+    } else {
+        if (starfield) history.plot_stars_on(pix);
+        history.drew(points_on_page(screen, numvert[model]));
+    }
 
     advance_angles();
     if (dp.z > 5000) dp.z -= dzd;

@@ -68,8 +68,10 @@ int face_colour(std::int32_t depth);
 std::int32_t project(std::int32_t c, std::int32_t z);
 // The starfield through the scene transform: stars -> srx -> srz -> sry.
 void transform_stars();
-// Puts each star of sry onto a 0 byte of page, then lets it drift by syi.
-void plot_stars(std::uint8_t* page);
+// Puts each star of sry onto a 0 byte of page, then lets it drift by syi. Where
+// `plotted` is given it receives the offset in the page of each byte set; returns how
+// many were.
+int plot_stars(std::uint8_t* page, int* plotted = nullptr);
 // Adds each angle's step.
 void advance_angles();
 // Pans to page f and moves f on to the next of the four pages.
