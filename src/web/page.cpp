@@ -7,10 +7,10 @@
 // lets the browser run for a moment (draw, take input, hear from the audio worklet)
 // and winds it back. The box's sleeps (the show's own, the sound device's waits, the
 // moment a busy-wait on the clock gives away) go to the browser the same way, on a
-// timer: emscripten's own sleep spins on the clock, which in Firefox costs a system call
-// and more each time, and would keep the processor from the browser's other work on
-// this thread (its painting, the worklet's messages). The other way, the show in a
-// worker, would busy-wait there without ever hearing the worklet's counts or the
+// timer: emscripten's own sleep spins on the clock, and a page's thread that never goes
+// idle (spinning, or only passing turns of its event loop) leaves Firefox too little of
+// the processor to paint and to hand on the worklet's messages. The other way, the show
+// in a worker, would busy-wait there without ever hearing the worklet's counts or the
 // viewer's requests, unless the two shared memory; a SharedArrayBuffer needs
 // cross-origin isolation headers, which a plain static file server does not send.
 //
