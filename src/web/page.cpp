@@ -5,10 +5,14 @@
 // The show runs on the page's own thread, built with Asyncify. From inside the box
 // calls (the observer's hook at the start of each) the page unwinds the show's stack,
 // lets the browser run for a moment (draw, take input, hear from the audio worklet)
-// and winds it back. The other way, the show in a worker, would busy-wait there without
-// ever hearing the worklet's counts or the viewer's requests, unless the two shared
-// memory; a SharedArrayBuffer needs cross-origin isolation headers, which a plain static
-// file server does not send.
+// and winds it back. The box's sleeps (the show's own, the sound device's waits, the
+// moment a busy-wait on the clock gives away) go to the browser the same way, on a
+// timer: emscripten's own sleep spins on the clock, and a page's thread that never goes
+// idle (spinning, or only passing turns of its event loop) leaves Firefox too little of
+// the processor to paint and to hand on the worklet's messages. The other way, the show
+// in a worker, would busy-wait there without ever hearing the worklet's counts or the
+// viewer's requests, unless the two shared memory; a SharedArrayBuffer needs
+// cross-origin isolation headers, which a plain static file server does not send.
 //
 // Two runs: live (the box's real clock; its sound device drains by the StreamClock of
 // the audio worklet's pulls, as demo-play's live window drains by its sound card's)
@@ -17,6 +21,7 @@
 // page.js is the other half: it owns the canvas, the AudioContext and the buttons.
 #include <emscripten.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -41,7 +46,7 @@ extern "C" {
 }
 
 // What page.js does for the show (Module.page).
-EM_ASYNC_JS(void, page_yield, (int sleep), { await Module.page.yield(sleep); });
+EM_ASYNC_JS(void, page_yield, (int sleep_ms), { await Module.page.yield(sleep_ms); });
 EM_JS(double, page_now_ms, (), { return performance.now(); });
 EM_JS(void, page_present, (const std::uint32_t* rgb, double played), { Module.page.present(rgb, played); });
 EM_JS(void, page_sound, (const float* samples, int frames), { Module.page.sound(samples, frames); });
@@ -70,14 +75,13 @@ constexpr char kBoxRoot[] = "/box";
 constexpr double kLiveSliceMs = 8;
 // and in a check run, which has no sound to keep fed, this often.
 constexpr double kCheckSliceMs = 50;
-// A live show sleeps for a moment as soon as it has polled this many times in a row
-// (box calls with nothing to show for them: the clock, the output delay): it waits.
-constexpr unsigned kBusyPolls = 16;
 // A browser's thread stalls now and then (a collection, a busy machine) for longer than
 // the sound device holds: the worklet holds this much sound more than the output does.
-// The device plays this far ahead of what is heard, so the show runs ahead of the ear
-// by this, and each screen waits as long for its sound.
-constexpr std::uint32_t kReserveFrames = 400 * play::Ac3Decoder::kRate / 1000;
+// (The page's thread went without a turn for up to 450 ms in Firefox and 560 ms in
+// Chromium in live runs beside a busy process on a loaded two-core machine.) The device
+// plays this far ahead of what is heard, so the show runs ahead of the ear by this, and
+// each screen waits as long for its sound.
+constexpr std::uint32_t kReserveFrames = 600 * play::Ac3Decoder::kRate / 1000;
 
 std::string hex(const std::uint8_t* bytes, std::size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -117,6 +121,7 @@ public:
         config.root = kBoxRoot;
         config.clock = live_ ? emu::ClockMode::Real : emu::ClockMode::Virtual;
         new_box(config);
+        if (live_) box_->clock.sleeper = [this](std::uint64_t us) { rest(us); };
         // Without sound (the viewer chose to play without), the device drains by the
         // box's clock and each screen is shown at once.
         if (int held = live_ ? page_sound_held() : -1; held >= 0) {
@@ -140,16 +145,13 @@ public:
             page_yield(1);
         }
         report_progress();
+        box_->clock.sleeper = nullptr;
         box_->observer = nullptr;
         box_->dsp.played_bytes_source = nullptr;
         page_summary(double(dsp_bytes_), dsp_digest_.text().c_str());
     }
 
-    void display_changed(std::uint64_t) override {
-        screens_.changed();
-        polls_ = 0;
-    }
-    void request(std::uint64_t, const std::string&) override { polls_ = 0; }
+    void display_changed(std::uint64_t) override { screens_.changed(); }
 
     void dsp_opened(std::uint64_t t_us) override {
         Run::dsp_opened(t_us);
@@ -186,8 +188,7 @@ public:
         take_checkpoints();
         double now = page_now_ms();
         if (live_) present();
-        bool waiting = live_ && ++polls_ >= kBusyPolls;
-        if (waiting || now - last_yield_ >= (live_ ? kLiveSliceMs : kCheckSliceMs)) give_browser_a_turn(now, waiting);
+        if (now - last_yield_ >= (live_ ? kLiveSliceMs : kCheckSliceMs)) give_browser_a_turn(now);
     }
 
 private:
@@ -209,10 +210,7 @@ private:
         }
     }
 
-    // The device's own waits (a full buffer, the close) go on inside one box call.
     std::uint64_t played_bytes() {
-        double now = page_now_ms();
-        if (now - last_yield_ >= kLiveSliceMs) give_browser_a_turn(now, true);
         take_pulls();
         return clock_->played_bytes(now_us(), box_->dsp);
     }
@@ -226,15 +224,21 @@ private:
                       clock_ ? double(clock_->starved()) : 0.0);
     }
 
-    // A show that waits sleeps for a moment (a timer's turn); one that works only lets
-    // the browser look at its events.
-    void give_browser_a_turn(double now, bool sleep = false) {
+    // A show that sleeps gives the browser a timer's turn; one that works only lets it
+    // look at its events.
+    void give_browser_a_turn(double now, int sleep_ms = 0) {
         report_progress();
-        page_yield(sleep ? 1 : 0);
+        page_yield(sleep_ms);
         last_yield_ = now;
-        polls_ = 0;
         if (stop_requested) box_->request_stop(SIGINT);
         stop_requested = false;
+    }
+
+    // The box sleeps, on the browser's timers, for at least us.
+    void rest(std::uint64_t us) {
+        const double until = page_now_ms() + double(us) / 1000;
+        for (double now = page_now_ms(); now < until; now = page_now_ms())
+            give_browser_a_turn(now, int(std::ceil(until - now)));
     }
 
     // Takes the screen when it is due, and shows the newest whose sound has been heard.
@@ -278,7 +282,6 @@ private:
     std::vector<float> pcm_, silence_;
 
     play::LiveScreens screens_;
-    unsigned polls_ = 0;  // box calls since the last one that did something
     double last_yield_ = 0;
     play::Screen screen_;
     std::vector<std::uint32_t> rgba_ = std::vector<std::uint32_t>(play::Screen::kWidth * play::Screen::kHeight);

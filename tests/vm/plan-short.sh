@@ -15,6 +15,15 @@ mv /dev/dsp /dev/dsp.away
 run nodsp 4
 mv /dev/dsp.away /dev/dsp
 
+# A program for another CPU: the packaged one with a machine in its ELF header that no
+# kernel runs (0x0202 in either byte order). The kernel refuses it before it runs.
+begin alien
+cp "$(command -v demo)" /tmp/alien
+printf '\002\002' | dd of=/tmp/alien bs=1 seek=18 conv=notrunc 2> /dev/null
+vmtool exec /tmp/alien 4 > alien/stdout 2> alien/stderr
+finish alien $?
+rm /tmp/alien
+
 # SIGTERM ten seconds after the start: the fire runs from frame 182 (5.8 s) to 1226.
 capture_start sigterm
 begin sigterm

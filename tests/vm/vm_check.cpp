@@ -256,6 +256,10 @@ TEST(ShortForm, FailureExitsOnTheKernel) {
     expect_silent_exit(run_dir("short", "nodata"), kExitNoFile);       // /mnt/show.dat moved away
     expect_silent_exit(run_dir("short", "nodsp"), kExitSetUpFailed);   // /dev/dsp moved away
     expect_silent_exit(run_dir("smallfb", "smallfb"), kExitSetUpFailed);  // vfb with 1228800 bytes
+    // A program for another CPU: the kernel refuses it (vmtool exec exits 126 with the
+    // error's name).
+    EXPECT_EQ(status_of(run_dir("short", "alien")), 126);
+    EXPECT_EQ(text_of(run_dir("short", "alien") + "/stdout"), "ENOEXEC\n");
 }
 
 // Whether a received frame is a sent one, whole or cut short: equal up to a point and
@@ -390,7 +394,8 @@ TEST(ShortForm, StoppedAndContinuedInTheFireTheShowEndsNormallyWithEveryBurstWho
 }
 
 TEST(ShortForm, TheBoxIsLeftAsItWasFoundAfterEveryExit) {
-    for (const char* run : {"titles", "nodata", "nodsp", "sigterm", "busydsp", "stopcont"}) expect_box_as_found(run_dir("short", run));
+    for (const char* run : {"titles", "nodata", "nodsp", "alien", "sigterm", "busydsp", "stopcont"})
+        expect_box_as_found(run_dir("short", run));
     expect_box_as_found(run_dir("smallfb", "smallfb"));
 }
 

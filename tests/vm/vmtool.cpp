@@ -118,6 +118,14 @@ int capture(const char* data_path, const char* log_path) {
     return std::fclose(data) == 0 && std::fclose(log) == 0 ? 0 : fail("capture output");
 }
 
+// Runs a program in this process; where the kernel refuses it, prints the error's name
+// and exits 126, as a shell does for a command it found but cannot run.
+int exec(char** argv) {
+    execv(argv[0], argv);
+    std::printf("%s\n", strerrorname_np(errno));
+    return 126;
+}
+
 int stop(const char* pid) {
     long long t = monotonic_us();
     if (kill(pid_t(std::atoi(pid)), SIGTERM) != 0) return fail("kill");
@@ -133,6 +141,7 @@ int main(int argc, char** argv) {
     if (cmd == "words" && argc == 3) return words(argv[2]);
     if (cmd == "capture" && argc == 4) return capture(argv[2], argv[3]);
     if (cmd == "stop" && argc == 3) return stop(argv[2]);
-    std::fprintf(stderr, "usage: vmtool fbstate FILE | words FILE | capture DATA LOG | stop PID\n");
+    if (cmd == "exec" && argc >= 3) return exec(argv + 2);
+    std::fprintf(stderr, "usage: vmtool fbstate FILE | words FILE | capture DATA LOG | stop PID | exec PROGRAM ARGS...\n");
     return 64;
 }

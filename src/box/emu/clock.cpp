@@ -26,6 +26,8 @@ std::uint64_t Clock::now_us() const { return mode_ == ClockMode::Virtual ? virtu
 void Clock::sleep_us(std::uint64_t us) {
     if (mode_ == ClockMode::Virtual)
         virtual_now_us_ += us;
+    else if (sleeper)
+        sleeper(us);
     else
         std::this_thread::sleep_for(std::chrono::microseconds(us));
 }
@@ -42,7 +44,7 @@ void Clock::poll() {
     }
     std::uint64_t now = real_now_us();
     if (now - last_poll_us_ < kBusyWithinUs) {
-        std::this_thread::sleep_for(std::chrono::microseconds(kYieldUs));
+        sleep_us(kYieldUs);
         now = real_now_us();
     }
     last_poll_us_ = now;

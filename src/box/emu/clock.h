@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 namespace emu {
 
@@ -31,6 +32,10 @@ public:
     void wait_until(std::uint64_t t_us);
     // One poll of a clock-like source: a small step of virtual time.
     void poll();
+
+    // How a real-time clock sleeps: the thread's own sleep, unless this is set (by a
+    // thread that has others to serve while the box sleeps, such as a web page's).
+    std::function<void(std::uint64_t us)> sleeper;
 
 private:
     ClockMode mode_;

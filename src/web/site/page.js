@@ -125,7 +125,9 @@ async function run(commandLine, sound) {
   let ended;
   const exited = new Promise((resolve) => (ended = resolve));
   const hooks = {
-    yield: (sleep) => new Promise((resolve) => (sleep ? setTimeout(resolve, 0) : turn(resolve))),
+    // A sleep ends in a turn of its own: the show's next timer is then not one set from
+    // inside a timer, which browsers hold to 4 ms at least after a few in a row.
+    yield: (sleepMs) => new Promise((resolve) => (sleepMs > 0 ? setTimeout(() => turn(resolve), sleepMs) : turn(resolve))),
     present: (ptr, played) => present(() => new Uint8ClampedArray(module.HEAPU8.buffer, ptr, 640 * 480 * 4), played),
     sound: (ptr, frames) => sound.feed(module.HEAPF32.slice(ptr >> 2, (ptr >> 2) + 2 * frames)),
     discard: () => sound.post('discard'),
@@ -184,8 +186,14 @@ async function openSound(audio) {
     demo.sound.played += sound;
   };
   // What the output holds in front of the loudspeaker when the worklet is asked for
-  // more: the browser's own buffer and the sound system's.
-  const held = Math.round(((audio.baseLatency || 0) + (audio.outputLatency || 0)) * audio.sampleRate);
+  // more: the browser's own buffer and the sound system's. Firefox answers
+  // outputLatency by asking its sound server while it holds its audio graph's lock; the
+  // server can be waiting on the audio callback then, which waits on that lock, and the
+  // page's thread hangs for good (seen with PulseAudio: a driven page stopped answering
+  // just after its sound started). There the page takes the figure Firefox itself gives
+  // for Linux when it hides the real one: 25 ms.
+  const outputLatency = /\bFirefox\//.test(navigator.userAgent) ? 0.025 : audio.outputLatency || 0;
+  const held = Math.round(((audio.baseLatency || 0) + outputLatency) * audio.sampleRate);
   demo.sound.held = held;
   return {
     audio,
