@@ -23,7 +23,7 @@ constexpr const char* kNames[] = {"words", "sse2", "neon", "altivec", "dsp"};
 [[maybe_unused]] constexpr unsigned long kMipsDsp = 1ul << 7;
 
 #if defined(DEMO_FRAME_VECTORS) && defined(__mips__)
-// Kernels before 5.7 do not report MIPS's DSP extension among the capabilities, nor
+// Older kernels do not report MIPS's DSP extension among the capabilities, nor
 // does qemu's user-mode emulator: there one of its instructions is tried. A core
 // without the extension, or a kernel that has not enabled it for the process, refuses
 // it with SIGILL.
