@@ -88,17 +88,23 @@ Received receive(const Bytes& stream) {
     return r;
 }
 
+// How many bytes two frames share from their starts.
+std::size_t common_start(const Bytes& a, const Bytes& b) {
+    return std::size_t(std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin());
+}
+
+// Whether every byte of f from `from` on is 0.
+bool zeros_from(const Bytes& f, std::size_t from) {
+    return std::all_of(f.begin() + long(from), f.end(), [](std::uint8_t b) { return b == 0; });
+}
+
 // A frame that is not in the soundtrack, told by the one it starts like: "?(768 bytes:
 // frame 128's first 760, then zeros)".
 std::string unknown_frame(const Bytes& f, const std::vector<Bytes>& soundtrack) {
     std::size_t best = 0, common = 0;
-    for (std::size_t i = 0; i < soundtrack.size(); i++) {
-        const Bytes& s = soundtrack[i];
-        std::size_t n = 0;
-        while (n < f.size() && n < s.size() && f[n] == s[n]) n++;
-        if (n > common) best = i, common = n;
-    }
-    bool zeros_after = std::all_of(f.begin() + long(common), f.end(), [](std::uint8_t b) { return b == 0; });
+    for (std::size_t i = 0; i < soundtrack.size(); i++)
+        if (std::size_t n = common_start(f, soundtrack[i]); n > common) best = i, common = n;
+    bool zeros_after = zeros_from(f, common);
     return "?(" + std::to_string(f.size()) + " bytes: frame " + std::to_string(best) + "'s first " + std::to_string(common) +
            (zeros_after ? ", then zeros)" : ", then other bytes)");
 }
@@ -265,12 +271,7 @@ TEST(ShortForm, FailureExitsOnTheKernel) {
 // Whether a received frame is a sent one, whole or cut short: equal up to a point and
 // only zeros after it.
 bool cut_copy_of(const Bytes& got, const Bytes& sent) {
-    if (got.size() != sent.size()) return false;
-    std::size_t cut = 0;
-    while (cut < got.size() && got[cut] == sent[cut]) cut++;
-    for (std::size_t i = cut; i < got.size(); i++)
-        if (got[i] != 0) return false;
-    return true;
+    return got.size() == sent.size() && zeros_from(got, common_start(got, sent));
 }
 
 // A stop at once cuts the burst that is playing: where the capture's last frame is the
