@@ -50,13 +50,14 @@ cp "$plan" "$root/plan.sh"
 cp "$here/plans.sh" "$root/plans.sh"
 
 # The drivers: modules, with everything they depend on and their part of modules.dep
-# so that the guest's modprobe finds them (the host's busybox makes modules.dep once
-# per kernel); or built in, set up from the command line.
+# so that the guest's modprobe finds them (fetch.sh made modules.dep); or built in,
+# set up from the command line.
 append="console=$console fbcon=font:VGA8x8 vt.global_cursor_default=0 panic=-1"
 mods=$kdir/lib/modules/$release
 if [ -d "$mods" ]; then
     if [ ! -f "$mods/modules.dep" ]; then
-        "$cache/$(dpkg --print-architecture)/busybox/bin/busybox" depmod -b "$kdir" "$release"
+        echo "boot.sh: no modules.dep in $mods: run fetch.sh first" >&2
+        exit 1
     fi
     gmods=$root/lib/modules/$release
     mkdir -p "$gmods"

@@ -60,6 +60,13 @@ else
         unpack "$package:$arch" "$guest/kernel"
     fi
     unpack "busybox-static:$host" "$cache/$host/busybox"
+    # modules.dep, made here once: the boots that share this cache run side by side and
+    # only read it.
+    for mods in "$guest"/kernel/lib/modules/*; do
+        if [ -d "$mods" ] && [ ! -f "$mods/modules.dep" ]; then
+            "$cache/$host/busybox/bin/busybox" depmod -b "$guest/kernel" "${mods##*/}"
+        fi
+    done
 fi
 if [ "$busybox" = build ]; then
     "$here/busybox.sh" "$arch" "$guest"
