@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "show/ac3audio.h"
 #include "show/fastmath.h"
@@ -68,7 +69,9 @@ void zoomer(int frames, bool noise) {
     zoom_init();
     if (noise) {
         std::mt19937 rng(1);
-        for (int i = 0; i < 65536; i++) zoomer_state::zoomlogo[i] = rng() & 1 ? std::uint8_t(rng() | 1) : 0;
+        std::vector<std::uint8_t> logo(65536);
+        for (auto& texel : logo) texel = rng() & 1 ? std::uint8_t(rng() | 1) : 0;
+        zoomer_state::put_logo(logo.data());
     }
     // Four frames to fill the pages with trails first, then entries spread over the table.
     for (int i = 0; i < 4; i++) zoom_frame(1);

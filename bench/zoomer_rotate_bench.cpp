@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <random>
 #include <unistd.h>
+#include <vector>
 
 #include "box/emu/emu.h"
 #include "data/pngwrite.h"
@@ -82,10 +83,12 @@ BENCHMARK(BM_zoomrotate_walk);
 void BM_zoomrotate_noise_logo(benchmark::State& state) {
     set_up_once();
     std::vector<std::uint8_t> saved(zoomer_state::zoomlogo, zoomer_state::zoomlogo + 65536);
+    std::vector<std::uint8_t> noise(65536);
     std::mt19937 rng(1);
-    for (int i = 0; i < 65536; i++) zoomer_state::zoomlogo[i] = rng() & 1 ? std::uint8_t(rng() | 1) : 0;
+    for (auto& texel : noise) texel = rng() & 1 ? std::uint8_t(rng() | 1) : 0;
+    zoomer_state::put_logo(noise.data());
     render(state, 0, 7);
-    std::copy(saved.begin(), saved.end(), zoomer_state::zoomlogo);
+    zoomer_state::put_logo(saved.data());
 }
 BENCHMARK(BM_zoomrotate_noise_logo);
 

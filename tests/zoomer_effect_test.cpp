@@ -1,9 +1,11 @@
 // The logo zoom-rotator on the emulated box: the motion table, the brightened palette
 // and its fades, the picture one table entry draws, the table walk and the frame
 // pacing, and what happens to a logo that cannot be used.
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
+#include <vector>
 
 #include "data/pngwrite.h"
 #include "show/ac3audio.h"
@@ -219,34 +221,61 @@ TEST_F(ZoomerDeathTest, LogoOfTheWrongSize) {
 
 // --- one frame's picture ------------------------------------------------------------
 
-// Both ways of drawing: the build's own (16 pixels at once with SSE2) and a word at a
-// time, as CPUs without SSE2 draw.
-TEST_F(Zoomer, FrameMatchesWhereEachSampleLands) {
-    start();
-    for (auto draw : {zoomrotate, zoomer_state::zoomrotate_by_words}) {
-        std::mt19937 rng(7);
-        for (auto& b : box->fb.memory) b = std::uint8_t(rng());
-        int page = 0;
-        for (int n : {0, 1, 100, 200, 555, 1234, 1999}) {
-            Bytes expected = memory();
-            reference_frame(expected.data() + page * kPageBytes, zoomer_state::zoomlogo, entry(n));
-            const std::int32_t* e = entry(n);
-            draw(e[0], e[1], e[2], e[3], e[4], scrn + page * kPageBytes);
-            // Everything else, the odd lines and the margins included, keeps its bytes.
-            ASSERT_EQ(memory(), expected) << "entry " << n;
-            page = (page + 1) % 4;
+// A logo as the show's is: a transparent ground, here with a disc and single opaque
+// texels strewn over it, the hardest case for a drawing path that passes over the
+// transparent parts.
+PalettePicture strewn_logo() {
+    PalettePicture p = random_logo();
+    std::mt19937 rng(5);
+    for (int y = 0; y < 256; y++)
+        for (int x = 0; x < 256; x++) {
+            const int dx = x - 90, dy = y - 170;
+            const bool disc = dx * dx + dy * dy < 40 * 40;
+            p.pixels[y * 256 + x] = disc || rng() % 400 == 0 ? std::uint8_t(1 + rng() % 255) : 0;
         }
+    return p;
+}
+
+// Both ways of drawing: the build's own (16 pixels at once with SSE2) and a word at a
+// time, as CPUs without SSE2 draw; over the whole range of zoom, with a noisy logo and a
+// strewn one; and with a single opaque texel that the last of four samples 4 texels
+// apart reaches, across and then down, the farthest a pair passed over may reach.
+TEST_F(Zoomer, FrameMatchesWhereEachSampleLands) {
+    PalettePicture single = strewn_logo();
+    std::fill(single.pixels.begin(), single.pixels.end(), 0);
+    single.pixels[100 * 256 + 50] = 7;
+    const std::vector<std::vector<std::int32_t>> reaching = {{(50 - 12) << 12, 100 << 12, 4096, 0, 16384},
+                                                             {50 << 12, (100 - 12) << 12, 0, 4096, 16384}};
+    for (const PalettePicture& logo : {random_logo(), strewn_logo(), single}) {
+        start(logo);
+        std::vector<std::vector<std::int32_t>> entries = reaching;
+        for (int n = 0; n < zoomer_state::kEntries; n += 37) entries.emplace_back(entry(n), entry(n) + 5);
+        for (auto draw : {zoomrotate, zoomer_state::zoomrotate_by_words}) {
+            std::mt19937 rng(7);
+            for (auto& b : box->fb.memory) b = std::uint8_t(rng());
+            int page = 0;
+            for (const auto& e : entries) {
+                Bytes expected = memory();
+                reference_frame(expected.data() + page * kPageBytes, zoomer_state::zoomlogo, e.data());
+                draw(e[0], e[1], e[2], e[3], e[4], scrn + page * kPageBytes);
+                // Everything else, the odd lines and the margins included, keeps its bytes.
+                ASSERT_EQ(memory(), expected) << "entry " << e[0] << " " << e[1] << " " << e[2] << " " << e[4];
+                page = (page + 1) % 4;
+            }
+        }
+        zoom_deinit();
     }
 }
 
 TEST_F(Zoomer, EntryZeroStepsAlongTheRowsAndShearsDownwards) {
     start();
-    std::uint8_t* logo = zoomer_state::zoomlogo;
+    Bytes logo(65536);
     const std::int32_t* e = entry(0);
 
     // Index = logo column. u starts at texel 8096 (column 160), 4.125 texels a sample.
     for (int y = 0; y < 256; y++)
         for (int x = 0; x < 256; x++) logo[y * 256 + x] = std::uint8_t(x);
+    zoomer_state::put_logo(logo.data());
     zoomrotate(e[0], e[1], e[2], e[3], e[4], scrn);
     const std::uint8_t columns[9] = {160, 164, 168, 172, 176, 180, 184, 188, 193};
     for (int k = 0; k < 9; k++) {
@@ -259,6 +288,7 @@ TEST_F(Zoomer, EntryZeroStepsAlongTheRowsAndShearsDownwards) {
     std::memset(scrn, 0, kPageBytes);
     for (int y = 0; y < 256; y++)
         for (int x = 0; x < 256; x++) logo[y * 256 + x] = std::uint8_t(y);
+    zoomer_state::put_logo(logo.data());
     zoomrotate(e[0], e[1], e[2], e[3], e[4], scrn);
     const std::uint8_t* row1 = scrn + 22 * 640 + 20;
     const std::uint8_t* row2 = scrn + 24 * 640 + 20;
@@ -273,8 +303,8 @@ TEST_F(Zoomer, EntryZeroStepsAlongTheRowsAndShearsDownwards) {
 
 TEST_F(Zoomer, TransparentPixelsHalveTheOldIndex) {
     start();
-    std::uint8_t* logo = zoomer_state::zoomlogo;
-    std::memset(logo, 0, 65536);
+    Bytes logo(65536, 0);
+    zoomer_state::put_logo(logo.data());
     std::memset(scrn, 255, kPageBytes);
     // Unit zoom, no turn: one texel a sample.
     const std::uint8_t halvings[8] = {127, 63, 31, 15, 7, 3, 1, 0};
@@ -292,6 +322,7 @@ TEST_F(Zoomer, TransparentPixelsHalveTheOldIndex) {
     // not sheared yet: sample k is logo column k.
     for (int y = 0; y < 256; y++)
         for (int x = 0; x < 256; x += 2) logo[y * 256 + x] = 9;
+    zoomer_state::put_logo(logo.data());
     std::memset(scrn, 200, kPageBytes);
     zoomrotate(0, 0, 4096, 0, 4096, scrn);
     for (int x = 20; x < 620; x += 4) {

@@ -143,6 +143,38 @@ void row_narrow(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, s
     row_words(out, logo, st, step, kRowWords);
 }
 
+// The logo's map of runs the word loops pass over, after its texels (zoomer_words.h):
+// which runs hold an opaque texel, then which have one on either side, then which of
+// those have one within reach up or down, counted down a column of runs as it slides.
+void map_clear_runs(std::uint8_t* logo) {
+    using zoomer_words::kReach, zoomer_words::kRunTexels;
+    constexpr int kRuns = kLogoSize / kRunTexels;  // along a row
+    static_assert(kRunTexels == sizeof(std::uint64_t) && kLogoSize * kRuns == zoomer_words::kRuns);
+    bool opaque[kLogoSize][kRuns], near[kLogoSize][kRuns];
+    for (int y = 0; y < kLogoSize; y++)
+        for (int x = 0; x < kRuns; x++) {
+            std::uint64_t texels;
+            std::memcpy(&texels, logo + y * kLogoSize + x * kRunTexels, sizeof texels);
+            opaque[y][x] = texels != 0;
+        }
+    for (int y = 0; y < kLogoSize; y++)
+        for (int x = 0; x < kRuns; x++)
+            near[y][x] = opaque[y][(x + kRuns - 1) % kRuns] || opaque[y][x] || opaque[y][(x + 1) % kRuns];
+    std::uint8_t* clear = logo + zoomer_words::kTexels;
+    std::uint8_t any = 0;
+    for (int x = 0; x < kRuns; x++) {
+        auto row = [](int y) { return (y + kLogoSize) % kLogoSize; };
+        int count = 0;
+        for (int y = -kReach; y <= kReach; y++) count += near[row(y)][x];
+        for (int y = 0; y < kLogoSize; y++) {
+            clear[y * kRuns + x] = count == 0 ? 1 : 0;
+            any |= clear[y * kRuns + x];
+            count += near[row(y + kReach + 1)][x] - near[row(y - kReach)][x];
+        }
+    }
+    clear[zoomer_words::kRuns] = any;
+}
+
 bool earlier(const struct timeval& a, const struct timeval& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec < b.tv_usec);
 }
@@ -170,7 +202,7 @@ void fill_table() {
 
 namespace zoomer_state {
 std::int32_t* const& table = ::table;
-std::uint8_t* const& zoomlogo = ::zoomlogo;
+const std::uint8_t* const& zoomlogo = ::zoomlogo;
 const std::uint16_t (&pal)[3 * 256] = ::pal;
 int& cnt = ::cnt;
 int& j = ::j;
@@ -189,6 +221,13 @@ int zoom_init() {
         std::free(zoomlogo);
         std::exit(kExitNoFile);
     }
+    void* with_map = std::realloc(zoomlogo, zoomer_words::kLogoBytes);
+    if (with_map == nullptr) {
+        std::free(zoomlogo);
+        std::exit(kExitNoMemory);
+    }
+    zoomlogo = static_cast<std::uint8_t*>(with_map);
+    map_clear_runs(zoomlogo);
 
     for (int k = 0; k < 4; k++) starts[k] = scrn + k * kPageBytes;
 
@@ -264,6 +303,11 @@ void zoomrotate(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page
     }
 #endif
     render(u, v, xpart, ypart, zoom, page, row_narrow);
+}
+
+void zoomer_state::put_logo(const std::uint8_t* texels) {
+    std::memcpy(::zoomlogo, texels, zoomer_words::kTexels);
+    map_clear_runs(::zoomlogo);
 }
 
 void zoomer_state::zoomrotate_by_words(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page) {

@@ -13,7 +13,8 @@
 
 // Reads the logo "/mnt/html/gui/Velmaris.png" and builds the motion table, feeding the
 // audio as it goes. Ends the program with status 2 when the logo cannot be opened or
-// is not an 8-bit 256 x 256 picture, 12 when there is no memory for the table.
+// is not an 8-bit 256 x 256 picture, 12 when there is no memory for the table or the
+// logo's map.
 int zoom_init();
 // Draws the next table entry into the next page, shows it and holds 25 ms a frame.
 // mode 1: steady, returns 0; other modes also step the prepared fade and return its result.
@@ -28,7 +29,9 @@ int zoom_deinit();
 namespace zoomer_state {
 constexpr int kEntries = 2000;  // five values each: u, v, x part, y part, zoom
 extern std::int32_t* const& table;
-extern std::uint8_t* const& zoomlogo;
+extern const std::uint8_t* const& zoomlogo;  // 256 x 256 texels
+// Puts 256 x 256 texels in the logo's place.
+void put_logo(const std::uint8_t* texels);
 extern const std::uint16_t (&pal)[3 * 256];
 extern int& cnt;  // index in table of the next entry: 0, 5, ..., 9995
 extern int& j;    // walk direction: 0 forwards, 1 backwards
