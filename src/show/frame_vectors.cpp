@@ -33,18 +33,6 @@ void halve(std::uint8_t* from, std::uint8_t* to) {
     }
 }
 
-#if defined(__arm__)
-void clear(std::uint8_t* from, std::uint8_t* to) {
-    const bytes16 zero = {};
-    for (std::uint8_t* p = from; p != to; p += 64) {
-        store(p, zero);
-        store(p + 16, zero);
-        store(p + 32, zero);
-        store(p + 48, zero);
-    }
-}
-#endif
-
 void zoom_row(std::uint8_t* out, const std::uint8_t* logo, std::uint32_t s, std::uint32_t t, std::uint32_t du,
               std::uint32_t dv, int passes) {
     words4 s0 = {s, s + du, s + 2 * du, s + 3 * du};

@@ -12,11 +12,6 @@ namespace frame_vectors {
 // Halves every byte from `from` up to `to`: both on 16-byte boundaries, 64 bytes apart
 // or a multiple of that.
 void halve(std::uint8_t* from, std::uint8_t* to);
-#if defined(__arm__)
-// Sets every byte from `from` up to `to` to 0; the same boundaries. (PowerPC's C
-// library does this faster with its cache-line zeroing.)
-void clear(std::uint8_t* from, std::uint8_t* to);
-#endif
 
 // The bytes a pass of zoom_row draws, and the boundary it starts on: the unit's width.
 #if defined(__mips__)

@@ -266,13 +266,10 @@ void clear_vectors(std::uint8_t* from, std::uint8_t* to) {
 constexpr int kVectorPass = 64;
 bool vectors_on() { return frame_paths::current() != frame_paths::Path::words; }
 constexpr Bytewise halve_vectors = frame_vectors::halve;
-#if defined(__arm__)
-constexpr Bytewise clear_vectors = frame_vectors::clear;
-#else
-// PowerPC's C library clears whole cache lines at once (dcbz), faster than AltiVec
-// stores; MIPS's DSP extension has no wider stores than the C library's.
+// The C library clears faster than the units' stores: PowerPC's whole cache lines at
+// once (dcbz), ARM's with multiple stores and no split of a row into three calls;
+// MIPS's DSP extension has no wider stores than the C library's.
 constexpr Bytewise clear_vectors = clear_bytes;
-#endif
 #endif
 
 #if !defined(__SSE2__) && !defined(DEMO_FRAME_VECTORS)
