@@ -241,7 +241,7 @@ PalettePicture strewn_logo() {
 // strewn one; and with a single opaque texel that the last of four samples 4 texels
 // apart reaches, across and then down, the farthest a pair passed over may reach.
 TEST_F(Zoomer, FrameMatchesWhereEachSampleLands) {
-    PalettePicture single = strewn_logo();
+    PalettePicture single = random_logo();
     std::fill(single.pixels.begin(), single.pixels.end(), 0);
     single.pixels[100 * 256 + 50] = 7;
     const std::vector<std::vector<std::int32_t>> reaching = {{(50 - 12) << 12, 100 << 12, 4096, 0, 16384},
