@@ -238,14 +238,18 @@ PalettePicture strewn_logo() {
 
 // Both ways of drawing: the build's own (16 pixels at once with SSE2) and a word at a
 // time, as CPUs without SSE2 draw; over the whole range of zoom, with a noisy logo and a
-// strewn one; and with a single opaque texel that the last of four samples 4 texels
-// apart reaches, across and then down, the farthest a pair passed over may reach.
+// strewn one; and with a single opaque texel that the last of four samples reaches,
+// across and then down, at each step whose pairs the word loop passes over by a map of
+// the logo that just reaches that far (1, 2, 4 and 6 texels).
 TEST_F(Zoomer, FrameMatchesWhereEachSampleLands) {
     PalettePicture single = random_logo();
     std::fill(single.pixels.begin(), single.pixels.end(), 0);
     single.pixels[100 * 256 + 50] = 7;
-    const std::vector<std::vector<std::int32_t>> reaching = {{(50 - 12) << 12, 100 << 12, 4096, 0, 16384},
-                                                             {50 << 12, (100 - 12) << 12, 0, 4096, 16384}};
+    std::vector<std::vector<std::int32_t>> reaching;
+    for (int step : {1, 2, 4, 6}) {
+        reaching.push_back({(50 - 3 * step) << 12, 100 << 12, 4096, 0, step * 4096});
+        reaching.push_back({50 << 12, (100 - 3 * step) << 12, 0, 4096, step * 4096});
+    }
     for (const PalettePicture& logo : {random_logo(), strewn_logo(), single}) {
         start(logo);
         std::vector<std::vector<std::int32_t>> entries = reaching;

@@ -1,5 +1,6 @@
 #include "show/zoomer.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
@@ -143,36 +144,66 @@ void row_narrow(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, s
     row_words(out, logo, st, step, kRowWords);
 }
 
-// The logo's map of runs the word loops pass over, after its texels (zoomer_words.h):
-// which runs hold an opaque texel, then which have one on either side, then which of
-// those have one within reach up or down, counted down a column of runs as it slides.
-void map_clear_runs(std::uint8_t* logo) {
-    using zoomer_words::kReach, zoomer_words::kRunTexels;
-    constexpr int kRuns = kLogoSize / kRunTexels;  // along a row
-    static_assert(kRunTexels == sizeof(std::uint64_t) && kLogoSize * kRuns == zoomer_words::kRuns);
-    bool opaque[kLogoSize][kRuns], near[kLogoSize][kRuns];
+// Which of four texels are opaque, as bits 0 to 3 in memory order: each byte's top
+// bit set where the byte is not 0, and those four bits gathered by a product whose
+// terms do not overlap.
+std::uint32_t opaque_bits(const std::uint8_t* texels) {
+    std::uint32_t w;
+    std::memcpy(&w, texels, 4);
+    if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap32(w);
+    const std::uint32_t tops = (((w & 0x7f7f7f7fu) + 0x7f7f7f7fu) | w) & 0x80808080u;
+    return (tops >> 7) * 0x00204081u >> 21 & 15;
+}
+
+// The logo's maps of texels the word loops pass over, after its texels
+// (zoomer_words.h). The opaque texels are bits, 32 texels of a row to a word, spread
+// round the logo by steps that each join every bit's place with the places `by` texels
+// across and down on either side (reaches 1, 2, 4, 8 and 12 after steps of 1, 1, 2, 4
+// and 4). At each map's reach, a texel's byte is 1 where no bit has reached it.
+void map_clear_texels(std::uint8_t* logo) {
+    using zoomer_words::kMaps, zoomer_words::kReaches, zoomer_words::kTexels;
+    constexpr int kWords = kLogoSize / 32;
+    using Rows = std::array<std::array<std::uint32_t, kWords>, kLogoSize>;
+    Rows near, across;
     for (int y = 0; y < kLogoSize; y++)
-        for (int x = 0; x < kRuns; x++) {
-            std::uint64_t texels;
-            std::memcpy(&texels, logo + y * kLogoSize + x * kRunTexels, sizeof texels);
-            opaque[y][x] = texels != 0;
+        for (int w = 0; w < kWords; w++) {
+            std::uint32_t bits = 0;
+            for (int n = 0; n < 8; n++) bits |= opaque_bits(logo + y * kLogoSize + 32 * w + 4 * n) << 4 * n;
+            near[y][w] = bits;
         }
-    for (int y = 0; y < kLogoSize; y++)
-        for (int x = 0; x < kRuns; x++)
-            near[y][x] = opaque[y][(x + kRuns - 1) % kRuns] || opaque[y][x] || opaque[y][(x + 1) % kRuns];
-    std::uint8_t* clear = logo + zoomer_words::kTexels;
-    std::uint8_t any = 0;
-    for (int x = 0; x < kRuns; x++) {
-        auto row = [](int y) { return (y + kLogoSize) % kLogoSize; };
-        int count = 0;
-        for (int y = -kReach; y <= kReach; y++) count += near[row(y)][x];
-        for (int y = 0; y < kLogoSize; y++) {
-            clear[y * kRuns + x] = count == 0 ? 1 : 0;
-            any |= clear[y * kRuns + x];
-            count += near[row(y + kReach + 1)][x] - near[row(y - kReach)][x];
-        }
+    // The bytes of eight texels for eight of those bits, in memory order.
+    std::uint32_t bytes[256][2];
+    for (int n = 0; n < 256; n++) {
+        std::uint8_t clear[8];
+        for (int i = 0; i < 8; i++) clear[i] = std::uint8_t(~n >> i & 1);
+        std::memcpy(bytes[n], clear, 8);
     }
-    clear[zoomer_words::kRuns] = any;
+    int reach = 0;
+    for (int k = 0; k < kMaps; k++) {
+        while (reach < kReaches[k]) {
+            const int by = std::min(std::max(reach, 1), kReaches[k] - reach);
+            for (int y = 0; y < kLogoSize; y++)
+                for (int w = 0; w < kWords; w++) {
+                    const std::uint32_t bits = near[y][w], before = near[y][(w + kWords - 1) % kWords],
+                                        after = near[y][(w + 1) % kWords];
+                    across[y][w] = bits | bits << by | before >> (32 - by) | bits >> by | after << (32 - by);
+                }
+            for (int y = 0; y < kLogoSize; y++)
+                for (int w = 0; w < kWords; w++)
+                    near[y][w] = across[(y + kLogoSize - by) % kLogoSize][w] | across[y][w] |
+                                 across[(y + by) % kLogoSize][w];
+            reach += by;
+        }
+        // On the alignment of every allocation.
+        auto* clear = static_cast<std::uint8_t*>(__builtin_assume_aligned(logo + kTexels * (1 + k), 8));
+        std::uint32_t everywhere = ~0u;
+        for (const auto& row : near)
+            for (const std::uint32_t bits : row) {
+                everywhere &= bits;
+                for (int n = 0; n < 4; n++, clear += 8) std::memcpy(clear, bytes[bits >> 8 * n & 255], 8);
+            }
+        logo[kTexels * (1 + kMaps) + k] = everywhere != ~0u;
+    }
 }
 
 bool earlier(const struct timeval& a, const struct timeval& b) {
@@ -227,7 +258,7 @@ int zoom_init() {
         std::exit(kExitNoMemory);
     }
     zoomlogo = static_cast<std::uint8_t*>(with_map);
-    map_clear_runs(zoomlogo);
+    map_clear_texels(zoomlogo);
 
     for (int k = 0; k < 4; k++) starts[k] = scrn + k * kPageBytes;
 
@@ -307,7 +338,7 @@ void zoomrotate(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page
 
 void zoomer_state::put_logo(const std::uint8_t* texels) {
     std::memcpy(::zoomlogo, texels, zoomer_words::kTexels);
-    map_clear_runs(::zoomlogo);
+    map_clear_texels(::zoomlogo);
 }
 
 void zoomer_state::zoomrotate_by_words(int u, int v, int xpart, int ypart, int zoom, std::uint8_t* page) {

@@ -5,6 +5,7 @@
 // once). Each file that includes it has its own copy.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -55,26 +56,22 @@ inline std::uint32_t texel_index(std::uint32_t s, std::uint32_t t) {
     return index;
 }
 
-// The logo's bytes: its 256 x 256 texels, then a map with a byte for each run of 8
-// texels along a logo row, 1 where no texel is opaque in that run, the runs on either
-// side, and the same runs 8 rows up and down (the logo repeats both ways), then a byte
-// that is 1 where the map has a 1 at all. A pair of words is four samples; where a
-// step is at most 4 texels across and down, the others land no more than 8 texels
-// from the second, so in the area its run's byte covers: where that byte is 1, all
-// four are transparent and the pair is the old pair halved, with no texel read. A logo
-// without such areas is drawn without looking.
+// The logo's bytes: its 256 x 256 texels, then maps of the same size, one for each
+// reach in kReaches, each with a byte for each texel that is 1 where no texel within
+// that reach across and down is opaque (the logo repeats both ways), then a byte for
+// each map that is 1 where the map has a 1 at all. A pair of words is four samples;
+// where two steps stay within a map's reach across and down, the others land within
+// reach of the second: where its byte in that map is 1, all four are transparent and
+// the pair is the old pair halved, with no texel read. A row takes the map of the
+// smallest reach that serves it; a row no map serves is drawn without looking.
 constexpr int kTexels = 256 * 256;
-constexpr int kRunTexels = 8;
-constexpr int kReach = 8;
-constexpr int kRuns = kTexels / kRunTexels;
-constexpr int kLogoBytes = kTexels + kRuns + 1;
+constexpr int kMaps = 4;
+constexpr int kReaches[kMaps] = {2, 4, 8, 12};
+constexpr int kLogoBytes = kTexels * (1 + kMaps) + kMaps;
 
-// Whether samples one step back and two on stay within reach along d.
-inline bool within_reach(std::uint32_t d) {
-    constexpr std::int64_t reach = std::int64_t(kReach) << 24;
-    const std::int64_t far = 2 * std::int64_t(std::int32_t(d));
-    return -reach <= far && far <= reach;
-}
+// How far a step along d goes either way, in the coordinates' units (a texel is
+// 1 << 24): d is a step modulo the logo's size, which is all a texel depends on.
+inline std::uint32_t stride(std::uint32_t d) { return std::int32_t(d) < 0 ? 0u - d : d; }
 
 // One word: samples p and q each fill two pixels, p the two lower-addressed ones.
 // Where a sample is transparent the page's old pixels show through, halved: only then
@@ -97,19 +94,15 @@ inline void put_word(std::uint8_t* out, std::uint32_t p, std::uint32_t q) {
     std::memcpy(out, &w, 4);
 }
 
-// Pairs of words from out to end, from coordinates s and t on; with kPassClear, a
-// pair whose second sample's run the logo's map marks is the old pair halved.
-template <bool kPassClear>
-void pairs(std::uint8_t*& out, const std::uint8_t* end, const std::uint8_t* logo, std::uint32_t& s,
-           std::uint32_t& t, std::uint32_t du, std::uint32_t dv) {
-    // In a register of its own: compilers otherwise add the texels' size to the logo
-    // for every pair.
-    const std::uint8_t* clear = logo + kTexels;
-    asm("" : "+r"(clear));
+// Pairs of words from out to end, from coordinates s and t on; with kLook, a pair is
+// the old pair halved where `clear` has a 1 for its second sample.
+template <bool kLook>
+void pairs(std::uint8_t*& out, const std::uint8_t* end, const std::uint8_t* logo, const std::uint8_t* clear,
+           std::uint32_t& s, std::uint32_t& t, std::uint32_t du, std::uint32_t dv) {
     for (; out != end; out += 8) {
         const std::uint32_t s1 = s + du, t1 = t + dv;
         const std::uint32_t i1 = texel_index(s1, t1);
-        if (kPassClear && clear[i1 / kRunTexels] != 0) {
+        if (kLook && clear[i1] != 0) {
             put_word(out, 0, 0);
             put_word(out + 4, 0, 0);
             s = s1 + 3 * du;
@@ -133,10 +126,16 @@ void row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, st
     std::uint32_t s = std::uint32_t(st), t = std::uint32_t(st >> 32);
     const std::uint32_t du = std::uint32_t(step), dv = std::uint32_t(step >> 32);
     const std::uint8_t* end = out + 4 * (words & ~1);
-    if (logo[kTexels + kRuns] != 0 && within_reach(du) && within_reach(dv))
-        pairs<true>(out, end, logo, s, t, du, dv);
+    // The map of the smallest reach that two steps stay within.
+    const std::uint8_t* clear = nullptr;
+    const std::uint32_t step_stride = std::max(stride(du), stride(dv));
+    for (int k = 0; k < kMaps && clear == nullptr; k++)
+        if (step_stride <= std::uint32_t(kReaches[k]) << 23 && logo[kTexels * (1 + kMaps) + k] != 0)
+            clear = logo + kTexels * (1 + k);
+    if (clear != nullptr)
+        pairs<true>(out, end, logo, clear, s, t, du, dv);
     else
-        pairs<false>(out, end, logo, s, t, du, dv);
+        pairs<false>(out, end, logo, clear, s, t, du, dv);
     if (words & 1) {
         put_word(out, logo[texel_index(s, t)], logo[texel_index(s + du, t + dv)]);
     }
