@@ -14,13 +14,15 @@
 # icount_sleep is off, an idle guest's clock jumps to its next timer, so a run takes
 # the host the time of the instructions it runs); VM_TIMEOUT the seconds of host time
 # after which a hung guest is stopped (default 900); VM_FB_MEMORY the bytes of video
-# memory vfb gets (default 4194304); VM_CPU the guest's CPU instead of the machine's.
+# memory vfb gets (default 4194304); VM_CPU the guest's CPU instead of the machine's;
+# VM_MEMORY the guest's memory in MiB instead of the machine's.
 # Exits non-zero when the guest did not finish the plan.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/machines.sh"
 machine "$1"
 [ -z "${VM_CPU:-}" ] || qemu="$qemu -cpu $VM_CPU"
+[ -z "${VM_MEMORY:-}" ] || qemu="$qemu -m $VM_MEMORY"
 cache=$2 plan=$3 out=$4
 shift 4
 vm_shift=${VM_SHIFT:-$shift} timeout=${VM_TIMEOUT:-900} fb_memory=${VM_FB_MEMORY:-4194304}

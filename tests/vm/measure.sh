@@ -6,6 +6,9 @@
 #
 #   measure.sh MACHINE BUILD [SHIFT...]   BUILD: the build of the machine's CPU (its
 #                                         package); SHIFTs default 4 5 6
+#
+# The trace takes half the guest's memory; where it overruns (ARM at shift 4, whose
+# kernel answers every output-delay poll into the trace), VM_MEMORY=512 gives it more.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/machines.sh"
