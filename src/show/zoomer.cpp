@@ -161,7 +161,7 @@ std::uint32_t opaque_bits(const std::uint8_t* texels) {
 // across and down on either side (reaches 1, 2, 4, 8 and 12 after steps of 1, 1, 2, 4
 // and 4). At each map's reach, a texel's byte is 1 where no bit has reached it.
 void map_clear_texels(std::uint8_t* logo) {
-    using zoomer_words::kMaps, zoomer_words::kReaches, zoomer_words::kTexels;
+    using zoomer_words::kMaps, zoomer_words::kReaches;
     constexpr int kWords = kLogoSize / 32;
     using Rows = std::array<std::array<std::uint32_t, kWords>, kLogoSize>;
     Rows near, across;
@@ -195,14 +195,14 @@ void map_clear_texels(std::uint8_t* logo) {
             reach += by;
         }
         // On the alignment of every allocation.
-        auto* clear = static_cast<std::uint8_t*>(__builtin_assume_aligned(logo + kTexels * (1 + k), 8));
+        auto* clear = static_cast<std::uint8_t*>(__builtin_assume_aligned(zoomer_words::clear_map(logo, k), 8));
         std::uint32_t everywhere = ~0u;
         for (const auto& row : near)
             for (const std::uint32_t bits : row) {
                 everywhere &= bits;
                 for (int n = 0; n < 4; n++, clear += 8) std::memcpy(clear, bytes[bits >> 8 * n & 255], 8);
             }
-        logo[kTexels * (1 + kMaps) + k] = everywhere != ~0u;
+        zoomer_words::map_has_clear(logo, k) = everywhere != ~0u;
     }
 }
 

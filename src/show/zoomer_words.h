@@ -69,6 +69,12 @@ constexpr int kMaps = 4;
 constexpr int kReaches[kMaps] = {2, 4, 8, 12};
 constexpr int kLogoBytes = kTexels * (1 + kMaps) + kMaps;
 
+// Map k of the logo's bytes, and the byte that says whether it has a 1.
+inline std::uint8_t* clear_map(std::uint8_t* logo, int k) { return logo + kTexels * (1 + k); }
+inline const std::uint8_t* clear_map(const std::uint8_t* logo, int k) { return logo + kTexels * (1 + k); }
+inline std::uint8_t& map_has_clear(std::uint8_t* logo, int k) { return logo[kTexels * (1 + kMaps) + k]; }
+inline std::uint8_t map_has_clear(const std::uint8_t* logo, int k) { return logo[kTexels * (1 + kMaps) + k]; }
+
 // How far a step along d goes either way, in the coordinates' units (a texel is
 // 1 << 24): d is a step modulo the logo's size, which is all a texel depends on.
 inline std::uint32_t stride(std::uint32_t d) { return std::int32_t(d) < 0 ? 0u - d : d; }
@@ -130,8 +136,7 @@ void row_words(std::uint8_t* out, const std::uint8_t* logo, std::uint64_t st, st
     const std::uint8_t* clear = nullptr;
     const std::uint32_t step_stride = std::max(stride(du), stride(dv));
     for (int k = 0; k < kMaps && clear == nullptr; k++)
-        if (step_stride <= std::uint32_t(kReaches[k]) << 23 && logo[kTexels * (1 + kMaps) + k] != 0)
-            clear = logo + kTexels * (1 + k);
+        if (step_stride <= std::uint32_t(kReaches[k]) << 23 && map_has_clear(logo, k) != 0) clear = clear_map(logo, k);
     if (clear != nullptr)
         pairs<true>(out, end, logo, clear, s, t, du, dv);
     else
