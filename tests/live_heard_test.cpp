@@ -33,9 +33,17 @@ namespace {
 
 constexpr int kRate = play::Ac3Decoder::kRate;
 
-std::uint64_t wall_us() {
+// Times are taken from the steady clock: this machine's time of day may be set while
+// the show plays.
+std::uint64_t steady_us() {
     using namespace std::chrono;
-    return std::uint64_t(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+    return std::uint64_t(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+// The time of day less the steady clock's time.
+double time_of_day_offset_us() {
+    using namespace std::chrono;
+    return double(duration_cast<microseconds>(system_clock::now().time_since_epoch()).count()) - double(steady_us());
 }
 
 // Starts args with stdout into out (or nowhere) and stderr nowhere.
@@ -77,8 +85,8 @@ int wait_exit(pid_t pid, double seconds) {
 }
 
 // The sink's monitor, recorded from before the show starts: mono samples, and the
-// time of day at which the first of them played (each block that arrives bounds it:
-// its last sample had played when it arrived).
+// steady clock's time at which the first of them played (each block that arrives
+// bounds it: its last sample had played when it arrived).
 class Recorder {
 public:
     void start() {
@@ -95,7 +103,7 @@ public:
             for (;;) {
                 ssize_t n = read(fd, reinterpret_cast<char*>(buf.data()), buf.size() * 2);
                 if (n <= 0) break;
-                std::uint64_t now = wall_us();
+                std::uint64_t now = steady_us();
                 bytes += std::size_t(n);
                 carry.insert(carry.end(), reinterpret_cast<std::uint8_t*>(buf.data()), reinterpret_cast<std::uint8_t*>(buf.data()) + n);
                 std::size_t whole = carry.size() / 4 * 4;
@@ -327,6 +335,9 @@ protected:
         recorder.start();
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         std::string trace = dir_ + "/trace.jsonl";
+        // The show's box keeps the time of day it started with, moved on by the steady
+        // clock: its times are set on this one by the offset of the moment it starts.
+        const double offset_us = time_of_day_offset_us();
         Summary s = end_of_show(start_show({"--trace", trace}), 120);
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         recorder.stop();
@@ -359,7 +370,7 @@ protected:
             double played = (n - kThreedeeEnd - 2) * 1536;
             if (!first_of_pair || played < 3 * kRate) continue;
             double shown = played - play::LiveSound::kLead + play::LiveSound::kShowAhead;
-            double heard = (t0 + t - recorder.start_us) * kRate / 1e6 - double(h.offset);
+            double heard = (t0 - offset_us + t - recorder.start_us) * kRate / 1e6 - double(h.offset);
             lags.push_back((heard - shown) * 1000 / kRate);
         }
         ASSERT_GT(lags.size(), 100u);

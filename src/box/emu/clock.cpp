@@ -6,11 +6,11 @@
 namespace emu {
 namespace {
 
-std::uint64_t real_now_us() {
-    using namespace std::chrono;
-    return static_cast<std::uint64_t>(
-        duration_cast<microseconds>(system_clock::now().time_since_epoch()).count());
+std::uint64_t microseconds_of(std::chrono::nanoseconds since_epoch) {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(since_epoch).count());
 }
+
+std::uint64_t steady_us() { return microseconds_of(std::chrono::steady_clock::now().time_since_epoch()); }
 
 // Polls closer together than this are a busy-wait; each then waits this long.
 constexpr std::uint64_t kBusyWithinUs = 200;
@@ -19,7 +19,12 @@ constexpr std::uint64_t kYieldUs = 1000;
 }  // namespace
 
 Clock::Clock(ClockMode mode, std::uint32_t poll_us)
-    : mode_(mode), poll_us_(poll_us) {}
+    : mode_(mode),
+      poll_us_(poll_us),
+      real_start_us_(microseconds_of(std::chrono::system_clock::now().time_since_epoch())),
+      steady_start_us_(steady_us()) {}
+
+std::uint64_t Clock::real_now_us() const { return real_start_us_ + (steady_us() - steady_start_us_); }
 
 std::uint64_t Clock::now_us() const { return mode_ == ClockMode::Virtual ? virtual_now_us_ : real_now_us(); }
 

@@ -6,6 +6,10 @@
 // so that a busy-wait always ends. A run is then deterministic and as fast as the
 // machine allows.
 //
+// Real time is the time of day at which the box started, moved on by a steady clock:
+// when this machine's clock is set (a time service, a virtual machine resumed), the
+// box's devices and its time of day go on without a jump, as a box's own clock does.
+//
 // In real time a poll that follows another at once is a busy-wait: it gives the
 // processor away for a moment (less than the box's timer tick, far less than the
 // sound device holds) before it is answered.
@@ -38,8 +42,12 @@ public:
     std::function<void(std::uint64_t us)> sleeper;
 
 private:
+    std::uint64_t real_now_us() const;
+
     ClockMode mode_;
     std::uint32_t poll_us_;
+    std::uint64_t real_start_us_;    // the time of day when the clock was made
+    std::uint64_t steady_start_us_;  // the steady clock then
     std::uint64_t virtual_now_us_ = kVirtualEpochUs;
     std::uint64_t last_poll_us_ = 0;  // real time, when the last poll was answered
 };
