@@ -22,7 +22,6 @@ namespace play {
 namespace {
 
 constexpr AVRational kMicroseconds = {1, 1000000};
-constexpr AVRational kAudioTimeBase = {1, CaptureWriter::kAudioRate};
 // Samples in an AC-3 frame, at any rate.
 constexpr int kAc3Samples = 1536;
 
@@ -74,7 +73,119 @@ bool ac3_format(const std::uint8_t* data, std::size_t len, int& rate, AVChannelL
     return ok && rate > 0;
 }
 
+// An encoder's context, to make a file's bytes the same in every run.
+AVCodecContext* new_encoder(const char* name, bool global_header, std::string& why) {
+    const AVCodec* found = avcodec_find_encoder_by_name(name);
+    if (found == nullptr) {
+        why = std::string("libavcodec has no ") + name + " encoder";
+        return nullptr;
+    }
+    AVCodecContext* codec = avcodec_alloc_context3(found);
+    if (codec == nullptr) {
+        why = "out of memory";
+        return nullptr;
+    }
+    codec->flags |= AV_CODEC_FLAG_BITEXACT;
+    if (global_header) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    return codec;
+}
+
 }  // namespace
+
+void PacketFree::operator()(AVPacket* p) const { av_packet_free(&p); }
+
+SoundEncoder::~SoundEncoder() {
+    avcodec_free_context(&codec_);
+    av_frame_free(&frame_);
+}
+
+bool SoundEncoder::open(bool global_header, std::string& why) {
+    codec_ = new_encoder("aac", global_header, why);
+    if (codec_ == nullptr) return false;
+    codec_->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    codec_->sample_rate = kRate;
+    codec_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
+    codec_->bit_rate = 192000;
+    codec_->time_base = {1, kRate};
+    // The fast coder: at this rate it sounds as the default two-loop search does, for
+    // less than half the time.
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "aac_coder", "fast", 0);
+    int r = avcodec_open2(codec_, codec_->codec, &options);
+    av_dict_free(&options);
+    if (r < 0) {
+        why = av_why("AAC encoder", r);
+        return false;
+    }
+    frame_ = av_frame_alloc();
+    if (frame_ == nullptr) {
+        why = "out of memory";
+        return false;
+    }
+    frame_->format = AV_SAMPLE_FMT_FLTP;
+    frame_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
+    frame_->nb_samples = codec_->frame_size;
+    frame_->sample_rate = kRate;
+    if (av_frame_get_buffer(frame_, 0) < 0) {
+        why = "out of memory";
+        return false;
+    }
+    return true;
+}
+
+void SoundEncoder::add(std::uint64_t t_us, const float* samples, std::size_t frames) {
+    std::uint64_t at = sample_at(t_us, kRate);
+    // Sound before what is already encoded is out of reach (it never comes: a frame
+    // plays at the earliest when it is written).
+    std::size_t skip = at < pcm_start_ ? std::size_t(std::min<std::uint64_t>(pcm_start_ - at, frames)) : 0;
+    std::size_t offset = std::size_t(at + skip - pcm_start_);
+    std::size_t count = frames - skip;
+    if (pcm_.size() < 2 * (offset + count)) pcm_.resize(2 * (offset + count), 0.0f);
+    std::copy(samples + 2 * skip, samples + 2 * frames, pcm_.begin() + std::ptrdiff_t(2 * offset));
+}
+
+bool SoundEncoder::send(AVFrame* frame, Packets& out) {
+    if (avcodec_send_frame(codec_, frame) < 0) return false;
+    for (;;) {
+        Packets::value_type packet(av_packet_alloc());
+        if (packet == nullptr) return false;
+        int r = avcodec_receive_packet(codec_, packet.get());
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+        if (r < 0) return false;
+        out.push_back(std::move(packet));
+    }
+}
+
+bool SoundEncoder::encode_frame(Packets& out) {
+    if (av_frame_make_writable(frame_) < 0) return false;
+    auto* left = reinterpret_cast<float*>(frame_->data[0]);
+    auto* right = reinterpret_cast<float*>(frame_->data[1]);
+    const std::size_t size = std::size_t(frame_->nb_samples);
+    std::size_t have = std::min(pcm_.size() / 2, size);
+    for (std::size_t i = 0; i < size; i++) {
+        left[i] = i < have ? pcm_[2 * i] : 0.0f;
+        right[i] = i < have ? pcm_[2 * i + 1] : 0.0f;
+    }
+    pcm_.erase(pcm_.begin(), pcm_.begin() + std::ptrdiff_t(2 * have));
+    frame_->pts = std::int64_t(pcm_start_);
+    pcm_start_ += size;
+    return send(frame_, out);
+}
+
+bool SoundEncoder::encode_until(std::uint64_t t_us, Packets& out) {
+    const std::uint64_t final_sample = sample_at(t_us, kRate);
+    while (pcm_start_ + std::uint64_t(frame_->nb_samples) <= final_sample)
+        if (!encode_frame(out)) return false;
+    return true;
+}
+
+bool SoundEncoder::encode_to_end(std::uint64_t end_us, Packets& out) {
+    while (pcm_start_ < sample_at(end_us, kRate))
+        if (!encode_frame(out)) return false;
+    return true;
+}
+
+bool SoundEncoder::flush(Packets& out) { return send(nullptr, out); }
 
 CaptureWriter::~CaptureWriter() {
     release();
@@ -90,26 +201,18 @@ void CaptureWriter::release() {
     for (AVPacket*& p : waiting_) av_packet_free(&p);
     waiting_.clear();
     avcodec_free_context(&video_);
-    avcodec_free_context(&audio_);
     av_frame_free(&picture_);
-    av_frame_free(&sound_);
     av_packet_free(&packet_);
 }
 
-bool CaptureWriter::add_stream(const char* encoder, AVCodecContext*& codec, AVStream*& stream, std::string& why) {
-    const AVCodec* found = avcodec_find_encoder_by_name(encoder);
-    if (found == nullptr) {
-        why = std::string("libavcodec has no ") + encoder + " encoder";
-        return false;
-    }
-    codec = avcodec_alloc_context3(found);
-    stream = avformat_new_stream(format_, nullptr);
-    if (codec == nullptr || stream == nullptr) {
+bool CaptureWriter::add_video_stream(const char* encoder, std::string& why) {
+    video_ = new_encoder(encoder, format_->oformat->flags & AVFMT_GLOBALHEADER, why);
+    if (video_ == nullptr) return false;
+    video_stream_ = avformat_new_stream(format_, nullptr);
+    if (video_stream_ == nullptr) {
         why = "out of memory";
         return false;
     }
-    codec->flags |= AV_CODEC_FLAG_BITEXACT;
-    if (format_->oformat->flags & AVFMT_GLOBALHEADER) codec->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     return true;
 }
 
@@ -117,7 +220,7 @@ bool CaptureWriter::open_video(std::string& why) {
     const bool mp4 = kind_ == CaptureKind::Mp4;
     // The master is H.264 too, lossless in RGB (High 4:4:4 Predictive): every picture
     // decodes to exactly the box's colours.
-    if (!add_stream(mp4 ? "libx264" : "libx264rgb", video_, video_stream_, why)) return false;
+    if (!add_video_stream(mp4 ? "libx264" : "libx264rgb", why)) return false;
     video_->width = int(Screen::kWidth * settings_.scale);
     video_->height = int(Screen::kHeight * settings_.scale);
     video_->pix_fmt = mp4 ? AV_PIX_FMT_YUV420P : AV_PIX_FMT_BGR0;
@@ -158,37 +261,17 @@ bool CaptureWriter::open_video(std::string& why) {
     return true;
 }
 
-bool CaptureWriter::open_sound(std::string& why) {
-    if (!add_stream("aac", audio_, audio_stream_, why)) return false;
-    audio_->sample_fmt = AV_SAMPLE_FMT_FLTP;
-    audio_->sample_rate = kAudioRate;
-    audio_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-    audio_->bit_rate = 192000;
-    audio_->time_base = kAudioTimeBase;
-    // The fast coder: at this rate it sounds as the default two-loop search does, for
-    // less than half the time.
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "aac_coder", "fast", 0);
-    int r = avcodec_open2(audio_, audio_->codec, &options);
-    av_dict_free(&options);
-    if (r < 0) {
-        why = av_why("AAC encoder", r);
-        return false;
-    }
-    audio_stream_->time_base = kAudioTimeBase;
-    avcodec_parameters_from_context(audio_stream_->codecpar, audio_);
-    sound_->format = AV_SAMPLE_FMT_FLTP;
-    sound_->ch_layout = AV_CHANNEL_LAYOUT_STEREO;
-    sound_->nb_samples = audio_->frame_size;
-    sound_->sample_rate = kAudioRate;
-    if (av_frame_get_buffer(sound_, 0) < 0) {
+bool CaptureWriter::open_sound(const SoundEncoder& sound, std::string& why) {
+    audio_stream_ = avformat_new_stream(format_, nullptr);
+    if (audio_stream_ == nullptr || avcodec_parameters_from_context(audio_stream_->codecpar, sound.codec()) < 0) {
         why = "out of memory";
         return false;
     }
+    audio_stream_->time_base = sound_time_base_ = sound.codec()->time_base;
     return true;
 }
 
-bool CaptureWriter::open(const CaptureSettings& settings, std::string& why) {
+bool CaptureWriter::open(const CaptureSettings& settings, const SoundEncoder* sound, std::string& why) {
     settings_ = settings;
     kind_ = capture_kind(settings.path);
     if (kind_ == CaptureKind::Unknown) {
@@ -208,14 +291,19 @@ bool CaptureWriter::open(const CaptureSettings& settings, std::string& why) {
     format_->flags |= AVFMT_FLAG_BITEXACT;
     packet_ = av_packet_alloc();
     picture_ = av_frame_alloc();
-    sound_ = av_frame_alloc();
-    if (packet_ == nullptr || picture_ == nullptr || sound_ == nullptr) {
+    if (packet_ == nullptr || picture_ == nullptr) {
         why = "out of memory";
         return false;
     }
     if (!open_video(why)) return false;
     // The master's sound stream is made when its first frame tells what it is.
-    if (kind_ == CaptureKind::Mp4 && !open_sound(why)) return false;
+    if (kind_ == CaptureKind::Mp4) {
+        if (sound == nullptr) {
+            why = "no sound encoder";
+            return false;
+        }
+        if (!open_sound(*sound, why)) return false;
+    }
 
     if (!make_temp(settings.path, temp_path_, why)) return false;
     r = avio_open(&format_->pb, temp_path_.c_str(), AVIO_FLAG_WRITE);
@@ -252,30 +340,26 @@ bool CaptureWriter::write(AVPacket* packet) {
         waiting_.push_back(copy);
         return true;
     }
-    AVRational from = packet->stream_index == video_stream_->index ? video_->time_base
-                     : audio_ != nullptr                          ? audio_->time_base
-                                                                  : ac3_time_base_;
+    AVRational from = packet->stream_index == video_stream_->index ? video_->time_base : sound_time_base_;
     av_packet_rescale_ts(packet, from, format_->streams[packet->stream_index]->time_base);
     int r = av_interleaved_write_frame(format_, packet);
     if (r < 0 && failure_.empty()) failure_ = av_why("cannot be written", r);
     return r >= 0;
 }
 
-// Sends frame (null: the end) to codec and writes what comes out.
-bool CaptureWriter::send(AVCodecContext* codec, AVStream* stream, AVFrame* frame) {
-    if (avcodec_send_frame(codec, frame) < 0) return false;
+// Sends frame (null: the end) to the pictures' encoder and writes what comes out.
+bool CaptureWriter::send_picture(AVFrame* frame) {
+    if (avcodec_send_frame(video_, frame) < 0) return false;
     for (;;) {
-        int r = avcodec_receive_packet(codec, packet_);
+        int r = avcodec_receive_packet(video_, packet_);
         if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
         if (r < 0) return false;
-        if (codec == video_) {
-            auto it = std::find_if(durations_.begin(), durations_.end(), [&](const auto& d) { return d.first == packet_->pts; });
-            if (it != durations_.end()) {
-                packet_->duration = it->second;
-                durations_.erase(it);
-            }
+        auto it = std::find_if(durations_.begin(), durations_.end(), [&](const auto& d) { return d.first == packet_->pts; });
+        if (it != durations_.end()) {
+            packet_->duration = it->second;
+            durations_.erase(it);
         }
-        packet_->stream_index = stream->index;
+        packet_->stream_index = video_stream_->index;
         if (!write(packet_)) return false;
     }
 }
@@ -288,13 +372,13 @@ bool CaptureWriter::send_held_picture(std::uint64_t end_us) {
     if (settings_.fps == 0) {
         picture_->pts = std::int64_t(held_t_us_);
         durations_.emplace_back(picture_->pts, std::int64_t(std::max<std::uint64_t>(end_us - held_t_us_, 1)));
-        return send(video_, video_stream_, picture_);
+        return send_picture(picture_);
     }
     // Frame n is due at n / fps seconds; the first frame always shows the first picture.
     while (next_frame_ == 0 || std::uint64_t(next_frame_) * 1000000 < end_us * settings_.fps) {
         picture_->pts = next_frame_++;
         durations_.emplace_back(picture_->pts, 1);
-        if (!send(video_, video_stream_, picture_)) return false;
+        if (!send_picture(picture_)) return false;
     }
     return true;
 }
@@ -326,38 +410,18 @@ void CaptureWriter::picture(std::uint64_t t_us, std::shared_ptr<const Screen> sc
     pictures_++;
 }
 
-void CaptureWriter::sound(std::uint64_t t_us, const float* samples, std::size_t frames) {
-    std::uint64_t at = sample_at(t_us, kAudioRate);
-    // Sound before what is already encoded is out of reach (it never comes: a frame
-    // plays at the earliest when it is written).
-    std::size_t skip = at < pcm_start_ ? std::size_t(std::min<std::uint64_t>(pcm_start_ - at, frames)) : 0;
-    std::size_t offset = std::size_t(at + skip - pcm_start_);
-    std::size_t count = frames - skip;
-    if (pcm_.size() < 2 * (offset + count)) pcm_.resize(2 * (offset + count), 0.0f);
-    std::copy(samples + 2 * skip, samples + 2 * frames, pcm_.begin() + std::ptrdiff_t(2 * offset));
-}
-
-bool CaptureWriter::encode_sound_frame() {
-    if (av_frame_make_writable(sound_) < 0) return false;
-    auto* left = reinterpret_cast<float*>(sound_->data[0]);
-    auto* right = reinterpret_cast<float*>(sound_->data[1]);
-    const std::size_t size = std::size_t(sound_->nb_samples);
-    std::size_t have = std::min(pcm_.size() / 2, size);
-    for (std::size_t i = 0; i < size; i++) {
-        left[i] = i < have ? pcm_[2 * i] : 0.0f;
-        right[i] = i < have ? pcm_[2 * i + 1] : 0.0f;
+bool CaptureWriter::write_sound(const Packets& packets) {
+    for (const auto& packet : packets) {
+        packet->stream_index = audio_stream_->index;
+        if (!write(packet.get())) return false;
     }
-    pcm_.erase(pcm_.begin(), pcm_.begin() + std::ptrdiff_t(2 * have));
-    sound_->pts = std::int64_t(pcm_start_);
-    pcm_start_ += size;
-    return send(audio_, audio_stream_, sound_);
+    return true;
 }
 
-void CaptureWriter::sound_final(std::uint64_t t_us) {
-    if (audio_ == nullptr) return;
-    std::uint64_t final_sample = sample_at(t_us, kAudioRate);
-    while (failure_.empty() && pcm_start_ + std::uint64_t(sound_->nb_samples) <= final_sample)
-        if (!encode_sound_frame()) failed(t_us, "sound encoding failed");
+void CaptureWriter::sound(std::uint64_t t_us, const Packets& packets, bool ok) {
+    if (!failure_.empty()) return;
+    if (!ok) failed(t_us, "sound encoding failed");
+    if (!write_sound(packets)) failed(t_us, "writing failed");
 }
 
 bool CaptureWriter::add_ac3_stream(const std::uint8_t* data, std::size_t len) {
@@ -372,7 +436,7 @@ bool CaptureWriter::add_ac3_stream(const std::uint8_t* data, std::size_t len) {
     par->sample_rate = rate;
     par->frame_size = kAc3Samples;
     par->ch_layout = layout;
-    audio_stream_->time_base = ac3_time_base_ = {1, rate};
+    audio_stream_->time_base = sound_time_base_ = {1, rate};
     return true;
 }
 
@@ -385,7 +449,7 @@ void CaptureWriter::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_
         if (!start_file(why)) return failed(t_us, "writing failed");
     }
     // Frames follow one another without overlapping, each from the time it plays.
-    const int rate = ac3_time_base_.den;
+    const int rate = sound_time_base_.den;
     std::int64_t pts = std::max(std::int64_t(sample_at(t_us, rate)), ac3_next_);
     if (av_new_packet(packet_, int(len)) < 0) return failed(t_us, "out of memory");
     std::memcpy(packet_->data, data, len);
@@ -396,16 +460,12 @@ void CaptureWriter::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_
     if (!write(packet_)) failed(t_us, "writing failed");
 }
 
-bool CaptureWriter::close(std::uint64_t end_us, std::string& why) {
+bool CaptureWriter::close(std::uint64_t end_us, const Packets& flushed, bool ok, std::string& why) {
     if (format_ == nullptr) {
         why = "not open";
         return false;
     }
-    // The sound ends with the first whole frame that reaches the end.
-    while (audio_ != nullptr && failure_.empty() && pcm_start_ < sample_at(end_us, kAudioRate))
-        if (!encode_sound_frame()) failed(end_us, "sound encoding failed");
-    if (failure_.empty() && !(send_held_picture(end_us) && send(video_, video_stream_, nullptr) &&
-                              (audio_ == nullptr || send(audio_, audio_stream_, nullptr))))
+    if (failure_.empty() && !(ok && send_held_picture(end_us) && send_picture(nullptr) && write_sound(flushed)))
         failed(end_us, "finishing the encoding failed");
     std::string start_why;
     if (failure_.empty() && !started_ && !start_file(start_why)) failure_ = start_why;

@@ -45,46 +45,84 @@ struct CaptureSettings {
     unsigned fps = 0;  // 0: variable rate
 };
 
+// Packets an encoder made, in order, for the writer to write.
+struct PacketFree {
+    void operator()(AVPacket* p) const;
+};
+using Packets = std::vector<std::unique_ptr<AVPacket, PacketFree>>;
+
+// The .mp4's sound: the decoded sound laid on a 48 kHz timeline at the times it plays
+// (silence where nothing plays), encoded as AAC a whole frame at a time. It runs on the
+// thread that hands the capture its sound, beside the pictures' encoder; what it makes
+// goes to the writer, which writes it where the sound came among the pictures.
+class SoundEncoder {
+public:
+    static constexpr int kRate = 48000;
+
+    SoundEncoder() = default;
+    ~SoundEncoder();
+    SoundEncoder(const SoundEncoder&) = delete;
+    SoundEncoder& operator=(const SoundEncoder&) = delete;
+
+    // global_header: the file wants the codec's set-up in its header, not in the stream.
+    bool open(bool global_header, std::string& why);
+    const AVCodecContext* codec() const { return codec_; }
+
+    // Interleaved stereo sound that starts to play at t_us. Sound that comes later for
+    // the same time replaces what was there.
+    void add(std::uint64_t t_us, const float* samples, std::size_t frames);
+    // Encodes the whole frames that end by t_us (no sound will come for them any more).
+    bool encode_until(std::uint64_t t_us, Packets& out);
+    // The end at end_us: the first whole frame that reaches it is the last; then what
+    // the encoder still holds.
+    bool encode_to_end(std::uint64_t end_us, Packets& out);
+    bool flush(Packets& out);
+
+private:
+    bool encode_frame(Packets& out);
+    bool send(AVFrame* frame, Packets& out);
+
+    AVCodecContext* codec_ = nullptr;
+    AVFrame* frame_ = nullptr;
+    std::vector<float> pcm_;       // interleaved sound from sample pcm_start_ on
+    std::uint64_t pcm_start_ = 0;  // first sample not encoded yet
+};
+
 class CaptureWriter {
 public:
-    static constexpr int kAudioRate = 48000;
-
     CaptureWriter() = default;
     ~CaptureWriter();  // removes an unfinished file
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    bool open(const CaptureSettings& settings, std::string& why);
-    // Whether the file takes decoded sound (sound, sound_final) or the AC-3 frames
-    // (ac3).
-    bool wants_pcm() const { return kind_ == CaptureKind::Mp4; }
+    // sound: the .mp4's sound encoder, open (its stream is made from it), or null.
+    bool open(const CaptureSettings& settings, const SoundEncoder* sound, std::string& why);
 
     // The picture on screen from t_us until the next picture (or the end); pictures
     // come in time order, and no one changes them any more.
     void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
-    // Interleaved stereo sound at kAudioRate that starts to play at t_us. Sound that
-    // comes later for the same time replaces what was there.
-    void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
-    // No sound will come for times before t_us any more: encode up to there.
-    void sound_final(std::uint64_t t_us);
+    // The sound encoder's packets made at t_us (ok: it made them without a failure).
+    void sound(std::uint64_t t_us, const Packets& packets, bool ok);
     // An AC-3 frame that starts to play at t_us.
     void ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
-    // Ends both streams at end_us, finishes the file and gives it its name; false,
-    // with why, when that or anything before it failed (the file is removed then).
-    bool close(std::uint64_t end_us, std::string& why);
+    // Ends the pictures at end_us, writes the sound encoder's last packets (flushed:
+    // ok, it made them without a failure), finishes the file and gives it its name;
+    // false, with why, when that or anything before it failed (the file is removed
+    // then).
+    bool close(std::uint64_t end_us, const Packets& flushed, bool ok, std::string& why);
 
     std::uint64_t pictures() const { return pictures_; }
 
 private:
     bool open_video(std::string& why);
-    bool open_sound(std::string& why);
-    bool add_stream(const char* encoder, AVCodecContext*& codec, AVStream*& stream, std::string& why);
+    bool open_sound(const SoundEncoder& sound, std::string& why);
+    bool add_video_stream(const char* encoder, std::string& why);
     bool start_file(std::string& why);
     bool write(AVPacket* packet);
-    bool send(AVCodecContext* codec, AVStream* stream, AVFrame* frame);
+    bool send_picture(AVFrame* frame);
     bool send_held_picture(std::uint64_t end_us);
     bool add_ac3_stream(const std::uint8_t* data, std::size_t len);
-    bool encode_sound_frame();
+    bool write_sound(const Packets& packets);
     void failed(std::uint64_t t_us, const char* what);
     void release();
 
@@ -93,12 +131,10 @@ private:
     std::string temp_path_;  // where the file is written until it is complete
     AVFormatContext* format_ = nullptr;
     AVCodecContext* video_ = nullptr;
-    AVCodecContext* audio_ = nullptr;  // the AAC encoder
     AVStream* video_stream_ = nullptr;
     AVStream* audio_stream_ = nullptr;
     AVFrame* picture_ = nullptr;  // the last picture, sent once its duration is known
     std::shared_ptr<const Screen> in_picture_;  // what picture_ holds: only what changes is drawn again
-    AVFrame* sound_ = nullptr;
     AVPacket* packet_ = nullptr;
     bool started_ = false;                // the header is written
     std::vector<AVPacket*> waiting_;      // packets made before that
@@ -106,10 +142,8 @@ private:
     std::uint64_t held_t_us_ = 0;
     std::int64_t next_frame_ = 0;  // constant rate: the next output frame
     std::vector<std::pair<std::int64_t, std::int64_t>> durations_;  // pts -> duration of pictures in the encoder
-    std::vector<float> pcm_;       // interleaved sound from sample pcm_start_ on
-    std::uint64_t pcm_start_ = 0;  // first sample not encoded yet
-    AVRational ac3_time_base_{1, kAudioRate};  // the AC-3 frames': 1 / their rate
-    std::int64_t ac3_next_ = 0;                // where the next AC-3 frame may start
+    AVRational sound_time_base_{1, SoundEncoder::kRate};  // the sound packets': 1 / their rate
+    std::int64_t ac3_next_ = 0;  // where the next AC-3 frame may start
     std::uint64_t pictures_ = 0;
     std::string failure_;  // the first thing that went wrong
 };

@@ -7,8 +7,10 @@ namespace play {
 CaptureThread::~CaptureThread() { stop(); }
 
 bool CaptureThread::open(const CaptureSettings& settings, std::string& why) {
-    if (!writer_.open(settings, why)) return false;
-    wants_pcm_ = writer_.wants_pcm();
+    wants_pcm_ = capture_kind(settings.path) == CaptureKind::Mp4;
+    // The sound encoder's set-up goes in the file's header, as the .mp4 has it.
+    if (wants_pcm_ && !sound_.open(true, why)) return false;
+    if (!writer_.open(settings, wants_pcm_ ? &sound_ : nullptr, why)) return false;
     thread_ = std::thread([this] { run(); });
     return true;
 }
@@ -38,17 +40,21 @@ void CaptureThread::picture(std::uint64_t t_us, std::shared_ptr<const Screen> sc
         pictures_queued_++;
     }
     pictures_++;
-    post({Job::Kind::Picture, t_us, std::move(screen), {}, {}});
+    post(Job(Job::Kind::Picture, t_us, std::move(screen)));
 }
 
-void CaptureThread::sound(std::uint64_t t_us, const float* samples, std::size_t frames) {
-    post({Job::Kind::Sound, t_us, nullptr, std::vector<float>(samples, samples + 2 * frames), {}});
-}
+void CaptureThread::sound(std::uint64_t t_us, const float* samples, std::size_t frames) { sound_.add(t_us, samples, frames); }
 
-void CaptureThread::sound_final(std::uint64_t t_us) { post({Job::Kind::SoundFinal, t_us, nullptr, {}, {}}); }
+void CaptureThread::sound_final(std::uint64_t t_us) {
+    Job job(Job::Kind::Sound, t_us);
+    job.ok = sound_.encode_until(t_us, job.packets);
+    if (!job.packets.empty() || !job.ok) post(std::move(job));
+}
 
 void CaptureThread::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
-    post({Job::Kind::Ac3, t_us, nullptr, {}, std::vector<std::uint8_t>(data, data + len)});
+    Job job(Job::Kind::Ac3, t_us);
+    job.bytes.assign(data, data + len);
+    post(std::move(job));
 }
 
 void CaptureThread::run() {
@@ -73,10 +79,7 @@ void CaptureThread::run() {
             break;
         }
         case Job::Kind::Sound:
-            writer_.sound(job.t_us, job.samples.data(), job.samples.size() / 2);
-            break;
-        case Job::Kind::SoundFinal:
-            writer_.sound_final(job.t_us);
+            writer_.sound(job.t_us, job.packets, job.ok);
             break;
         case Job::Kind::Ac3:
             writer_.ac3(job.t_us, job.bytes.data(), job.bytes.size());
@@ -86,9 +89,19 @@ void CaptureThread::run() {
 }
 
 bool CaptureThread::close(std::uint64_t end_us, std::string& why) {
+    // The sound ends with the first whole frame that reaches the end, written before
+    // the last picture; what the encoder still holds comes after the pictures'.
+    Packets flushed;
+    bool flushed_ok = true;
+    if (wants_pcm_) {
+        Job job(Job::Kind::Sound, end_us);
+        job.ok = sound_.encode_to_end(end_us, job.packets);
+        if (!job.packets.empty() || !job.ok) post(std::move(job));
+        flushed_ok = sound_.flush(flushed);
+    }
     // The thread does what is left before it ends.
     stop();
-    return writer_.close(end_us, why);
+    return writer_.close(end_us, flushed, flushed_ok, why);
 }
 
 }  // namespace play

@@ -1,7 +1,8 @@
-// A capture made beside the show: the pictures and the sound are handed to a thread of
-// their own, which converts the pictures and feeds the encoders while the show goes on
-// drawing the next ones. The thread does exactly what the show's thread would have
-// done with a CaptureWriter, in the same order, so the file is the same bytes.
+// A capture made beside the show: the pictures are handed to a thread of their own,
+// which converts them, feeds the pictures' encoder and writes the file while the show
+// goes on drawing the next ones. The .mp4's sound is encoded on the show's thread,
+// which has time to spare, and its packets go to the capture's thread to be written
+// where the sound came among the pictures: the file is the same bytes in every run.
 #pragma once
 
 #include <condition_variable>
@@ -31,13 +32,18 @@ public:
 
     // Opens the file (false, with why) and starts the thread.
     bool open(const CaptureSettings& settings, std::string& why);
+    // Whether the file takes decoded sound (sound, sound_final) or the AC-3 frames
+    // (ac3).
     bool wants_pcm() const { return wants_pcm_; }
 
-    // As CaptureWriter's. The sound and the AC-3 frames are copied; a picture is
-    // shared, as no one changes it any more.
+    // The picture on screen from t_us until the next one, shared: no one changes it
+    // any more.
     void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
+    // As SoundEncoder::add.
     void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
+    // No sound will come for times before t_us any more: encode up to there.
     void sound_final(std::uint64_t t_us);
+    // An AC-3 frame (copied) that starts to play at t_us.
     void ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
     // Waits for the thread to do everything handed over, then closes the file.
     bool close(std::uint64_t end_us, std::string& why);
@@ -46,10 +52,14 @@ public:
 
 private:
     struct Job {
-        enum class Kind { Picture, Sound, SoundFinal, Ac3 } kind;
+        enum class Kind { Picture, Sound, Ac3 };
+        Job() = default;
+        Job(Kind k, std::uint64_t t, std::shared_ptr<const Screen> s = nullptr) : kind(k), t_us(t), screen(std::move(s)) {}
+        Kind kind = Kind::Picture;
         std::uint64_t t_us = 0;
         std::shared_ptr<const Screen> screen;
-        std::vector<float> samples;
+        Packets packets;
+        bool ok = true;  // the sound encoder made the packets without a failure
         std::vector<std::uint8_t> bytes;
     };
     void post(Job job);
@@ -57,6 +67,7 @@ private:
     void stop();
 
     CaptureWriter writer_;
+    SoundEncoder sound_;  // on the caller's thread
     bool wants_pcm_ = false;
     std::uint64_t pictures_ = 0;
     std::thread thread_;
