@@ -99,8 +99,8 @@ SoundEncoder::~SoundEncoder() {
     av_frame_free(&frame_);
 }
 
-bool SoundEncoder::open(bool global_header, std::string& why) {
-    codec_ = new_encoder("aac", global_header, why);
+bool SoundEncoder::open(std::string& why) {
+    codec_ = new_encoder("aac", true, why);
     if (codec_ == nullptr) return false;
     codec_->sample_fmt = AV_SAMPLE_FMT_FLTP;
     codec_->sample_rate = kRate;
@@ -296,14 +296,7 @@ bool CaptureWriter::open(const CaptureSettings& settings, const SoundEncoder* so
         return false;
     }
     if (!open_video(why)) return false;
-    // The master's sound stream is made when its first frame tells what it is.
-    if (kind_ == CaptureKind::Mp4) {
-        if (sound == nullptr) {
-            why = "no sound encoder";
-            return false;
-        }
-        if (!open_sound(*sound, why)) return false;
-    }
+    if (sound != nullptr && !open_sound(*sound, why)) return false;
 
     if (!make_temp(settings.path, temp_path_, why)) return false;
     r = avio_open(&format_->pb, temp_path_.c_str(), AVIO_FLAG_WRITE);
@@ -420,7 +413,7 @@ bool CaptureWriter::write_sound(const Packets& packets) {
 
 void CaptureWriter::sound(std::uint64_t t_us, const Packets& packets, bool ok) {
     if (!failure_.empty()) return;
-    if (!ok) failed(t_us, "sound encoding failed");
+    if (!ok) return failed(t_us, "sound encoding failed");
     if (!write_sound(packets)) failed(t_us, "writing failed");
 }
 

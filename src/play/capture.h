@@ -64,8 +64,8 @@ public:
     SoundEncoder(const SoundEncoder&) = delete;
     SoundEncoder& operator=(const SoundEncoder&) = delete;
 
-    // global_header: the file wants the codec's set-up in its header, not in the stream.
-    bool open(bool global_header, std::string& why);
+    // The codec's set-up goes in the file's header, as the .mp4 has it.
+    bool open(std::string& why);
     const AVCodecContext* codec() const { return codec_; }
 
     // Interleaved stereo sound that starts to play at t_us. Sound that comes later for
@@ -95,7 +95,8 @@ public:
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    // sound: the .mp4's sound encoder, open (its stream is made from it), or null.
+    // sound: the .mp4's sound encoder, open (the sound stream is made from it), or null
+    // for the master, whose sound stream is made when its first frame tells what it is.
     bool open(const CaptureSettings& settings, const SoundEncoder* sound, std::string& why);
 
     // The picture on screen from t_us until the next picture (or the end); pictures

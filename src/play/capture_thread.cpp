@@ -8,8 +8,7 @@ CaptureThread::~CaptureThread() { stop(); }
 
 bool CaptureThread::open(const CaptureSettings& settings, std::string& why) {
     wants_pcm_ = capture_kind(settings.path) == CaptureKind::Mp4;
-    // The sound encoder's set-up goes in the file's header, as the .mp4 has it.
-    if (wants_pcm_ && !sound_.open(true, why)) return false;
+    if (wants_pcm_ && !sound_.open(why)) return false;
     if (!writer_.open(settings, wants_pcm_ ? &sound_ : nullptr, why)) return false;
     thread_ = std::thread([this] { run(); });
     return true;
@@ -45,10 +44,18 @@ void CaptureThread::picture(std::uint64_t t_us, std::shared_ptr<const Screen> sc
 
 void CaptureThread::sound(std::uint64_t t_us, const float* samples, std::size_t frames) { sound_.add(t_us, samples, frames); }
 
-void CaptureThread::sound_final(std::uint64_t t_us) {
+void CaptureThread::post_sound(std::uint64_t t_us, Packets packets, bool ok) {
+    if (packets.empty() && ok) return;
     Job job(Job::Kind::Sound, t_us);
-    job.ok = sound_.encode_until(t_us, job.packets);
-    if (!job.packets.empty() || !job.ok) post(std::move(job));
+    job.packets = std::move(packets);
+    job.ok = ok;
+    post(std::move(job));
+}
+
+void CaptureThread::sound_final(std::uint64_t t_us) {
+    Packets packets;
+    bool ok = sound_.encode_until(t_us, packets);
+    post_sound(t_us, std::move(packets), ok);
 }
 
 void CaptureThread::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
@@ -94,9 +101,9 @@ bool CaptureThread::close(std::uint64_t end_us, std::string& why) {
     Packets flushed;
     bool flushed_ok = true;
     if (wants_pcm_) {
-        Job job(Job::Kind::Sound, end_us);
-        job.ok = sound_.encode_to_end(end_us, job.packets);
-        if (!job.packets.empty() || !job.ok) post(std::move(job));
+        Packets last;
+        bool ok = sound_.encode_to_end(end_us, last);
+        post_sound(end_us, std::move(last), ok);
         flushed_ok = sound_.flush(flushed);
     }
     // The thread does what is left before it ends.

@@ -63,6 +63,9 @@ private:
         std::vector<std::uint8_t> bytes;
     };
     void post(Job job);
+    // What the sound encoder made at t_us, for the thread to write where it stands
+    // among the pictures (nothing, when it made nothing and did not fail).
+    void post_sound(std::uint64_t t_us, Packets packets, bool ok);
     void run();
     void stop();
 
