@@ -5,8 +5,8 @@
 # ffmpeg reads a raw file of the capture's own pictures at 640 x 480: the lossless
 # master's, converted to 4:2:0 by capture_pictures with the capture's own code, so
 # that its encoder gets exactly the pictures demo-play's gets (ffmpeg's own
-# conversion smooths the colour, which makes pictures that take x264 about 5 % less
-# time and 3.5 % fewer bits). At scale 4 ffmpeg scales them itself (nearest
+# conversion smooths the colour: x264 makes 3.5 % fewer bits of those pictures, in
+# about the same time). At scale 4 ffmpeg scales them itself (nearest
 # neighbour, which costs it about 1.2 ms a picture here, and leaves the colour
 # averaged over 2 x 2 box pixels where demo-play's is each pixel's own: not quite the
 # same pictures). demo-play also runs the show, decodes its AC-3 and encodes the

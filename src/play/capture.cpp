@@ -16,7 +16,6 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "play/convert.h"
 
 namespace play {
 namespace {
@@ -383,21 +382,19 @@ void CaptureWriter::failed(std::uint64_t t_us, const char* what) {
     failure_ = what + std::string(at);
 }
 
-void CaptureWriter::picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen) {
+void CaptureWriter::picture(std::uint64_t t_us, const Screen& screen, const BoxChanges& changed) {
     if (!failure_.empty()) return;
     if (!send_held_picture(t_us) || av_frame_make_writable(picture_) < 0) {
         failed(t_us, "video encoding failed");
         return;
     }
     // The encoder has copied the picture before (or making it writable did): picture_
-    // still holds it.
-    const BoxChanges changed = changes(in_picture_.get(), *screen);
+    // still holds it, and only what changed is drawn again.
     if (kind_ == CaptureKind::Mp4)
-        to_yuv420(*screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, {picture_->data[1], picture_->linesize[1]},
+        to_yuv420(screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, {picture_->data[1], picture_->linesize[1]},
                   {picture_->data[2], picture_->linesize[2]}, changed);
     else
-        to_bgr0(*screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, changed);
-    in_picture_ = std::move(screen);
+        to_bgr0(screen, settings_.scale, {picture_->data[0], picture_->linesize[0]}, changed);
     held_t_us_ = t_us;
     holding_ = true;
     pictures_++;

@@ -28,6 +28,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
+#include "play/convert.h"
 #include "play/options.h"
 #include "play/screen.h"
 
@@ -99,9 +100,9 @@ public:
     // for the master, whose sound stream is made when its first frame tells what it is.
     bool open(const CaptureSettings& settings, const SoundEncoder* sound, std::string& why);
 
-    // The picture on screen from t_us until the next picture (or the end); pictures
-    // come in time order, and no one changes them any more.
-    void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
+    // The picture on screen from t_us until the next picture (or the end), and where it
+    // differs from the picture before; pictures come in time order.
+    void picture(std::uint64_t t_us, const Screen& screen, const BoxChanges& changed);
     // The sound encoder's packets made at t_us (ok: it made them without a failure).
     void sound(std::uint64_t t_us, const Packets& packets, bool ok);
     // An AC-3 frame that starts to play at t_us.
@@ -135,7 +136,6 @@ private:
     AVStream* video_stream_ = nullptr;
     AVStream* audio_stream_ = nullptr;
     AVFrame* picture_ = nullptr;  // the last picture, sent once its duration is known
-    std::shared_ptr<const Screen> in_picture_;  // what picture_ holds: only what changes is drawn again
     AVPacket* packet_ = nullptr;
     bool started_ = false;                // the header is written
     std::vector<AVPacket*> waiting_;      // packets made before that

@@ -39,7 +39,10 @@ void CaptureThread::picture(std::uint64_t t_us, std::shared_ptr<const Screen> sc
         pictures_queued_++;
     }
     pictures_++;
-    post(Job(Job::Kind::Picture, t_us, std::move(screen)));
+    Job job(Job::Kind::Picture, t_us, screen);
+    job.changed = changes(last_.get(), *screen);
+    last_ = std::move(screen);
+    post(std::move(job));
 }
 
 void CaptureThread::sound(std::uint64_t t_us, const float* samples, std::size_t frames) { sound_.add(t_us, samples, frames); }
@@ -76,7 +79,7 @@ void CaptureThread::run() {
         }
         switch (job.kind) {
         case Job::Kind::Picture: {
-            writer_.picture(job.t_us, std::move(job.screen));
+            writer_.picture(job.t_us, *job.screen, job.changed);
             bool resume = false;
             {
                 std::lock_guard<std::mutex> lock(mutex_);

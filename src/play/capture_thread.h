@@ -1,6 +1,8 @@
 // A capture made beside the show: the pictures are handed to a thread of their own,
 // which converts them, feeds the pictures' encoder and writes the file while the show
-// goes on drawing the next ones. The .mp4's sound is encoded on the show's thread,
+// goes on drawing the next ones. Where a picture differs from the one before is found
+// on the show's thread, which has time to spare: the encoder waits while the capture's
+// thread does anything but feed it. The .mp4's sound is encoded on the show's thread,
 // which has time to spare, and its packets go to the capture's thread to be written
 // where the sound came among the pictures: the file is the same bytes in every run.
 #pragma once
@@ -58,6 +60,7 @@ private:
         Kind kind = Kind::Picture;
         std::uint64_t t_us = 0;
         std::shared_ptr<const Screen> screen;
+        BoxChanges changed{};  // where screen differs from the picture before
         Packets packets;
         bool ok = true;  // the sound encoder made the packets without a failure
         std::vector<std::uint8_t> bytes;
@@ -73,6 +76,7 @@ private:
     SoundEncoder sound_;  // on the caller's thread
     bool wants_pcm_ = false;
     std::uint64_t pictures_ = 0;
+    std::shared_ptr<const Screen> last_;  // the last picture handed over
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
