@@ -16,7 +16,6 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-
 namespace play {
 namespace {
 

@@ -1,10 +1,10 @@
 // A capture made beside the show: the pictures are handed to a thread of their own,
 // which converts them, feeds the pictures' encoder and writes the file while the show
-// goes on drawing the next ones. Where a picture differs from the one before is found
-// on the show's thread, which has time to spare: the encoder waits while the capture's
-// thread does anything but feed it. The .mp4's sound is encoded on the show's thread,
-// which has time to spare, and its packets go to the capture's thread to be written
-// where the sound came among the pictures: the file is the same bytes in every run.
+// goes on drawing the next ones. The encoder waits while the capture's thread does
+// anything but feed it, and the show's thread has time to spare: it finds where each
+// picture differs from the one before, and it encodes the .mp4's sound, whose packets
+// go to the capture's thread to be written where the sound came among the pictures.
+// The file is the same bytes in every run.
 #pragma once
 
 #include <condition_variable>
