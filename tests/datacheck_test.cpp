@@ -11,7 +11,6 @@
 #include <sys/wait.h>
 
 #include "data/datacheck.h"
-#include "show/ac3audio.h"
 #include "show/encryption.h"
 #include "show/seeds.h"
 #include "show/vidparm.h"
@@ -38,25 +37,12 @@ const datafile::Finding* first_bad(const datafile::Check& c) {
     return nullptr;
 }
 
-std::string text_of(const std::string& path) {
-    Bytes b = testbox::read_file(path);
-    return std::string(b.begin(), b.end());
-}
-
-// Offsets of the frames of the soundtrack item at plain[pos], size bytes.
-std::vector<std::size_t> frames_of(const Bytes& plain, std::size_t pos, std::size_t size) {
-    std::vector<std::size_t> starts;
-    for (std::size_t p = pos; p < pos + size; p += std::size_t(framesizes[(plain[p + 4] & 0x3F) * 4 + (plain[p + 4] >> 6)]))
-        starts.push_back(p);
-    return starts;
-}
-
 TEST(DataCheck, PassesTheBuiltFileAndLogoWithALinePerItem) {
     std::string out = testbox::temp_dir() + "/check.txt";
     std::string cmd = testbox::program("src/data/demo-data") + " check " + kDataFile + " " + BOX_ROOT +
                       "/mnt/html/gui/Velmaris.png > " + out;
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    std::string text = text_of(out);
+    std::string text = testbox::text_of(out);
     for (const char* item : {"prelude picture 0", "prelude picture 3", "prelude soundtrack", "separator",
                              "main soundtrack", "end-title font", "end-title text", "logo"})
         EXPECT_NE(text.find(item), std::string::npos) << item;
@@ -104,7 +90,7 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
     flip(font.item, font.offset + 16, "chunk IHDR at offset " + std::to_string(font.offset + 8));
     for (const char* name : {"prelude soundtrack", "main soundtrack"}) {
         const datafile::Finding& f = items.at(name);
-        std::vector<std::size_t> frames = frames_of(plain, f.offset, f.size);
+        std::vector<std::size_t> frames = testbox::ac3_frame_starts(plain, f.offset, f.offset + f.size);
         std::size_t k = frames.size() / 2;
         std::string where = "frame " + std::to_string(k) + " at offset " + std::to_string(frames[k]);
         flip(name, frames[k] + 1, where + " has no sync word");
@@ -129,14 +115,14 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
     std::string cmd = testbox::program("src/data/demo-data") + " check " + path + " > " + path + ".txt 2>&1";
     int status = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_NE(text_of(path + ".txt").find("end-title text"), std::string::npos);
+    EXPECT_NE(testbox::text_of(path + ".txt").find("end-title text"), std::string::npos);
 }
 
 // A changed byte in the first 5/8 of a frame fails crc1 and crc2, one after them crc2
 // alone; ffmpeg's decoder, checking the frame's CRC, finds exactly the same frames.
 TEST(DataCheck, FrameCrcsAgreeWithFfmpeg) {
     Bytes main_track = testbox::read_file(std::string(CONTENT_DIR) + "/main.ac3");
-    std::vector<std::size_t> frames = frames_of(main_track, 0, main_track.size());
+    std::vector<std::size_t> frames = testbox::ac3_frame_starts(main_track);
     ASSERT_GT(frames.size(), 100u);
     std::size_t len = frames[1] - frames[0];
     for (std::size_t k = 0; k < 100; k++) ASSERT_EQ(datafile::ac3_crc_failures(&main_track[frames[k]], len), 0) << k;
@@ -158,7 +144,7 @@ TEST(DataCheck, FrameCrcsAgreeWithFfmpeg) {
     testbox::write_file(path, main_track);
     std::string cmd = "ffmpeg -nostdin -loglevel repeat+error -err_detect crccheck -i " + path + " -f null - 2> " + path + ".txt";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    std::string log = text_of(path + ".txt");
+    std::string log = testbox::text_of(path + ".txt");
     int mismatches = 0;
     for (std::size_t at = 0; (at = log.find("frame CRC mismatch", at)) != std::string::npos; at++) mismatches++;
     EXPECT_EQ(mismatches, 4) << log;
@@ -180,10 +166,10 @@ TEST(DataCheck, BuildRefusesAFileThatDoesNotReadBackAsWritten) {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     };
     EXPECT_EQ(build(dir + "/bad.ac3"), 1);
-    EXPECT_NE(text_of(dir + "/build.txt").find("main soundtrack"), std::string::npos) << text_of(dir + "/build.txt");
+    EXPECT_NE(testbox::text_of(dir + "/build.txt").find("main soundtrack"), std::string::npos) << testbox::text_of(dir + "/build.txt");
     EXPECT_FALSE(std::ifstream(dir + "/out.dat").good());
     EXPECT_EQ(build(std::string(TEST_DATA_DIR) + "/tone48.ac3"), 0);
-    EXPECT_NE(text_of(dir + "/build.txt").find("too short"), std::string::npos) << text_of(dir + "/build.txt");
+    EXPECT_NE(testbox::text_of(dir + "/build.txt").find("too short"), std::string::npos) << testbox::text_of(dir + "/build.txt");
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The whole show, as demo-play (demo-record in builds without it) plays it from the
 // beginning in virtual time with the show's own content: it ends cleanly with the
-// sound device never starved, every section boundary falls on its frame, screenshots
-// of every section are the recorded ones, so that any change to what the show draws
-// is noticed, and a reference player gives the same run.
+// sound device never starved and both soundtracks sent as they are, screenshots of
+// every section are the recorded ones, so that any change to what the show draws is
+// noticed, the screen is given back as it was found, and a reference player gives the
+// same run.
 //
 // The recorded screenshots are digests in tests/data/wholeshow.digests. After a
 // deliberate change to the pictures, run this test with DEMO_RECORD_DIGESTS=1 to
@@ -47,6 +48,7 @@ std::uint64_t digest(const PalettePicture& p) {
 }
 
 struct ShowRun {
+    std::string dir;  // where the run's files are
     int status = -1;
     std::string summary;
     std::vector<std::string> trace;
@@ -57,6 +59,7 @@ struct ShowRun {
 // The whole show played by player (a command) on the box tree the build laid out.
 ShowRun play_whole_show(const std::string& player, const std::string& dir) {
     ShowRun run;
+    run.dir = dir;
     std::system(("mkdir -p " + dir).c_str());
     std::string cmd = player + " --fast --box " + BOX_ROOT + " --trace " + dir + "/trace.jsonl --dsp-out " + dir + "/dsp.bin";
     for (const Shot& s : kShots) cmd += std::string(" --shot ") + s.when + ":" + dir + "/" + s.name + ".png";
@@ -82,21 +85,6 @@ const ShowRun& whole_show() {
 
 bool has(const std::string& line, const char* what) { return line.find(what) != std::string::npos; }
 
-// The main soundtrack's frame count when each line was written: each burst carries
-// the number of the frame it sends, the count after it is one more.
-std::vector<long> frames_of(const std::vector<std::string>& trace) {
-    std::vector<long> frames;
-    long current = -1;
-    int streams = 0;
-    for (const auto& line : trace) {
-        if (has(line, "\"open\",\"dev\":\"/dev/dsp\"")) streams++;
-        auto at = line.find("\"fcount\":");
-        if (at != std::string::npos && streams == 2) current = std::stol(line.substr(at + 9)) + 1;
-        frames.push_back(current);
-    }
-    return frames;
-}
-
 // The data file the build laid out for the box: every item in its place, every AC-3
 // frame whole, and a main soundtrack long enough for the whole timeline.
 TEST(WholeShow, TheBuiltDataFileHasTheLayout) {
@@ -119,40 +107,23 @@ TEST(WholeShow, PlaysToTheEndWithTheSoundDeviceAlwaysFed) {
     EXPECT_NE(run.summary.find(" 0 underruns"), std::string::npos) << run.summary;
     ASSERT_FALSE(run.trace.empty());
     EXPECT_TRUE(has(run.trace.back(), "\"exit\",\"status\":0")) << run.trace.back();
+
+    // Both soundtracks reach the device as they stand in the data file: an independent
+    // reader (ffmpeg's) finds every frame, in order, at the start of each burst's payload.
+    const std::string data = std::string(BOX_ROOT) + DEMO_DATA_PATH;
+    std::vector<testbox::Bytes> sent = testbox::soundtrack_frames(data, "prelude soundtrack");
+    for (testbox::Bytes& frame : testbox::soundtrack_frames(data, "main soundtrack")) sent.push_back(std::move(frame));
+    EXPECT_NE(run.summary.find(" " + std::to_string(sent.size()) + " frames sent"), std::string::npos) << run.summary;
+    std::string cmd = "ffmpeg -v error -y -f spdif -i " + run.dir + "/dsp.bin -c copy -f ac3 " + run.dir + "/back.ac3";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    testbox::Bytes payloads = testbox::read_file(run.dir + "/back.ac3");
+    ASSERT_EQ(payloads.size(), sent.size() * 2788);
+    for (std::size_t i = 0; i < sent.size(); i++)
+        ASSERT_TRUE(std::equal(sent[i].begin(), sent[i].end(), payloads.begin() + long(i * 2788))) << "frame " << i;
 }
 
-TEST(WholeShow, SectionBoundariesFallOnTheirFrames) {
+TEST(WholeShow, TheTitlesFadeOutAndTheScreenIsGivenBack) {
     const ShowRun& run = whole_show();
-    std::vector<long> frames = frames_of(run.trace);
-    auto first = [&](const char* what, long from) {
-        for (std::size_t i = 0; i < run.trace.size(); i++)
-            if (frames[i] >= from && has(run.trace[i], what)) return frames[i];
-        return -1L;
-    };
-    auto near = [](long at, long frame) { return at >= frame && at <= frame + 2; };
-    EXPECT_TRUE(near(first("FBIOPAN_DISPLAY", 0), 182)) << "fire";
-    EXPECT_TRUE(near(first("FBIOPAN_DISPLAY", 1229), 1405)) << "zoomer";
-    EXPECT_TRUE(near(first("FBIOPUTCMAP", 1500), 2126)) << "zoomer fade-out";
-    EXPECT_TRUE(near(first("\"rgb255\":[57344,57344,61440]", 0), 5140)) << "end titles";
-}
-
-TEST(WholeShow, ThePreludeBouncesAndTheTitlesFadeOut) {
-    const ShowRun& run = whole_show();
-    // The prelude's pans: page 1, the 43 bounce offsets, page 0; before the main
-    // soundtrack opens.
-    std::vector<std::string> prelude_pans;
-    int streams = 0;
-    for (const auto& line : run.trace) {
-        if (has(line, "\"open\",\"dev\":\"/dev/dsp\"")) streams++;
-        if (streams == 1 && has(line, "FBIOPAN_DISPLAY")) prelude_pans.push_back(line.substr(line.find("yoffset")));
-    }
-    const int bounce[43] = {480, 510, 538, 564, 588, 610, 630, 648, 664, 678, 690, 700, 708, 714, 718,
-                            720, 720, 718, 714, 708, 700, 690, 678, 664, 648, 630, 610, 588, 564, 538,
-                            510, 480, 448, 414, 378, 340, 300, 258, 214, 168, 120, 70,  18};
-    ASSERT_EQ(prelude_pans.size(), 45u);
-    for (int i = 0; i < 43; i++) EXPECT_EQ(prelude_pans[std::size_t(i) + 1], "yoffset\":" + std::to_string(bounce[i]) + "}");
-    EXPECT_EQ(prelude_pans.back(), "yoffset\":0}");
-
     // The end: 256 fading maps and black; then the screen is given back as it was found
     // (mode and virtual size, the pan with them, the console's colours), and the
     // console is reset.

@@ -23,20 +23,6 @@ using testbox::Bytes;
 
 std::string data_path(const std::string& name) { return std::string(TEST_DATA_DIR) + "/" + name; }
 
-// The stream's AC-3 frames, cut at the lengths their headers give.
-std::vector<Bytes> frames_of(const Bytes& stream) {
-    std::vector<Bytes> frames;
-    std::size_t pos = 0;
-    while (pos + 6 <= stream.size()) {
-        std::size_t len = emu::Iec61937Receiver::ac3_frame_length(stream[pos + 4] >> 6, stream[pos + 4] & 0x3F);
-        if (len == 0 || pos + len > stream.size()) break;
-        frames.emplace_back(stream.begin() + long(pos), stream.begin() + long(pos + len));
-        pos += len;
-    }
-    EXPECT_EQ(pos, stream.size()) << "the test stream is not whole frames";
-    return frames;
-}
-
 // The stream wrapped into IEC 61937 bursts by ffmpeg.
 Bytes ffmpeg_bursts(const std::string& ac3_name) {
     std::string out = testbox::temp_dir() + "/" + ac3_name + ".spdif";
@@ -54,7 +40,7 @@ TEST(PlayReceiver, TakesTheFramesOutOfFfmpegsBurstsInAnyPieces) {
     for (const char* name : {"tone48.ac3", "tone44.ac3", "tone32.ac3"}) {
         SCOPED_TRACE(name);
         Bytes ac3 = testbox::read_file(data_path(name));
-        std::vector<Bytes> expected = frames_of(ac3);
+        std::vector<Bytes> expected = testbox::ac3_frames(ac3);
         ASSERT_GT(expected.size(), 20u);
         unsigned rate = std::string(name) == "tone48.ac3" ? 48000 : std::string(name) == "tone44.ac3" ? 44100 : 32000;
         Bytes bursts = ffmpeg_bursts(name);
@@ -94,7 +80,7 @@ TEST(PlayReceiver, FramesWrittenToTheSoundDeviceComeOutAtTheirPlayTimes) {
     emu::Box& box = testbox::fresh_box();
     box.observer = &collect;
     Bytes bursts = ffmpeg_bursts("tone48.ac3");
-    std::vector<Bytes> expected = frames_of(testbox::tone_ac3(48000));
+    std::vector<Bytes> expected = testbox::ac3_frames(testbox::tone_ac3(48000));
 
     int fd = box::open("/dev/dsp", O_WRONLY);
     ASSERT_GE(fd, 0);
@@ -133,7 +119,7 @@ std::vector<float> decode_all(const std::string& ac3_name, std::size_t& frames) 
     std::string why;
     EXPECT_TRUE(decoder.ok(why)) << why;
     std::vector<float> out;
-    std::vector<Bytes> stream = frames_of(testbox::read_file(data_path(ac3_name)));
+    std::vector<Bytes> stream = testbox::ac3_frames(testbox::read_file(data_path(ac3_name)));
     frames = stream.size();
     for (const Bytes& frame : stream) EXPECT_TRUE(decoder.decode(frame.data(), frame.size(), out));
     return out;
@@ -174,7 +160,7 @@ TEST(PlayDecoder, AFrameThatDoesNotDecodeAddsNothing) {
     junk[1] = 0x77;
     EXPECT_FALSE(decoder.decode(junk.data(), junk.size(), out));
     EXPECT_EQ(out, (std::vector<float>{1.0f, 2.0f}));
-    Bytes good = frames_of(testbox::tone_ac3(48000)).at(3);
+    Bytes good = testbox::ac3_frames(testbox::tone_ac3(48000)).at(3);
     EXPECT_TRUE(decoder.decode(good.data(), good.size(), out));
     EXPECT_EQ(out.size(), 2 + 2 * 1536u);
 }

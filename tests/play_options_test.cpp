@@ -1,11 +1,13 @@
 // demo-play's command line, and where in the show a run is.
 #include <cstdlib>
+#include <optional>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 #include "play/options.h"
 #include "play/timeline.h"
+#include "testbox.h"
 
 namespace {
 
@@ -182,7 +184,14 @@ TEST(PlayTimeline, SectionsChangeAtTheirFrames) {
     EXPECT_STREQ(play::section_name(Soundtrack::Main, 5140), "end titles");
 }
 
-TEST(PlayTimeline, SoundtrackLengthsNeedALaidOutDataFile) {
+// The lengths are the frame counts of the data file's soundtracks; without a laid-out
+// data file there are none.
+TEST(PlayTimeline, SoundtrackLengthsAreTheDataFilesFrames) {
+    const std::string data = std::string(BOX_ROOT) + DEMO_DATA_PATH;
+    std::optional<play::SoundtrackLengths> lengths = play::soundtrack_lengths(data);
+    ASSERT_TRUE(lengths.has_value());
+    EXPECT_EQ(lengths->prelude, testbox::soundtrack_frames(data, "prelude soundtrack").size());
+    EXPECT_EQ(lengths->main, testbox::soundtrack_frames(data, "main soundtrack").size());
     EXPECT_FALSE(play::soundtrack_lengths("/nonexistent/show.dat").has_value());
 }
 

@@ -1,5 +1,5 @@
 // The whole show through demo-play, run as a program (the show's module state starts
-// at zero once per process): a fast run's records, captures of a section, the run
+// at zero once per process): screenshots of a fast run, captures of a section, the run
 // without a display, and the ways it ends early.
 #include <algorithm>
 #include <array>
@@ -11,13 +11,10 @@
 #include <sys/wait.h>
 #include <vector>
 
-#include "box/emu/iec61937.h"
 #include "data/datafile.h"
 #include "data/pngwrite.h"
-#include "play/timeline.h"
-#include "show/encryption.h"
+#include "play/options.h"
 #include "show/exit_status.h"
-#include "show/seeds.h"
 #include "testbox.h"
 #include "testshow.h"
 
@@ -26,10 +23,6 @@ namespace {
 using testbox::Bytes;
 
 std::string dir() { return testbox::temp_dir(); }
-std::string text_of(const std::string& path) {
-    Bytes b = testbox::read_file(path);
-    return std::string(b.begin(), b.end());
-}
 
 struct Result {
     int status = -1;
@@ -44,58 +37,9 @@ Result demo_play(const std::string& args, const std::string& env = "", const std
     int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = text_of(out);
-    r.err = text_of(err);
+    r.out = testbox::text_of(out);
+    r.err = testbox::text_of(err);
     return r;
-}
-
-// The soundtracks' frames, from the box's data file.
-std::vector<Bytes> soundtrack_frames(const std::string& name) {
-    Bytes data = testbox::read_file(std::string(BOX_ROOT) + DEMO_DATA_PATH);
-    simplecrypt(data.data(), data.size(), kDataSeed);
-    std::vector<datafile::Item> items;
-    std::string why;
-    EXPECT_TRUE(datafile::split(data, items, why)) << why;
-    std::vector<Bytes> frames;
-    for (const datafile::Item& item : items) {
-        if (item.name != name) continue;
-        for (std::size_t pos = item.offset; pos < item.offset + item.size;) {
-            std::size_t len = emu::Iec61937Receiver::ac3_frame_length(data[pos + 4] >> 6, data[pos + 4] & 0x3F);
-            frames.emplace_back(data.begin() + long(pos), data.begin() + long(pos + len));
-            pos += len;
-        }
-    }
-    return frames;
-}
-
-TEST(PlayShow, AFastRunPlaysEverythingWithoutUnderrunsAndSendsTheSoundtracksAsTheyAre) {
-    std::string trace = dir() + "/trace.jsonl", dsp = dir() + "/dsp.bin";
-    Result r = demo_play("--fast --trace " + trace + " --dsp-out " + dsp);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find(" 0 underruns"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("exit status 0"), std::string::npos) << r.out;
-    EXPECT_EQ(r.out.find("the show needs"), std::string::npos) << r.out;
-    std::string t = text_of(trace);
-    EXPECT_NE(t.rfind(",\"req\":\"exit\",\"status\":0}\n"), std::string::npos);
-
-    std::vector<Bytes> prelude = soundtrack_frames("prelude soundtrack"), main = soundtrack_frames("main soundtrack");
-    std::optional<play::SoundtrackLengths> lengths = play::soundtrack_lengths(std::string(BOX_ROOT) + DEMO_DATA_PATH);
-    ASSERT_TRUE(lengths.has_value());
-    EXPECT_EQ(lengths->prelude, prelude.size());
-    EXPECT_EQ(lengths->main, main.size());
-    EXPECT_NE(r.out.find(std::to_string(prelude.size() + main.size()) + " frames sent"), std::string::npos) << r.out;
-
-    // An independent reader (ffmpeg's) finds every frame of both soundtracks, in order,
-    // at the start of each burst's payload.
-    std::string back = dir() + "/back.ac3";
-    std::string cmd = "ffmpeg -v error -y -f spdif -i " + dsp + " -c copy -f ac3 " + back;
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
-    Bytes payloads = testbox::read_file(back);
-    std::vector<Bytes> sent = prelude;
-    sent.insert(sent.end(), main.begin(), main.end());
-    ASSERT_EQ(payloads.size(), sent.size() * 2788);
-    for (std::size_t i = 0; i < sent.size(); i++)
-        ASSERT_TRUE(std::equal(sent[i].begin(), sent[i].end(), payloads.begin() + long(i * 2788))) << "frame " << i;
 }
 
 TEST(PlayShow, ShotsOfThePreludeAndTheMainSoundtrack) {
@@ -138,7 +82,7 @@ TEST(PlayShow, CapturesOfASectionAreTheSameBytesWithSoundAndPicturesTogether) {
     std::string cmd = "ffprobe -v error -show_entries stream=codec_name,start_time,duration -of csv=p=0 " + dir() +
                       "/a.mp4 >" + dir() + "/probe.txt";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    std::string probe = text_of(dir() + "/probe.txt");
+    std::string probe = testbox::text_of(dir() + "/probe.txt");
     double v_start = -1, v_len = -1, a_start = -1, a_len = -1;
     char codec[2][16] = {};
     ASSERT_EQ(std::sscanf(probe.c_str(), "%15[^,],%lf,%lf %15[^,],%lf,%lf", codec[0], &v_start, &v_len, codec[1], &a_start, &a_len), 6)

@@ -1,11 +1,14 @@
 #include "testbox.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <stdexcept>
 #include <unistd.h>
 
+#include "box/emu/iec61937.h"
 #include "data/datafile.h"
 #include "show/encryption.h"
 
@@ -39,6 +42,11 @@ Bytes read_file(const std::string& path) {
     return bytes;
 }
 
+std::string text_of(const std::string& path) {
+    Bytes bytes = read_file(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
 void write_file(const std::string& path, const Bytes& bytes) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream f(path, std::ios::binary);
@@ -63,6 +71,46 @@ std::uint64_t digest(const std::int32_t* values, std::size_t count) {
 Bytes tone_ac3(int rate) {
     std::string name = rate == 44100 ? "tone44.ac3" : rate == 32000 ? "tone32.ac3" : "tone48.ac3";
     return read_file(std::string(TEST_DATA_DIR) + "/" + name);
+}
+
+std::vector<std::size_t> ac3_frame_starts(const Bytes& bytes, std::size_t pos, std::size_t end) {
+    end = std::min(end, bytes.size());
+    std::vector<std::size_t> starts;
+    while (pos + 6 <= end) {
+        std::size_t len = emu::Iec61937Receiver::ac3_frame_length(bytes[pos + 4] >> 6, bytes[pos + 4] & 0x3F);
+        if (len == 0) break;
+        starts.push_back(pos);
+        pos += len;
+    }
+    return starts;
+}
+
+std::vector<Bytes> ac3_frames(const Bytes& bytes, std::size_t pos, std::size_t end) {
+    end = std::min(end, bytes.size());
+    std::vector<Bytes> frames;
+    for (std::size_t start : ac3_frame_starts(bytes, pos, end)) {
+        std::size_t len = emu::Iec61937Receiver::ac3_frame_length(bytes[start + 4] >> 6, bytes[start + 4] & 0x3F);
+        if (start + len > end) break;
+        frames.emplace_back(bytes.begin() + long(start), bytes.begin() + long(start + len));
+        pos = start + len;
+    }
+    if (pos != end) throw std::runtime_error("not whole AC-3 frames: " + std::to_string(end - pos) + " bytes left");
+    return frames;
+}
+
+std::vector<Bytes> soundtrack_frames(const std::string& data_file, const std::string& item) {
+    Bytes data = read_file(data_file);
+    std::vector<datafile::Item> items;
+    std::string why;
+    if (!datafile::unscramble_and_split(data, items, why)) throw std::runtime_error(data_file + ": " + why);
+    for (const datafile::Item& i : items) {
+        if (i.name != item) continue;
+        std::vector<Bytes> frames = ac3_frames(data, i.offset, i.offset + i.size);
+        if (frames.size() != i.frames)
+            throw std::runtime_error(item + ": " + std::to_string(frames.size()) + " frames, the split says " + std::to_string(i.frames));
+        return frames;
+    }
+    throw std::runtime_error("no " + item + " in " + data_file);
 }
 
 std::FILE* open_scrambled(const Bytes& plain, std::uint32_t seed) {

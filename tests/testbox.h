@@ -1,6 +1,7 @@
 // Helpers for tests that run show code on a fresh emulated box.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -15,6 +16,8 @@ using Bytes = std::vector<std::uint8_t>;
 // A directory of its own for this test process, made on first use.
 const std::string& temp_dir();
 Bytes read_file(const std::string& path);
+// The file as text (empty when it cannot be read).
+std::string text_of(const std::string& path);
 void write_file(const std::string& path, const Bytes& bytes);
 
 // A fresh emulated box (virtual time) whose file tree is temp_dir()/box.
@@ -30,6 +33,16 @@ std::uint64_t digest(const std::int32_t* values, std::size_t count);
 
 // A test AC-3 stream made at build time: 48000, 44100 or 32000 Hz.
 Bytes tone_ac3(int rate = 48000);
+
+// Where the AC-3 frames of bytes[pos, end) start, each cut at the length its header
+// gives; the cutting stops at a header that gives none.
+std::vector<std::size_t> ac3_frame_starts(const Bytes& bytes, std::size_t pos = 0, std::size_t end = SIZE_MAX);
+// The AC-3 frames of bytes[pos, end), one by one. Throws (failing the test) unless
+// they fill it exactly.
+std::vector<Bytes> ac3_frames(const Bytes& bytes, std::size_t pos = 0, std::size_t end = SIZE_MAX);
+// The AC-3 frames of a soundtrack item ("prelude soundtrack", "main soundtrack") of a
+// stored data file. Throws when the file has no such item.
+std::vector<Bytes> soundtrack_frames(const std::string& data_file, const std::string& item);
 
 // Scrambles plain with the keystream of seed (as the data builder does), writes it to
 // a file, opens it for reading and starts the keystream with initcrypt(seed).

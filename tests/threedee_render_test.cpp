@@ -390,29 +390,6 @@ TEST_F(Render, FaceWithACornerBehindTheEyeIsLeftOut) {
 
 // --- the page -----------------------------------------------------------------------
 
-TEST_F(Render, TrailsHalveThePageInsteadOfClearingIt) {
-    load();
-    dp.z = 100000;  // no face is drawn at this distance
-    std::memset(scrn, 0, kPageBytes);
-    scrn[0] = 239;
-    scrn[1] = 255;
-    scrn[2] = 1;
-    scrn[3] = 128;
-    scrn[kPageBytes - 1] = 254;
-    threedee_frame(0, 1, 0, 0);
-    EXPECT_EQ(scrn[0], 119);
-    EXPECT_EQ(scrn[1], 127);
-    EXPECT_EQ(scrn[2], 0);
-    EXPECT_EQ(scrn[3], 64);
-    EXPECT_EQ(scrn[kPageBytes - 1], 127);
-    EXPECT_EQ(count_nonzero(scrn), 4);
-
-    // Without trails the next use of a page clears it.
-    f = 0;
-    threedee_frame(0, 0, 0, 0);
-    EXPECT_EQ(count_nonzero(scrn), 0);
-}
-
 TEST_F(Render, ModelApproachesAnglesAdvanceAndPagesTakeTurns) {
     load();
     axi = 36;

@@ -1,7 +1,6 @@
 // The 3D scene's set-up and tear-down: the model loader (byte by byte, little-endian,
 // unaligned), the built-in models, the seven colour maps, the starfield, the first
 // colour and fade, and what threedee_deinit leaves for the end titles.
-#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -111,10 +110,6 @@ TEST_F(Scene, BuiltInModels) {
     const std::uint8_t* builtin[] = {_binary_velmaris_bin_start, _binary_duck_bin_start, _binary_face_bin_start,
                                      _binary_x29_bin_start};
     for (int m = 0; m < 4; m++) EXPECT_EQ(starts[m], builtin[m]) << "model " << m;
-    const std::uint8_t head[] = {0xf4, 0x01, 0xcc, 0x03, 0x02, 0xfe, 0x7c, 0xfc, 0x3c, 0x00};
-    EXPECT_EQ(std::memcmp(starts[0], head, sizeof head), 0);
-    const std::uint8_t face0[] = {0x48, 0x01, 0x62, 0x00, 0xc2, 0x00};
-    EXPECT_EQ(std::memcmp(starts[0] + 4 + 6 * 500, face0, sizeof face0), 0);
 
     ASSERT_EQ(threedee_init(), 0);
     const int v[] = {500, 268, 410, 929};
@@ -131,34 +126,6 @@ TEST_F(Scene, BuiltInModels) {
     EXPECT_EQ(faces[0][0].a, 328);
     EXPECT_EQ(faces[0][0].b, 98);
     EXPECT_EQ(faces[0][0].c, 194);
-
-    // What the renderer relies on instead of clipping: every index names a vertex, and
-    // every vertex lies within 2816 units of the model's origin.
-    for (int m = 0; m < 4; m++) {
-        for (int k = 0; k < numface[m]; k++) {
-            const tri& t = faces[m][k];
-            ASSERT_TRUE(t.a < numvert[m] && t.b < numvert[m] && t.c < numvert[m]) << "model " << m << " face " << k;
-        }
-        for (int k = 0; k < numvert[m]; k++) {
-            const vec3& p = vertices[m][k];
-            double r = std::sqrt(double(p.x) * p.x + double(p.y) * p.y + double(p.z) * p.z);
-            ASSERT_LE(r, 2816.0) << "model " << m << " vertex " << k;
-        }
-    }
-    // The two models drawn with back faces removed are wound so that (B - A) x (C - A)
-    // points out of the solid: their signed volume is positive. Wound the other way,
-    // the renderer would keep the far side and drop the near one.
-    for (int m : {0, 3}) {
-        double volume = 0;
-        for (int k = 0; k < numface[m]; k++) {
-            const vec3& a = vertices[m][faces[m][k].a];
-            const vec3& b = vertices[m][faces[m][k].b];
-            const vec3& c = vertices[m][faces[m][k].c];
-            volume += a.x * (double(b.y) * c.z - double(b.z) * c.y) + a.y * (double(b.z) * c.x - double(b.x) * c.z) +
-                      a.z * (double(b.x) * c.y - double(b.y) * c.x);
-        }
-        EXPECT_GT(volume, 0.0) << "model " << m;
-    }
 }
 
 TEST_F(Scene, ColourMaps) {
@@ -209,12 +176,6 @@ TEST_F(Scene, StarsTakeSuccessiveRandomValuesXThenYThenZ) {
         ASSERT_EQ(stars[s].x, x) << "star " << s;
         ASSERT_EQ(stars[s].y, y) << "star " << s;
         ASSERT_EQ(stars[s].z, z) << "star " << s;
-    }
-    for (int s = 0; s < kStars; s++) {
-        for (int c : {stars[s].x, stars[s].y, stars[s].z}) {
-            ASSERT_GE(c, -8192);
-            ASSERT_LE(c, 8191);
-        }
     }
 }
 

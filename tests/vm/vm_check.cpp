@@ -14,12 +14,12 @@
 #include <gtest/gtest.h>
 
 #include "box/emu/iec61937.h"
-#include "data/datafile.h"
 #include "show/exit_status.h"
+#include "testbox.h"
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testbox::Bytes;
 
 constexpr std::uint64_t kBurstUs = 32000;          // 1536 samples at 48 kHz
 constexpr double kCaptureBytesPerUs = 48000 * 4 / 1e6;
@@ -29,43 +29,10 @@ std::string run_dir(const std::string& plan, const std::string& run) {
     return std::string(out != nullptr ? out : ".") + "/" + plan + "/" + run;
 }
 
-std::string text_of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-Bytes bytes_of(const std::string& path) {
-    Bytes b;
-    datafile::read_file(path, b);
-    return b;
-}
-
 // The exit status the plan wrote, or -1 when the run did not happen.
 int status_of(const std::string& dir) {
-    std::string s = text_of(dir + "/status");
+    std::string s = testbox::text_of(dir + "/status");
     return s.empty() ? -1 : std::atoi(s.c_str());
-}
-
-// The AC-3 frames of a soundtrack item of the data file, one by one.
-std::vector<Bytes> soundtrack_frames(const std::string& item_name) {
-    Bytes data = bytes_of(DATA_FILE);
-    std::vector<datafile::Item> items;
-    std::string why;
-    EXPECT_TRUE(datafile::unscramble_and_split(data, items, why)) << why;
-    std::vector<Bytes> frames;
-    for (const auto& item : items) {
-        if (item.name != item_name) continue;
-        for (std::size_t pos = item.offset; pos < item.offset + item.size;) {
-            std::size_t len = emu::Iec61937Receiver::ac3_frame_length(data[pos + 4] >> 6, data[pos + 4] & 0x3F);
-            frames.emplace_back(data.begin() + long(pos), data.begin() + long(pos + len));
-            pos += len;
-        }
-        EXPECT_EQ(frames.size(), item.frames) << item_name;
-    }
-    EXPECT_FALSE(frames.empty()) << "no " << item_name << " in " << DATA_FILE;
-    return frames;
 }
 
 // The bursts found in a byte stream as the sound device played it, with the time each
@@ -178,15 +145,15 @@ std::string first_late_burst(const Received& r) {
 // The end titles' capture: what the show sent from frame 5140 to the end, the capture's
 // unreliable end dropped.
 Received titles_capture() {
-    Received r = receive(bytes_of(run_dir("short", "titles") + "/capture.raw"));
-    drop_leftovers(r, soundtrack_frames("main soundtrack").back());
+    Received r = receive(testbox::read_file(run_dir("short", "titles") + "/capture.raw"));
+    drop_leftovers(r, testbox::soundtrack_frames(DATA_FILE, "main soundtrack").back());
     return r;
 }
 
 void expect_silent_exit(const std::string& dir, int status) {
     EXPECT_EQ(status_of(dir), status) << dir;
-    EXPECT_EQ(text_of(dir + "/stdout"), "") << dir;
-    EXPECT_EQ(text_of(dir + "/stderr"), "") << dir;
+    EXPECT_EQ(testbox::text_of(dir + "/stdout"), "") << dir;
+    EXPECT_EQ(testbox::text_of(dir + "/stderr"), "") << dir;
 }
 
 // A run that played to the end of the soundtrack whose last frame is given: exit 0,
@@ -194,7 +161,7 @@ void expect_silent_exit(const std::string& dir, int status) {
 // end dropped.
 Received played_to_the_end(const std::string& dir, const Bytes& last_frame) {
     expect_silent_exit(dir, 0);
-    Received r = receive(bytes_of(dir + "/capture.raw"));
+    Received r = receive(testbox::read_file(dir + "/capture.raw"));
     EXPECT_EQ(r.bad_bursts, 0u) << dir;
     drop_leftovers(r, last_frame);
     return r;
@@ -203,7 +170,7 @@ Received played_to_the_end(const std::string& dir, const Bytes& last_frame) {
 // The framebuffer's mode, virtual size, pan and colour map after the run equal what the
 // run found.
 void expect_box_as_found(const std::string& dir) {
-    std::istringstream before(text_of(dir + "/fb-before")), after(text_of(dir + "/fb-after"));
+    std::istringstream before(testbox::text_of(dir + "/fb-before")), after(testbox::text_of(dir + "/fb-after"));
     std::string b, a;
     int lines = 0, differences = 0;
     for (; std::getline(before, b); lines++) {
@@ -233,7 +200,7 @@ TEST(ShortForm, EndTitlesExitZeroSilentlyAndPlayTheMainSoundtrackFrom5140) {
     expect_silent_exit(run_dir("short", "titles"), 0);
     Received r = titles_capture();
     EXPECT_EQ(r.bad_bursts, 0u);
-    expect_frames(r.frames, soundtrack_frames("main soundtrack"), 5140, true, "capture");
+    expect_frames(r.frames, testbox::soundtrack_frames(DATA_FILE, "main soundtrack"), 5140, true, "capture");
 }
 
 TEST(ShortForm, EndTitlesBurstsFollowOneAnotherWithoutAGapToTheLast) {
@@ -248,14 +215,14 @@ TEST(ShortForm, EndTitlesReachTheEmulatedBoxAsTheyReachedTheKernel) {
     const std::string out = run_dir("short", "emulated.dsp");
     const std::string command = std::string(REFERENCE_PLAYER) + " --box " + BOX_ROOT + " --dsp-out " + out + " 4";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
-    Received emulated = receive(bytes_of(out));
+    Received emulated = receive(testbox::read_file(out));
     std::remove(out.c_str());
     Received kernel = titles_capture();
     EXPECT_EQ(emulated.bad_bursts, 0u);
     ASSERT_FALSE(emulated.frames.empty());
     EXPECT_TRUE(kernel.frames == emulated.frames)
-        << "the kernel's: " << as_runs(kernel.frames, soundtrack_frames("main soundtrack"))
-        << "; the emulated box's: " << as_runs(emulated.frames, soundtrack_frames("main soundtrack"));
+        << "the kernel's: " << as_runs(kernel.frames, testbox::soundtrack_frames(DATA_FILE, "main soundtrack"))
+        << "; the emulated box's: " << as_runs(emulated.frames, testbox::soundtrack_frames(DATA_FILE, "main soundtrack"));
 }
 
 TEST(ShortForm, FailureExitsOnTheKernel) {
@@ -265,7 +232,7 @@ TEST(ShortForm, FailureExitsOnTheKernel) {
     // A program for another CPU: the kernel refuses it (vmtool exec exits 126 with the
     // error's name).
     EXPECT_EQ(status_of(run_dir("short", "alien")), 126);
-    EXPECT_EQ(text_of(run_dir("short", "alien") + "/stdout"), "ENOEXEC\n");
+    EXPECT_EQ(testbox::text_of(run_dir("short", "alien") + "/stdout"), "ENOEXEC\n");
 }
 
 // Whether a received frame is a sent one, whole or cut short: equal up to a point and
@@ -320,9 +287,9 @@ std::size_t drop_stale_copies(Received& r) {
 TEST(ShortForm, SigtermInTheFireEndsWith143AndStopsTheSoundAtOnce) {
     const std::string dir = run_dir("short", "sigterm");
     expect_silent_exit(dir, exit_status_of_signal(SIGTERM));
-    Bytes capture = bytes_of(dir + "/capture.raw");
+    Bytes capture = testbox::read_file(dir + "/capture.raw");
     Received r = receive(capture);
-    std::vector<Bytes> main = soundtrack_frames("main soundtrack");
+    std::vector<Bytes> main = testbox::soundtrack_frames(DATA_FILE, "main soundtrack");
     drop_cut_burst(r, main);
     // The fire runs from frame 182 to 1226; the soundtrack played from 0 up to then.
     EXPECT_GT(r.frames.size(), 182u);
@@ -331,7 +298,7 @@ TEST(ShortForm, SigtermInTheFireEndsWith143AndStopsTheSoundAtOnce) {
 
     // The show holds 64 to 128 ms of sound in the device when it polls; stopped at
     // once, none of it plays after the signal.
-    long long stop_us = std::atoll(text_of(dir + "/stop-time").c_str());
+    long long stop_us = std::atoll(testbox::text_of(dir + "/stop-time").c_str());
     double at_stop = capture_position_at(dir + "/capture.log", stop_us);
     std::size_t last = capture.size();
     while (last > 0 && capture[last - 1] == 0) last--;
@@ -347,14 +314,14 @@ TEST(ShortForm, SigtermWhileWaitingForABusySoundDeviceEndsWith143) {
 
 TEST(ShortForm, EveryWordMaskFromTheRealConsoleHasInkAcrossTheWord) {
     // The list as the show prints it: words ended by line feeds, the last by a 0.
-    std::string list = text_of(WORDS_FILE);
+    std::string list = testbox::text_of(WORDS_FILE);
     list = list.substr(0, list.find('\0'));
     std::vector<std::string> words;
     std::istringstream lines(list);
     for (std::string w; std::getline(lines, w);) words.push_back(w);
     ASSERT_EQ(words.size(), 8u);
 
-    Bytes dump = bytes_of(run_dir("short", "words.bin"));
+    Bytes dump = testbox::read_file(run_dir("short", "words.bin"));
     constexpr int kCols = 159, kRows = 120;
     ASSERT_EQ(dump.size(), 9u + 8 * kCols * kRows);
     EXPECT_EQ(dump[0], 8);
@@ -387,7 +354,7 @@ TEST(ShortForm, StoppedAndContinuedInTheFireTheShowEndsNormallyWithEveryBurstWho
     // A write to the sound device that a stop cuts short is continued: no burst is
     // broken, lost or sent twice. Each stop runs the device dry (it holds 64 to 128 ms):
     // the ring's stale bytes before each underrun are the kernel's.
-    std::vector<Bytes> main = soundtrack_frames("main soundtrack");
+    std::vector<Bytes> main = testbox::soundtrack_frames(DATA_FILE, "main soundtrack");
     Received r = played_to_the_end(run_dir("short", "stopcont"), main.back());
     std::size_t stale = drop_stale_copies(r);
     if (stale > 0) std::printf("stale bursts before the underruns, dropped: %zu\n", stale);
@@ -402,8 +369,8 @@ TEST(ShortForm, TheBoxIsLeftAsItWasFoundAfterEveryExit) {
 
 TEST(WholeShow, ExitsZeroSilentlyAfterBothSoundtracksInOrder) {
     const std::string dir = run_dir("full", "full");
-    std::vector<Bytes> prelude = soundtrack_frames("prelude soundtrack");
-    std::vector<Bytes> main = soundtrack_frames("main soundtrack");
+    std::vector<Bytes> prelude = testbox::soundtrack_frames(DATA_FILE, "prelude soundtrack");
+    std::vector<Bytes> main = testbox::soundtrack_frames(DATA_FILE, "main soundtrack");
     Received r = played_to_the_end(dir, main.back());
     ASSERT_EQ(r.frames.size(), prelude.size() + main.size());
     std::vector<Bytes> main_part(r.frames.begin() + long(prelude.size()), r.frames.end());
