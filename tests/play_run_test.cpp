@@ -544,29 +544,8 @@ TEST(PlaySheet, AThumbnailEveryFiveSecondsWithItsTimeAndSection) {
 class PlayLive : public testing::Test {
 protected:
     void SetUp() override {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        xvfb_ = fork();
-        ASSERT_GE(xvfb_, 0);
-        if (xvfb_ == 0) {
-            close(fds[0]);
-            int quiet = open("/dev/null", O_WRONLY);
-            dup2(quiet, STDERR_FILENO);
-            std::string fd = std::to_string(fds[1]);
-            execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr);
-            _exit(127);
-        }
-        close(fds[1]);
-        char number[16] = {};
-        ssize_t n = read(fds[0], number, sizeof number - 1);
-        close(fds[0]);
-        if (n <= 0) {
-            int status = 0;
-            waitpid(xvfb_, &status, 0);
-            xvfb_ = -1;
-            GTEST_SKIP() << "Xvfb does not run here";
-        }
-        setenv("DISPLAY", (":" + std::string(number, std::strcspn(number, "\n"))).c_str(), 1);
+        xvfb_ = testbox::start_xvfb();
+        if (xvfb_ < 0) GTEST_SKIP() << "Xvfb does not run here";
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         // Xvfb has no graphics card: SDL draws and presents in software, without Mesa.
         setenv("SDL_RENDER_DRIVER", "software", 1);

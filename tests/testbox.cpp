@@ -1,11 +1,14 @@
 #include "testbox.h"
 
 #include <algorithm>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "box/emu/iec61937.h"
@@ -111,6 +114,34 @@ std::vector<Bytes> soundtrack_frames(const std::string& data_file, const std::st
         return frames;
     }
     throw std::runtime_error("no " + item + " in " + data_file);
+}
+
+pid_t start_xvfb() {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        int quiet = open("/dev/null", O_WRONLY);
+        dup2(quiet, STDERR_FILENO);
+        // Xvfb writes its display's number into the pipe it inherits.
+        std::string fd = std::to_string(fds[1]);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1600x1200x24", "-nolisten", "tcp", nullptr);
+        _exit(127);
+    }
+    close(fds[1]);
+    // The number and its newline come in two writes: the pipe stays open until both
+    // are in, or Xvfb fails on the second.
+    std::string number;
+    char c = 0;
+    while (pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (c != '\n') {
+        if (pid > 0) waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    setenv("DISPLAY", (":" + number).c_str(), 1);
+    return pid;
 }
 
 std::FILE* open_scrambled(const Bytes& plain, std::uint32_t seed) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 #include "box/emu/emu.h"
@@ -43,6 +44,10 @@ std::vector<Bytes> ac3_frames(const Bytes& bytes, std::size_t pos = 0, std::size
 // The AC-3 frames of a soundtrack item ("prelude soundtrack", "main soundtrack") of a
 // stored data file. Throws when the file has no such item.
 std::vector<Bytes> soundtrack_frames(const std::string& data_file, const std::string& item);
+
+// Starts a virtual X server (Xvfb, 1600 x 1200, 24-bit) and points DISPLAY at it: its
+// process, or -1 when it does not start.
+pid_t start_xvfb();
 
 // Scrambles plain with the keystream of seed (as the data builder does), writes it to
 // a file, opens it for reading and starts the keystream with initcrypt(seed).
