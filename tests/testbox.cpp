@@ -27,6 +27,11 @@ void remove_temp_dir() {
     if (getpid() == owner) std::filesystem::remove_all(made_dir);
 }
 
+// The length the header of the AC-3 frame at bytes[pos] gives, 0 for none.
+std::size_t ac3_frame_length(const Bytes& bytes, std::size_t pos) {
+    return emu::Iec61937Receiver::ac3_frame_length(bytes[pos + 4] >> 6, bytes[pos + 4] & 0x3F);
+}
+
 }  // namespace
 
 const std::string& temp_dir() {
@@ -80,7 +85,7 @@ std::vector<std::size_t> ac3_frame_starts(const Bytes& bytes, std::size_t pos, s
     end = std::min(end, bytes.size());
     std::vector<std::size_t> starts;
     while (pos + 6 <= end) {
-        std::size_t len = emu::Iec61937Receiver::ac3_frame_length(bytes[pos + 4] >> 6, bytes[pos + 4] & 0x3F);
+        std::size_t len = ac3_frame_length(bytes, pos);
         if (len == 0) break;
         starts.push_back(pos);
         pos += len;
@@ -92,7 +97,7 @@ std::vector<Bytes> ac3_frames(const Bytes& bytes, std::size_t pos, std::size_t e
     end = std::min(end, bytes.size());
     std::vector<Bytes> frames;
     for (std::size_t start : ac3_frame_starts(bytes, pos, end)) {
-        std::size_t len = emu::Iec61937Receiver::ac3_frame_length(bytes[start + 4] >> 6, bytes[start + 4] & 0x3F);
+        std::size_t len = ac3_frame_length(bytes, start);
         if (start + len > end) break;
         frames.emplace_back(bytes.begin() + long(start), bytes.begin() + long(start + len));
         pos = start + len;
@@ -120,6 +125,11 @@ pid_t start_xvfb() {
     int fds[2];
     if (pipe(fds) != 0) return -1;
     pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
     if (pid == 0) {
         close(fds[0]);
         int quiet = open("/dev/null", O_WRONLY);
@@ -134,10 +144,10 @@ pid_t start_xvfb() {
     // are in, or Xvfb fails on the second.
     std::string number;
     char c = 0;
-    while (pid > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
     close(fds[0]);
     if (c != '\n') {
-        if (pid > 0) waitpid(pid, nullptr, 0);
+        waitpid(pid, nullptr, 0);
         return -1;
     }
     setenv("DISPLAY", (":" + number).c_str(), 1);
