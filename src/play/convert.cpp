@@ -85,17 +85,48 @@ BoxChanges changes(const Screen* before, const Screen& after) {
 
 void to_yuv420(const Screen& screen, unsigned scale, Plane y, Plane u, Plane v, const BoxChanges& changes) {
     std::uint8_t y_of[256], u_of[256], v_of[256];
-    std::uint32_t uv_of[256];  // U in the low half, V in the high half: four add up without carrying
+    // A pixel's Y, and what it adds to its chroma sample's U and V: Y in the low bits, U
+    // from bit 16, V from bit 32, so that four add up without carrying.
+    std::uint64_t yuv_of[256];
+    constexpr std::uint64_t kRound = std::uint64_t(2) << 16 | std::uint64_t(2) << 32;  // for the mean of four
     for (int i = 0; i < 256; i++) {
         int r = screen.palette[3 * i], g = screen.palette[3 * i + 1], b = screen.palette[3 * i + 2];
         y_of[i] = std::uint8_t(((66 * r + 129 * g + 25 * b + 128) >> 8) + 16);
         u_of[i] = std::uint8_t(((-38 * r - 74 * g + 112 * b + 128) >> 8) + 128);
         v_of[i] = std::uint8_t(((112 * r - 94 * g - 18 * b + 128) >> 8) + 128);
-        uv_of[i] = u_of[i] | std::uint32_t(v_of[i]) << 16;
+        yuv_of[i] = y_of[i] | std::uint64_t(u_of[i]) << 16 | std::uint64_t(v_of[i]) << 32;
     }
     // Box pixel x of a source row.
     const std::uint8_t* px = screen.pixels.data();
     auto at = [px](unsigned row, unsigned x) { return px + row * Screen::kWidth + x; };
+    if (scale == 1) {
+        // Unscaled, in one pass over each pair of rows, one look-up a pixel: a chroma
+        // sample is the mean of a 2 x 2 block of box pixels.
+        for (unsigned r = 0; r < Screen::kHeight / 2; r++) {
+            std::uint64_t chunks = changes[2 * r] | changes[2 * r + 1];
+            const std::uint8_t* top = at(2 * r, 0);
+            const std::uint8_t* bottom = at(2 * r + 1, 0);
+            std::uint8_t* y_top = y.data + std::ptrdiff_t(2 * r) * y.stride;
+            std::uint8_t* y_bottom = y_top + y.stride;
+            std::uint8_t* u_row = u.data + std::ptrdiff_t(r) * u.stride;
+            std::uint8_t* v_row = v.data + std::ptrdiff_t(r) * v.stride;
+            for (; chunks != 0; chunks &= chunks - 1) {
+                const unsigned first = unsigned(std::countr_zero(chunks)) * kChunk / 2;
+                for (unsigned c = first; c < first + kChunk / 2; c++) {
+                    const std::uint64_t a = yuv_of[top[2 * c]], b = yuv_of[top[2 * c + 1]];
+                    const std::uint64_t d = yuv_of[bottom[2 * c]], e = yuv_of[bottom[2 * c + 1]];
+                    y_top[2 * c] = std::uint8_t(a);
+                    y_top[2 * c + 1] = std::uint8_t(b);
+                    y_bottom[2 * c] = std::uint8_t(d);
+                    y_bottom[2 * c + 1] = std::uint8_t(e);
+                    const std::uint64_t sum = a + b + d + e + kRound;
+                    u_row[c] = std::uint8_t(sum >> 18);
+                    v_row[c] = std::uint8_t(sum >> 34);
+                }
+            }
+        }
+        return;
+    }
     fill_rows(std::array{y}, Screen::kHeight * scale, kChunk * scale, changes, [scale](unsigned r) { return Source{r / scale, r / scale}; },
               [&](Source from, auto outs, unsigned first, unsigned end) {
                   widen(at(from.top, first * kChunk), (end - first) * kChunk, y_of, scale, outs[0] + first * kChunk * scale);
@@ -130,15 +161,11 @@ void to_yuv420(const Screen& screen, unsigned scale, Plane y, Plane u, Plane v, 
                   const std::uint8_t* top = at(from.top, 0);
                   const std::uint8_t* bottom = at(from.bottom, 0);
                   auto mean = [&](unsigned c, unsigned x0, unsigned x1) {
-                      std::uint32_t sum = uv_of[top[x0]] + uv_of[top[x1]] + uv_of[bottom[x0]] + uv_of[bottom[x1]] + 0x20002;
-                      outs[0][c] = std::uint8_t((sum & 0xFFFF) >> 2);
-                      outs[1][c] = std::uint8_t(sum >> 18);
+                      const std::uint64_t sum = yuv_of[top[x0]] + yuv_of[top[x1]] + yuv_of[bottom[x0]] + yuv_of[bottom[x1]] + kRound;
+                      outs[0][c] = std::uint8_t(sum >> 18);
+                      outs[1][c] = std::uint8_t(sum >> 34);
                   };
-                  // Unscaled, the pixels are 2c and 2c + 1, with no table to read.
-                  if (scale == 1)
-                      for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, 2 * c, 2 * c + 1);
-                  else
-                      for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, left[c], right[c]);
+                  for (unsigned c = first * chunk_bytes; c < end * chunk_bytes; c++) mean(c, left[c], right[c]);
               });
 }
 
