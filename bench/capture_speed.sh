@@ -58,10 +58,10 @@ done
 
 echo "Section 4: $show s of show, $pictures pictures; best of $rounds rounds; load average $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
-echo "| scale | size | demo-play wall s | CPU s | ffmpeg wall s | CPU s | wall ratio | CPU ratio | ffmpeg with sound CPU s | CPU ratio | demo-play x real time |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| scale | size | demo-play wall s | CPU s | ffmpeg wall s | CPU s | wall ratio | CPU ratio | ffmpeg with sound wall s | CPU s | wall ratio | CPU ratio | demo-play x real time |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
 for scale in $scales; do
     echo "$scale ${play_time[$scale]} ${ffmpeg_time[$scale]} ${sound_time[$scale]} $show" | awk '{
-        printf "| %d | %dx%d | %.1f | %.1f | %.1f | %.1f | %.2f | %.2f | %.1f | %.2f | %.1f |\n",
-            $1, 640 * $1, 480 * $1, $2, $3, $4, $5, $2 / $4, $3 / $5, $7, $3 / $7, $8 / $2 }'
+        printf "| %d | %dx%d | %.1f | %.1f | %.1f | %.1f | %.2f | %.2f | %.1f | %.1f | %.2f | %.2f | %.1f |\n",
+            $1, 640 * $1, 480 * $1, $2, $3, $4, $5, $2 / $4, $3 / $5, $6, $7, $2 / $6, $3 / $7, $8 / $2 }'
 done
