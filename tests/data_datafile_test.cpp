@@ -191,7 +191,9 @@ TEST(DataFile, ScanStopsLikeThePlayer) {
     EXPECT_EQ(datafile::png_length(tone, 0), 0u);
 }
 
-TEST(WordList, IsScrambledOnlyWhenItHasTheFormat) {
+// The list is scrambled only when it has the format, and a list that does not reach
+// the disk whole (it is far smaller than the file's buffer) is a failure.
+TEST(WordList, IsScrambledOnlyWhenItHasTheFormatAndWrittenWhole) {
     std::string dir = testbox::temp_dir();
     testbox::write_file(dir + "/ok.txt", Bytes{'W', 'E', '\n', 'L', 'O', 'V', 'E', '\n', 'T', 'H', 'E', '\n',
                                                'B', 'O', 'X', '\n', 'F', 'I', 'R', 'E', '\n', 'B', 'U', 'R',
@@ -203,6 +205,7 @@ TEST(WordList, IsScrambledOnlyWhenItHasTheFormat) {
     EXPECT_EQ(crypt, testbox::read_file(dir + "/ok.txt"));
     testbox::write_file(dir + "/short.txt", Bytes{'A', '\n', 0});
     EXPECT_NE(std::system((tool + dir + "/short.txt " + dir + "/short.crypt 2>/dev/null").c_str()), 0);
+    EXPECT_NE(std::system((tool + dir + "/ok.txt /dev/full 2>/dev/null").c_str()), 0);
 }
 
 }  // namespace

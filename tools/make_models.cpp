@@ -1,9 +1,10 @@
 // make-models OUTDIR: builds the four model blobs (velmaris.bin, duck.bin, face.bin,
 // x29.bin) from their recipes, refusing to write any that misses a fixed fact.
 #include <cstdio>
-#include <fstream>
 #include <string>
+#include <vector>
 
+#include "data/pngwrite.h"
 #include "modelfacts.h"
 #include "models.h"
 
@@ -22,9 +23,7 @@ int main(int argc, char** argv) {
         }
         std::vector<std::uint8_t> bytes = mesh::encode(m);
         std::string path = std::string(argv[1]) + "/" + e.name + ".bin";
-        std::ofstream f(path, std::ios::binary);
-        f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-        if (!f) {
+        if (!write_file(path, bytes)) {
             std::fprintf(stderr, "make-models: cannot write %s\n", path.c_str());
             return 1;
         }

@@ -5,6 +5,7 @@
 #include <iterator>
 #include <string>
 
+#include "data/pngwrite.h"
 #include "score.h"
 #include "synth.h"
 
@@ -26,9 +27,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::uint8_t> pcm = music::pcm16(music::render(song));
-    std::ofstream out(argv[2], std::ios::binary);
-    out.write(reinterpret_cast<const char*>(pcm.data()), std::streamsize(pcm.size()));
-    if (!out) {
+    if (!write_file(argv[2], pcm)) {
         std::fprintf(stderr, "make-music: cannot write %s\n", argv[2]);
         return 1;
     }

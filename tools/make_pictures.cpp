@@ -49,9 +49,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make-pictures: titles.txt: %s\n", error.c_str());
         return 1;
     }
-    std::ofstream t(out + "/titles.txt", std::ios::binary);
-    t.write(reinterpret_cast<const char*>(titles.data()), std::streamsize(titles.size()));
-    if (!t) {
+    if (!write_file(out + "/titles.txt", titles)) {
         std::fprintf(stderr, "make-pictures: cannot write %s/titles.txt\n", out.c_str());
         return 1;
     }

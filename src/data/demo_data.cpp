@@ -8,7 +8,6 @@
 //   demo-data words IN OUT
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "data/datacheck.h"
@@ -32,10 +31,9 @@ bool load(const std::string& path, Bytes& out) {
 }
 
 bool save(const std::string& path, const Bytes& data) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
-    if (!f) std::fprintf(stderr, "demo-data: cannot write %s\n", path.c_str());
-    return bool(f);
+    if (write_file(path, data)) return true;
+    std::fprintf(stderr, "demo-data: cannot write %s\n", path.c_str());
+    return false;
 }
 
 bool check_picture(const std::string& path, const Bytes& png, int width, int min_height) {

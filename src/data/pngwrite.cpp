@@ -53,9 +53,13 @@ std::vector<std::uint8_t> encode_png(const PalettePicture& picture) {
 
 bool write_png(const std::string& path, const PalettePicture& picture) {
     std::vector<std::uint8_t> bytes = encode_png(picture);
-    if (bytes.empty()) return false;
+    return !bytes.empty() && write_file(path, bytes);
+}
+
+bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    f.close();
     return bool(f);
 }
 

@@ -1,5 +1,5 @@
-// Writing 8-bit palette PNG pictures: for the content tools, the data builder, the
-// screenshots of demo-play and the tests.
+// Writing 8-bit palette PNG pictures, and files: for the content tools, the data
+// builder, the screenshots of demo-play and the tests.
 #pragma once
 
 #include <array>
@@ -18,5 +18,8 @@ struct PalettePicture {
 std::vector<std::uint8_t> encode_png(const PalettePicture& picture);
 // Writes it to a file; false on failure.
 bool write_png(const std::string& path, const PalettePicture& picture);
+// Writes bytes to a file; false when any of them did not reach it (a full disk shows
+// only when the file is closed).
+bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 // Decodes an 8-bit palette PNG; false if it is not one.
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture);
