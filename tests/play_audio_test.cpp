@@ -152,6 +152,28 @@ TEST(PlayDecoder, OtherRatesComeOutAt48kHzAtTheirPitch) {
     EXPECT_NEAR(changes, 440, 3);
 }
 
+// A stream whose speakers change to a layout of as many channels is mixed down by the
+// new layout: after its first frame (the decoder's overlap still holds the old
+// stream's sound), the low-frequency tone comes out as a decoder that began there
+// gives it (left out of stereo, all but silent), not as if it were the centre channel
+// (0.09 apart then).
+TEST(PlayDecoder, ALayoutOfAsManyChannelsIsMixedDownAsItself) {
+    std::size_t frames = 0;
+    std::vector<float> fresh = decode_all("lfe.ac3", frames);
+    std::vector<Bytes> stream = testbox::ac3_frames(testbox::read_file(data_path("centre.ac3")));
+    const std::size_t before = stream.size();
+    for (Bytes& frame : testbox::ac3_frames(testbox::read_file(data_path("lfe.ac3")))) stream.push_back(std::move(frame));
+    play::Ac3Decoder decoder;
+    std::vector<float> out;
+    for (const Bytes& frame : stream) ASSERT_TRUE(decoder.decode(frame.data(), frame.size(), out));
+    const std::size_t frame_floats = 2 * 1536;
+    ASSERT_EQ(out.size(), (before + frames) * frame_floats);
+    ASSERT_GT(frames, 2u);
+    float worst = 0;
+    for (std::size_t i = frame_floats; i < fresh.size(); i++) worst = std::max(worst, std::fabs(out[before * frame_floats + i] - fresh[i]));
+    EXPECT_LE(worst, 1e-4f);
+}
+
 TEST(PlayDecoder, AFrameThatDoesNotDecodeAddsNothing) {
     play::Ac3Decoder decoder;
     std::vector<float> out = {1.0f, 2.0f};

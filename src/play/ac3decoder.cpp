@@ -32,6 +32,7 @@ Ac3Decoder::Ac3Decoder() {
 
 Ac3Decoder::~Ac3Decoder() {
     swr_free(&swr_);
+    av_channel_layout_uninit(&swr_layout_);
     av_frame_free(&frame_);
     av_packet_free(&packet_);
     avcodec_free_context(&codec_);
@@ -59,19 +60,20 @@ bool Ac3Decoder::decode(const std::uint8_t* data, std::size_t len, std::vector<f
 // Into interleaved stereo floats at kRate, whatever layout, format and rate the
 // stream has; for a 48 kHz stream the conversion keeps every sample frame.
 bool Ac3Decoder::convert(std::vector<float>& out) {
-    int channels = frame_->ch_layout.nb_channels;
-    if (swr_ == nullptr || swr_rate_ != frame_->sample_rate || swr_format_ != frame_->format || swr_channels_ != channels) {
+    // Layouts of as many channels may still place them differently (3/0 and 2/1).
+    if (swr_ == nullptr || swr_rate_ != frame_->sample_rate || swr_format_ != frame_->format ||
+        av_channel_layout_compare(&swr_layout_, &frame_->ch_layout) != 0) {
         swr_free(&swr_);
+        av_channel_layout_uninit(&swr_layout_);
         AVChannelLayout stereo = AV_CHANNEL_LAYOUT_STEREO;
         if (swr_alloc_set_opts2(&swr_, &stereo, AV_SAMPLE_FMT_FLT, kRate, &frame_->ch_layout,
                                 AVSampleFormat(frame_->format), frame_->sample_rate, 0, nullptr) < 0 ||
-            swr_init(swr_) < 0) {
+            swr_init(swr_) < 0 || av_channel_layout_copy(&swr_layout_, &frame_->ch_layout) < 0) {
             swr_free(&swr_);
             return false;
         }
         swr_rate_ = frame_->sample_rate;
         swr_format_ = frame_->format;
-        swr_channels_ = channels;
     }
     int most = swr_get_out_samples(swr_, frame_->nb_samples);
     if (most <= 0) return false;

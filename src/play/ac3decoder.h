@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
 struct AVCodecContext;
 struct AVFrame;
 struct AVPacket;
@@ -39,7 +43,7 @@ private:
     SwrContext* swr_ = nullptr;
     int swr_rate_ = 0;
     int swr_format_ = -1;
-    int swr_channels_ = 0;
+    AVChannelLayout swr_layout_{};  // the speakers the resampler mixes down from
     std::string why_;
 };
 
