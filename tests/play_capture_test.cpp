@@ -2,6 +2,7 @@
 // lossless master exact to the colour, the shared MP4 within the codec's error, the
 // constant frame rate, and a file that appears under its name only when complete.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -222,6 +223,33 @@ TEST(CaptureFile, AtAConstantRateEachFrameShowsThePictureOnScreenAtItsTime) {
     testvideo::Video v = testvideo::read_video(path, [&](const AVFrame& f) { reds.push_back(testvideo::rgb_at(f, 320, 240)[0]); });
     EXPECT_EQ(v.video_pts_us, (std::vector<std::int64_t>{0, 20000, 40000, 60000, 80000}));
     EXPECT_EQ(reds, (std::vector<int>{10, 40, 100, 100, 130}));
+}
+
+// Sound for times already encoded is out of reach, even when all of it lies before
+// them: the sound track is the same as without it.
+TEST(CaptureSound, SoundForTimesAlreadyEncodedChangesNothing) {
+    auto encode = [](bool late) {
+        play::SoundEncoder sound;
+        std::string why;
+        EXPECT_TRUE(sound.open(why)) << why;
+        std::vector<float> tone(2 * 4096), loud(2 * 1000, 1.0f);
+        for (std::size_t i = 0; i < tone.size(); i++) tone[i] = float(std::sin(double(i) * 0.01));
+        play::Packets packets;
+        sound.add(0, tone.data(), 2048);
+        EXPECT_TRUE(sound.encode_until(42667, packets));  // the first two frames of 1024
+        if (late) {
+            sound.add(0, loud.data(), 100);
+            sound.add(10000, loud.data(), 1000);  // samples 480 to 1479
+        }
+        sound.add(42667, tone.data() + 2 * 2048, 2048);
+        EXPECT_TRUE(sound.encode_to_end(85333, packets) && sound.flush(packets));
+        std::vector<testbox::Bytes> bytes;
+        for (const auto& p : packets) bytes.emplace_back(p->data, p->data + p->size);
+        return bytes;
+    };
+    const std::vector<testbox::Bytes> plain = encode(false);
+    EXPECT_GE(plain.size(), 4u);
+    EXPECT_EQ(encode(true), plain);
 }
 
 TEST(CaptureFile, TheFileTakesItsNameOnlyWhenComplete) {

@@ -136,6 +136,7 @@ void SoundEncoder::add(std::uint64_t t_us, const float* samples, std::size_t fra
     // Sound before what is already encoded is out of reach (it never comes: a frame
     // plays at the earliest when it is written).
     std::size_t skip = at < pcm_start_ ? std::size_t(std::min<std::uint64_t>(pcm_start_ - at, frames)) : 0;
+    if (skip == frames) return;
     std::size_t offset = std::size_t(at + skip - pcm_start_);
     std::size_t count = frames - skip;
     if (pcm_.size() < 2 * (offset + count)) pcm_.resize(2 * (offset + count), 0.0f);
