@@ -1,11 +1,14 @@
-// How demo-play ends when it does not run to the end: a signal stops the show the way
-// a signal stops it on the box (sound stopped, console reset, exit 128 + the signal)
-// and leaves finished files behind; a run that cannot start leaves none.
+// How demo-play and demo-record end when they do not run to the end: a signal stops
+// the show the way a signal stops it on the box (sound stopped, console reset, exit
+// 128 + the signal) and leaves finished files behind; a run that cannot start leaves
+// none.
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,6 +72,45 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     testbox::Bytes d = testbox::read_file(dir + "/d.txt");
     EXPECT_GT(std::stod(std::string(d.begin(), d.end())), 0.0);
     EXPECT_FALSE(exists(part_of(dir + "/cut.mp4", child)));
+}
+
+// demo-record, stopped while it writes the sound device's bytes into a pipe, finishes
+// its trace the same way.
+TEST(PlaySignal, AStoppedRecordingFinishesItsTrace) {
+    std::string dir = testbox::temp_dir();
+    std::string fifo = dir + "/dsp.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string program = std::string(BIN_DIR) + "/demo-record";
+    pid_t child = fork();
+    if (child == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        execl(program.c_str(), program.c_str(), "--trace", (dir + "/rec.jsonl").c_str(), "--dsp-out", fifo.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int fd = open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    // Once the pipe has passed on 256 kB the recorder waits for the test to read more:
+    // it is stopped there, and then let run to its end.
+    char buffer[65536];
+    for (std::size_t got = 0; got < 4 * sizeof buffer;) {
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        got += std::size_t(n);
+    }
+    kill(child, SIGTERM);
+    while (read(fd, buffer, sizeof buffer) > 0) {
+    }
+    close(fd);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
+    std::ifstream trace(dir + "/rec.jsonl");
+    std::string line, last;
+    while (std::getline(trace, line)) last = line;
+    EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
 }
 
 // Killed outright, or out of room on the way, a capture leaves nothing under its name.

@@ -45,6 +45,7 @@ int main(int argc, char** argv) {
         std::fputs(usage, stdout);
         return 0;
     }
+    play::RecordedRun::catch_stop_signals();
     Recorder recorder(options);
     if (!recorder.open_records(why)) {
         std::fprintf(stderr, "demo-record: %s\n", why.c_str());

@@ -1,15 +1,20 @@
 #include "play/records.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <unistd.h>
 #include <utility>
 
+#include "box/signals.h"
 #include "data/pngwrite.h"
 #include "show/ac3audio.h"
 
 namespace play {
 
 namespace {
+
+// A stop signal caught, waiting to be delivered to the show.
+std::atomic<int> caught_signal{0};
 
 // The trace's lines: its times count from the box's clock when the run started, given
 // in its first line (so that a live run's can be set beside other clocks); a request
@@ -103,7 +108,12 @@ void RecordedRun::dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t
 
 void RecordedRun::dsp_written(std::uint64_t) { writing_ = false; }
 
+void RecordedRun::catch_stop_signals() {
+    box::catch_stop_signals([](int sig) { caught_signal = sig; });
+}
+
 void RecordedRun::box_call() {
+    if (int sig = caught_signal.exchange(0)) box_->request_stop(sig);
     for (const Shot& shot : due_shots()) {
         take_screen(box_->fb, screen_);
         if (!write_png(shot.path, to_picture(screen_))) fail("cannot write " + shot.path);

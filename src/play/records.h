@@ -18,6 +18,11 @@ class RecordedRun : public Run {
 public:
     RecordedRun(const Options& options, const char* player);
 
+    // From now on a stop signal to the player (SIGINT, SIGTERM, SIGHUP; one ignored when
+    // it started stays ignored) is a signal to the box: the show stops at its next call
+    // as it would there, and the records are finished on the way out.
+    static void catch_stop_signals();
+
     // Opens the records; false, with why, when one cannot be made.
     bool open_records(std::string& why);
     // Closes and removes the records of a run that could not start.

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include "box/emu/emu.h"
-#include "box/signals.h"
 #include "play/ac3decoder.h"
 #include "play/capture_thread.h"
 #include "play/live.h"
@@ -33,10 +31,6 @@ extern "C" {
 
 namespace play {
 namespace {
-
-// A signal caught by demo-play, waiting to be delivered to the show.
-std::atomic<int> caught_signal{0};
-
 
 using RealClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -199,9 +193,6 @@ void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_
 }
 
 void Session::box_call() {
-    // A signal to demo-play is a signal to the box: the show stops as it would there,
-    // and the files being written are finished on the way out.
-    if (int sig = caught_signal.exchange(0)) box_->request_stop(sig);
     std::uint64_t t = now();
     if (soundtrack_ == Soundtrack::Main) main_frames_ = std::max(main_frames_, fcount);
     RecordedRun::box_call();
@@ -316,9 +307,7 @@ int Session::finish(int status) {
 }  // namespace
 
 int run(const Options& options, ShowMain show, const char* program) {
-    // A signal to demo-play is a signal to the box (one ignored when demo-play started
-    // stays ignored, as on the box).
-    box::catch_stop_signals([](int sig) { caught_signal = sig; });
+    RecordedRun::catch_stop_signals();
     // The session outlives this call when the show exits from inside it.
     auto* session = new Session(options);
     std::string why;
