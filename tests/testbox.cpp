@@ -1,10 +1,8 @@
 #include "testbox.h"
 
 #include <algorithm>
-#include <cstring>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <iterator>
 #include <stdexcept>
 #include <fcntl.h>
@@ -13,6 +11,7 @@
 
 #include "box/emu/iec61937.h"
 #include "data/datafile.h"
+#include "data/pngwrite.h"
 #include "show/encryption.h"
 
 namespace testbox {
@@ -57,8 +56,7 @@ std::string text_of(const std::string& path) {
 
 void write_file(const std::string& path, const Bytes& bytes) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    if (!::write_file(path, bytes)) throw std::runtime_error("cannot write " + path);
 }
 
 emu::Box& fresh_box(emu::Config config) {

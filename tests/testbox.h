@@ -19,6 +19,7 @@ const std::string& temp_dir();
 Bytes read_file(const std::string& path);
 // The file as text (empty when it cannot be read).
 std::string text_of(const std::string& path);
+// Writes bytes to path, making its folders; throws when they do not reach the file.
 void write_file(const std::string& path, const Bytes& bytes);
 
 // A fresh emulated box (virtual time) whose file tree is temp_dir()/box.
