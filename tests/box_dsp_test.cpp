@@ -13,15 +13,7 @@ class Dsp : public ::testing::Test {
 protected:
     void SetUp() override {
         box_ = &testbox::fresh_box();
-        fd_ = box::open("/dev/dsp", O_WRONLY);
-        ASSERT_GE(fd_, 0);
-        int v = AFMT_S16_LE;
-        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
-        v = 2;
-        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_CHANNELS, &v), 0);
-        v = 48000;
-        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SPEED, &v), 0);
-        ASSERT_EQ(v, 48000);
+        fd_ = testbox::open_dsp();
     }
     int odelay() {
         int d = -1;

@@ -5,10 +5,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/soundcard.h>
 #include <vector>
 
 #include "box/box.h"
@@ -82,14 +80,7 @@ TEST(PlayReceiver, FramesWrittenToTheSoundDeviceComeOutAtTheirPlayTimes) {
     Bytes bursts = ffmpeg_bursts("tone48.ac3");
     std::vector<Bytes> expected = testbox::ac3_frames(testbox::tone_ac3(48000));
 
-    int fd = box::open("/dev/dsp", O_WRONLY);
-    ASSERT_GE(fd, 0);
-    int value = AFMT_S16_LE;
-    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SETFMT, &value), 0);
-    value = 2;
-    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_CHANNELS, &value), 0);
-    value = 48000;
-    ASSERT_EQ(box::ioctl(fd, SNDCTL_DSP_SPEED, &value), 0);
+    int fd = testbox::open_dsp();
     std::uint64_t start = box.clock.now_us();
     // All at once: the device takes 64 KiB and blocks the writer while it plays.
     ASSERT_EQ(box::write(fd, bursts.data(), bursts.size()), long(bursts.size()));

@@ -6,9 +6,11 @@
 #include <iterator>
 #include <stdexcept>
 #include <fcntl.h>
+#include <sys/soundcard.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "box/box.h"
 #include "box/emu/iec61937.h"
 #include "data/datafile.h"
 #include "data/pngwrite.h"
@@ -63,6 +65,19 @@ emu::Box& fresh_box(emu::Config config) {
     if (config.root.empty()) config.root = temp_dir() + "/box";
     std::filesystem::create_directories(config.root);
     return emu::reset(config);
+}
+
+int open_dsp(int rate) {
+    int fd = box::open("/dev/dsp", O_WRONLY);
+    if (fd < 0) throw std::runtime_error("/dev/dsp does not open");
+    const int format = AFMT_S16_LE;
+    struct Setting {
+        unsigned long request;
+        int value;
+    } settings[] = {{SNDCTL_DSP_SETFMT, format}, {SNDCTL_DSP_CHANNELS, 2}, {SNDCTL_DSP_SPEED, rate}};
+    for (Setting& s : settings)
+        if (box::ioctl(fd, s.request, &s.value) != 0) throw std::runtime_error("/dev/dsp refuses a setting");
+    return fd;
 }
 
 std::string program(const std::string& path) { return std::string(EMULATOR) + BIN_DIR + "/" + path; }

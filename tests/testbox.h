@@ -25,6 +25,10 @@ void write_file(const std::string& path, const Bytes& bytes);
 // A fresh emulated box (virtual time) whose file tree is temp_dir()/box.
 emu::Box& fresh_box(emu::Config config = emu::Config());
 
+// Opens the box's /dev/dsp and sets it up as the show does: 16-bit little-endian
+// stereo at rate. Throws (failing the test) when the device refuses any of it.
+int open_dsp(int rate = 48000);
+
 // The command that runs a program of this build (path relative to the build's top
 // directory): under the emulator when the build is for another CPU.
 std::string program(const std::string& path);
