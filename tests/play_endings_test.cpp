@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "play/options.h"
 #include "show/exit_status.h"
@@ -113,8 +114,42 @@ TEST(PlaySignal, AStoppedRecordingFinishesItsTrace) {
     EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
 }
 
-// Killed outright, or out of room on the way, a capture leaves nothing under its name.
-TEST(PlaySignal, ACaptureCutShortLeavesNoFileUnderItsName) {
+// Starts a player of this build with its files limited to limit bytes (writing past
+// that fails instead of ending the program) and its standard error in err.
+pid_t start_limited(const char* player, const std::vector<std::string>& args, rlim_t limit, const std::string& err) {
+    pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit fsize{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &fsize);
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen(err.c_str(), "w", stderr);
+        std::string program = std::string(BIN_DIR) + "/" + player;
+        std::vector<char*> argv{program.data()};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int exit_status_of(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string first_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Killed outright, out of room on the way, or stopped after running out of room, a
+// capture leaves nothing under its name; nor does a screenshot that cannot be written.
+TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     std::string dir = testbox::temp_dir();
     pid_t child = start_capture(dir, "killed", false);
     kill(child, SIGKILL);
@@ -122,30 +157,31 @@ TEST(PlaySignal, ACaptureCutShortLeavesNoFileUnderItsName) {
     EXPECT_FALSE(exists(dir + "/killed.mp4"));
     std::remove(part_of(dir + "/killed.mp4", child).c_str());
 
-    std::string err = dir + "/full.txt";
-    child = fork();
-    if (child == 0) {
-        // Files can grow to 1 MB only; writing past that fails instead of ending the
-        // program.
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit{1 << 20, 1 << 20};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen(err.c_str(), "w", stderr);
-        std::string program = std::string(BIN_DIR) + "/demo-play";
-        execl(program.c_str(), program.c_str(), "--capture", (dir + "/full.mp4").c_str(), "4", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), play::kExitCannotWrite);
-    std::ifstream said(err);
-    std::string line;
-    std::getline(said, line);
-    EXPECT_EQ(line.rfind("demo-play: " + dir + "/full.mp4: cannot be written", 0), 0u) << line;
-    EXPECT_FALSE(exists(dir + "/full.mp4"));
-    EXPECT_FALSE(exists(part_of(dir + "/full.mp4", child)));
+    const std::string err = dir + "/err.txt", full = dir + "/full.mp4";
+    child = start_limited("demo-play", {"--capture", full, "4"}, 1 << 20, err);
+    EXPECT_EQ(exit_status_of(child), play::kExitCannotWrite);
+    EXPECT_EQ(first_line(err).rfind("demo-play: " + full + ": cannot be written", 0), 0u) << first_line(err);
+    EXPECT_FALSE(exists(full));
+    EXPECT_FALSE(exists(part_of(full, child)));
+
+    // Stopped once the file has reached the limit: the show ends through exit().
+    const std::string stopped = dir + "/stopped.mp4";
+    child = start_limited("demo-play", {"--capture", stopped, "4"}, 1 << 20, err);
+    struct stat st {};
+    for (int waited = 0; waited < 600 && (stat(part_of(stopped, child).c_str(), &st) != 0 || st.st_size < (1 << 20)); waited++)
+        usleep(50000);
+    kill(child, SIGTERM);
+    EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
+    EXPECT_EQ(first_line(err).rfind("demo-play: " + stopped + ": cannot be written", 0), 0u) << first_line(err);
+    EXPECT_FALSE(exists(stopped));
+    EXPECT_FALSE(exists(part_of(stopped, child)));
+
+    const std::string shot = dir + "/shot.png";
+    child = start_limited("demo-record", {"--shot", "300:" + shot, "4"}, 1024, err);
+    EXPECT_EQ(exit_status_of(child), play::kExitCannotWrite);
+    EXPECT_EQ(first_line(err), "demo-record: cannot write " + shot);
+    EXPECT_FALSE(exists(shot));
+    EXPECT_FALSE(exists(part_of(shot, child)));
 }
 
 // Started with SIGHUP ignored (nohup), demo-play keeps it ignored as the box program

@@ -1,9 +1,14 @@
 #include "data/pngwrite.h"
 
+#include <cerrno>
 #include <csetjmp>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
 #include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -57,10 +62,35 @@ bool write_png(const std::string& path, const PalettePicture& picture) {
 }
 
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary);
+    struct stat st;
+    const bool in_place = ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    std::string temp, why;
+    if (!in_place && !make_temp(path, temp, why)) return false;
+    std::ofstream f(in_place ? path : temp, std::ios::binary);
     f.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
     f.close();
-    return bool(f);
+    if (in_place) return bool(f);
+    if (f && std::rename(temp.c_str(), path.c_str()) == 0) return true;
+    std::remove(temp.c_str());
+    return false;
+}
+
+bool make_temp(const std::string& path, std::string& temp, std::string& why) {
+    for (unsigned attempt = 0; attempt < 100; attempt++) {
+        temp = path;
+        temp.append(".").append(std::to_string(getpid()));
+        if (attempt > 0) temp.append("-").append(std::to_string(attempt));
+        temp.append(".part");
+        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        if (errno != EEXIST) break;
+    }
+    why = std::string("cannot be created (") + std::strerror(errno) + ")";
+    temp.clear();
+    return false;
 }
 
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture) {

@@ -19,7 +19,13 @@ std::vector<std::uint8_t> encode_png(const PalettePicture& picture);
 // Writes it to a file; false on failure.
 bool write_png(const std::string& path, const PalettePicture& picture);
 // Writes bytes to a file; false when any of them did not reach it (a full disk shows
-// only when the file is closed).
+// only when the file is closed). A new or regular file is written beside its name and
+// renamed into place once complete, so that a failed write leaves nothing under the
+// name; anything else (a device, a pipe, a link) is written to where it is.
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
+// Makes a new empty file beside path for a writer to grow until it is complete: path
+// with the process's number and ".part" after it (and "-N" before that when such a
+// file is there already). False, with why, when none can be made.
+bool make_temp(const std::string& path, std::string& temp, std::string& why);
 // Decodes an 8-bit palette PNG; false if it is not one.
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture);

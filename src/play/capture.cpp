@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <filesystem>
-#include <unistd.h>
+
+#include "data/pngwrite.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -30,26 +30,6 @@ std::string av_why(const char* what, int code) {
 }
 
 std::uint64_t sample_at(std::uint64_t t_us, int rate) { return (t_us * unsigned(rate) + 500000) / 1000000; }
-
-// A new file beside path, for the capture to grow in until it is complete; its name is
-// path with the process's number and ".part" after it.
-bool make_temp(const std::string& path, std::string& temp, std::string& why) {
-    for (unsigned attempt = 0; attempt < 100; attempt++) {
-        temp = path;
-        temp.append(".").append(std::to_string(getpid()));
-        if (attempt > 0) temp.append("-").append(std::to_string(attempt));
-        temp.append(".part");
-        int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        if (errno != EEXIST) break;
-    }
-    why = std::string("cannot be created (") + std::strerror(errno) + ")";
-    temp.clear();
-    return false;
-}
 
 // The rate and the speaker layout of an AC-3 frame, from the decoder.
 bool ac3_format(const std::uint8_t* data, std::size_t len, int& rate, AVChannelLayout& layout) {
@@ -466,7 +446,10 @@ bool CaptureWriter::close(std::uint64_t end_us, const Packets& flushed, bool ok,
     release();
     if (failure_.empty() && std::rename(temp_path_.c_str(), settings_.path.c_str()) != 0)
         failure_ = std::string("cannot be renamed from ") + temp_path_ + " (" + std::strerror(errno) + ")";
-    if (failure_.empty()) temp_path_.clear();
+    // A capture that failed leaves nothing behind, even when the program ends without
+    // destroying its writer (the show's exit).
+    if (!failure_.empty()) std::remove(temp_path_.c_str());
+    temp_path_.clear();
     why = failure_;
     return failure_.empty();
 }
