@@ -64,6 +64,10 @@ TEST(Framebuffer, SetsTheModeMapsAndClears) {
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_EQ(dev.fb.var.yoffset, 2400u);
+    // A mode set asking for an offset past the virtual screen shows its last page.
+    vinfo.yoffset = 0xFFFFFF00u;
+    ASSERT_EQ(box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &vinfo), 0);
+    EXPECT_EQ(dev.fb.var.yoffset, 2400u);
 }
 
 // The show gives the screen back as it found it: mode, virtual size, pan, colour map.

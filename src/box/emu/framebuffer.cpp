@@ -107,7 +107,7 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
             }
             got.yres_virtual = most;
         }
-        if (got.yoffset + got.yres > got.yres_virtual || box_.config.has(Fault::FbModeSetShowsTop))
+        if (got.yoffset > got.yres_virtual - got.yres || box_.config.has(Fault::FbModeSetShowsTop))
             got.yoffset = box_.config.has(Fault::FbModeSetShowsTop) ? 0 : got.yres_virtual - got.yres;
         fix.line_length = line;
     }
