@@ -2,6 +2,8 @@
 // back the way the show does.
 #include <cstdlib>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <zlib.h>
 
 #include "data/datafile.h"
 #include "data/pngwrite.h"
@@ -149,6 +151,9 @@ TEST(DataFile, RefusesItemsThatBreakTheLayout) {
         prelude_of(in, 100000);
         testbox::write_file(in.pics[0], encode_png(picture(320, 240, 16)));
         EXPECT_NE(in.build(), 0);
+        // The background is drawn as exactly one page: a row more is refused too.
+        testbox::write_file(in.pics[0], encode_png(picture(640, 481, 16)));
+        EXPECT_NE(in.build(), 0);
     }
     {
         Inputs in;
@@ -175,6 +180,27 @@ TEST(DataFile, ListsItems) {
     stored.resize(181010);
     testbox::write_file(in.out, stored);
     EXPECT_NE(std::system(cmd.c_str()), 0);
+}
+
+// What is not a file, or a picture whose header claims a size far beyond any picture,
+// ends demo-data with status 1 and a message, not an abort.
+TEST(DataFile, RefusesDirectoriesAndGiantPicturesWithStatusOne) {
+    Inputs in;
+    prelude_of(in, 100000);
+    auto exit_of = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
+    const std::string tool = testbox::program("src/data/demo-data");
+    EXPECT_EQ(exit_of(std::system((tool + " list " + in.dir + " > /dev/null 2>&1").c_str())), 1);
+    EXPECT_EQ(exit_of(std::system((tool + " check " + in.dir + " > /dev/null 2>&1").c_str())), 1);
+
+    Bytes giant = encode_png(picture(64, 67, 4));
+    for (std::size_t at : {16, 20})  // IHDR's width and height: a million each
+        for (int k = 0; k < 4; k++) giant[at + std::size_t(k)] = std::uint8_t(1000000u >> (24 - 8 * k));
+    const std::uint32_t crc = std::uint32_t(crc32(0, giant.data() + 12, 17));
+    for (int k = 0; k < 4; k++) giant[29 + std::size_t(k)] = std::uint8_t(crc >> (24 - 8 * k));
+    PalettePicture pic;
+    EXPECT_FALSE(decode_png(giant, pic));
+    testbox::write_file(in.pics[1], giant);
+    EXPECT_EQ(exit_of(in.build()), 1);
 }
 
 TEST(DataFile, ScanStopsLikeThePlayer) {

@@ -179,11 +179,8 @@ Check check(std::FILE* stored, std::FILE* logo) {
         }
         cryptseek(fp, long(pos), SEEK_SET);
         const PictureSize need = kPreludeSizes[i];
-        pos = picture(c, name, plain, pos, nullptr, [need](int w, int h) {
-            return w == need.width && h >= need.min_height ? std::string()
-                                                            : "the prelude needs width " + std::to_string(need.width) +
-                                                                  " and at least " + std::to_string(need.min_height) + " rows";
-        });
+        pos = picture(c, name, plain, pos, nullptr,
+                      [need](int w, int h) { return need.fits(w, h) ? std::string() : "the prelude needs " + need.text(); });
     }
     if (pos == 0) {
         not_found(c, "prelude soundtrack");

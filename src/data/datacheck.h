@@ -17,12 +17,19 @@
 
 namespace datafile {
 
-// What a prelude picture must be: width exactly, and at least min_height rows.
+// What a prelude picture must be: width exactly, and height rows exactly (the
+// background) or at least (the sprites, which are drawn from their top rows).
 struct PictureSize {
     int width;
-    int min_height;
+    int height;
+    bool at_least;
+    bool fits(int w, int h) const { return w == width && (at_least ? h >= height : h == height); }
+    std::string text() const {
+        return at_least ? "width " + std::to_string(width) + " and at least " + std::to_string(height) + " rows"
+                        : std::to_string(width) + " x " + std::to_string(height);
+    }
 };
-constexpr PictureSize kPreludeSizes[4] = {{640, 480}, {64, 67}, {64, 67}, {64, 67}};
+constexpr PictureSize kPreludeSizes[4] = {{640, 480, false}, {64, 67, true}, {64, 67, true}, {64, 67, true}};
 // The end titles start at this frame of the main soundtrack: it must be that long.
 constexpr std::size_t kMainFramesNeeded = 5140;
 

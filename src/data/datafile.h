@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,7 +41,10 @@ struct Item {
 // have the layout.
 bool split(const Bytes& plain, std::vector<Item>& items, std::string& why);
 
-// Reads a whole file; false when it cannot be opened.
+// Opens a file for reading: null when it cannot be opened or is a directory (which
+// opens, but cannot be read).
+std::FILE* open_file(const std::string& path);
+// Reads a whole file; false when it cannot be opened or read.
 bool read_file(const std::string& path, Bytes& out);
 // Unscrambles a stored data file in place and splits it as split() does.
 bool unscramble_and_split(Bytes& data, std::vector<Item>& items, std::string& why);

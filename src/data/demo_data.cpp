@@ -36,15 +36,17 @@ bool save(const std::string& path, const Bytes& data) {
     return false;
 }
 
-bool check_picture(const std::string& path, const Bytes& png, int width, int min_height) {
+// Whether png is one 8-bit palette PNG of a size that fits (any width when need.width
+// is 0).
+bool check_picture(const std::string& path, const Bytes& png, datafile::PictureSize need) {
     PalettePicture pic;
     if (datafile::png_length(png, 0) != png.size() || !decode_png(png, pic)) {
         std::fprintf(stderr, "demo-data: %s is not one 8-bit palette PNG\n", path.c_str());
         return false;
     }
-    if ((width > 0 && pic.width != width) || pic.height < min_height) {
-        std::fprintf(stderr, "demo-data: %s is %d x %d, needs width %d and at least %d rows\n", path.c_str(), pic.width,
-                     pic.height, width, min_height);
+    if (need.width == 0) need.width = pic.width;
+    if (!need.fits(pic.width, pic.height)) {
+        std::fprintf(stderr, "demo-data: %s is %d x %d, needs %s\n", path.c_str(), pic.width, pic.height, need.text().c_str());
         return false;
     }
     return true;
@@ -66,11 +68,11 @@ int build(int argc, char** argv) {
     }
     Bytes pics[4], prelude, main_track, font, titles;
     for (int i = 0; i < 4; i++)
-        if (!load(argv[3 + i], pics[i]) || !check_picture(argv[3 + i], pics[i], datafile::kPreludeSizes[i].width, datafile::kPreludeSizes[i].min_height))
+        if (!load(argv[3 + i], pics[i]) || !check_picture(argv[3 + i], pics[i], datafile::kPreludeSizes[i]))
             return 1;
     if (!load(argv[7], prelude) || !check_soundtrack(argv[7], prelude)) return 1;
     if (!load(argv[8], main_track) || !check_soundtrack(argv[8], main_track)) return 1;
-    if (!load(argv[9], font) || !check_picture(argv[9], font, 0, 16)) return 1;
+    if (!load(argv[9], font) || !check_picture(argv[9], font, {0, 16, true})) return 1;
     if (!load(argv[10], titles)) return 1;
     if (std::memchr(titles.data(), 0, titles.size()) == nullptr) {
         std::fprintf(stderr, "demo-data: %s has no 0 byte to end the text\n", argv[10]);
@@ -124,7 +126,7 @@ int build(int argc, char** argv) {
     // Read back what was written, as the show will read it. A main soundtrack too
     // short for the whole show is allowed (test shows are made of short tones) but
     // said.
-    std::FILE* written = std::fopen(argv[2], "rb");
+    std::FILE* written = datafile::open_file(argv[2]);
     if (written == nullptr) {
         std::fprintf(stderr, "demo-data: cannot read back %s\n", argv[2]);
         return 1;
@@ -143,13 +145,13 @@ int build(int argc, char** argv) {
 }
 
 int check(const char* path, const char* logo_path) {
-    std::FILE* data = std::fopen(path, "rb");
+    std::FILE* data = datafile::open_file(path);
     if (data == nullptr) {
         std::fprintf(stderr, "demo-data: cannot read %s\n", path);
         return 1;
     }
     std::FILE* logo = nullptr;
-    if (logo_path != nullptr && (logo = std::fopen(logo_path, "rb")) == nullptr) {
+    if (logo_path != nullptr && (logo = datafile::open_file(logo_path)) == nullptr) {
         std::fprintf(stderr, "demo-data: cannot read %s\n", logo_path);
         std::fclose(data);
         return 1;

@@ -12,6 +12,10 @@
 
 namespace {
 
+// Far larger than any picture of the show or its tools: a header that claims more
+// is damage, not a picture to make room for.
+constexpr png_uint_32 kMostPixelsAcross = 8192;
+
 void append(png_structp png, png_bytep data, png_size_t len) {
     auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
     out->insert(out->end(), data, data + len);
@@ -97,6 +101,7 @@ bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture)
     png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     png_infop info = png_create_info_struct(png);
     Source src{&bytes, 0};
+    png_set_user_limits(png, kMostPixelsAcross, kMostPixelsAcross);
     if (setjmp(png_jmpbuf(png))) {
         png_destroy_read_struct(&png, &info, nullptr);
         return false;
