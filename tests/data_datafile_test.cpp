@@ -7,7 +7,6 @@
 
 #include "data/datafile.h"
 #include "data/pngwrite.h"
-#include "show/ac3audio.h"
 #include "show/encryption.h"
 #include "show/seeds.h"
 #include "show/vidparm.h"
@@ -57,10 +56,10 @@ struct Inputs {
 };
 
 // Makes the prelude soundtrack (several copies of the test tone) about `bytes` long.
-void prelude_of(const Inputs& in, std::size_t bytes) {
-    Bytes tone = testbox::tone_ac3(), track;
+void prelude_of(const Inputs& in, std::size_t bytes, int rate = 48000) {
+    Bytes tone = testbox::tone_ac3(rate), track;
     while (track.size() + tone.size() <= bytes) track.insert(track.end(), tone.begin(), tone.end());
-    std::size_t frame = std::size_t(framesizes[(tone[4] & 0x3F) * 4]);
+    std::size_t frame = testbox::ac3_frames(tone)[0].size();
     while (track.size() + frame <= bytes) track.insert(track.end(), tone.begin(), tone.begin() + long(frame));
     testbox::write_file(in.prelude, track);
 }
@@ -110,28 +109,33 @@ TEST(DataFile, BuildsTheLayoutWithTheMainSoundtrackAt181002) {
 }
 
 TEST(DataFile, GivesUpPreludeFramesWhenAChunkWouldNotFit) {
-    Inputs in;
-    std::size_t frame = std::size_t(framesizes[(testbox::tone_ac3()[4] & 0x3F) * 4]);
-    prelude_of(in, 150000);
-    std::size_t have = testbox::read_file(in.prelude).size();
-    // Grow picture 1 so that exactly 5 bytes stay free: too few for a chunk.
-    std::size_t free_bytes = 181002 - 1 - pictures_size(in) - have;
-    if (free_bytes < 5 + 12) {
-        free_bytes += frame;
-        have -= frame;
-        prelude_of(in, have);
-    }
-    testbox::write_file(in.pics[1], datafile::pad_png(testbox::read_file(in.pics[1]), free_bytes - 5));
-    ASSERT_EQ(181002 - 1 - pictures_size(in) - have, 5u);
+    // At 44.1 kHz frames come in two lengths: what is given up is the last frame.
+    for (int rate : {48000, 44100}) {
+        Inputs in;
+        prelude_of(in, 150000, rate);
+        Bytes track = testbox::read_file(in.prelude);
+        std::size_t have = track.size(), last = testbox::ac3_frames(track).back().size();
+        // Grow picture 1 so that exactly 5 bytes stay free: too few for a chunk.
+        std::size_t free_bytes = 181002 - 1 - pictures_size(in) - have;
+        if (free_bytes < 5 + 12) {
+            free_bytes += last;
+            have -= last;
+            track.resize(have);
+            testbox::write_file(in.prelude, track);
+            last = testbox::ac3_frames(track).back().size();
+        }
+        testbox::write_file(in.pics[1], datafile::pad_png(testbox::read_file(in.pics[1]), free_bytes - 5));
+        ASSERT_EQ(181002 - 1 - pictures_size(in) - have, 5u);
 
-    ASSERT_EQ(in.build(), 0);
-    Bytes plain = testbox::read_file(in.out);
-    simplecrypt(plain.data(), plain.size(), kDataSeed);
-    std::vector<datafile::Item> items;
-    std::string why;
-    ASSERT_TRUE(datafile::split(plain, items, why)) << why;
-    EXPECT_EQ(items[4].size, have - frame);
-    EXPECT_EQ(items[6].offset, 181002u);
+        ASSERT_EQ(in.build(), 0) << rate;
+        Bytes plain = testbox::read_file(in.out);
+        simplecrypt(plain.data(), plain.size(), kDataSeed);
+        std::vector<datafile::Item> items;
+        std::string why;
+        ASSERT_TRUE(datafile::split(plain, items, why)) << why;
+        EXPECT_EQ(items[4].size, have - last) << rate;
+        EXPECT_EQ(items[6].offset, 181002u);
+    }
 }
 
 TEST(DataFile, RefusesItemsThatBreakTheLayout) {

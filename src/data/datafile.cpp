@@ -57,6 +57,7 @@ Ac3Run scan_ac3(const Bytes& data, std::size_t pos) {
         if (run.frames == 0) run.rate = fscod == 0 ? 48000 : fscod == 1 ? 44100 : 32000;
         p += len;
         run.frames++;
+        run.last_frame_bytes = len;
     }
     run.bytes = p - pos;
     return run;

@@ -25,6 +25,7 @@ std::size_t png_chunks_length(const Bytes& data, std::size_t pos);
 struct Ac3Run {
     std::size_t bytes = 0;
     std::size_t frames = 0;
+    std::size_t last_frame_bytes = 0;  // the length of the last whole frame
     unsigned rate = 0;
     bool ok = true;
 };

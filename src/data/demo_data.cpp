@@ -91,9 +91,8 @@ int build(int argc, char** argv) {
     std::size_t dropped = 0;
     while (prelude_bytes() < std::size_t(kMainSoundtrackOffset) &&
            std::size_t(kMainSoundtrackOffset) - prelude_bytes() < 12) {
-        datafile::Ac3Run run = datafile::scan_ac3(prelude, 0);
-        std::size_t frame = run.bytes / run.frames;  // a constant bit rate stream
-        prelude.resize(prelude.size() - frame);
+        // Frames differ in length (at 44.1 kHz by two bytes): cut where the last begins.
+        prelude.resize(prelude.size() - datafile::scan_ac3(prelude, 0).last_frame_bytes);
         dropped++;
     }
     if (prelude_bytes() > std::size_t(kMainSoundtrackOffset)) {
