@@ -2,8 +2,11 @@
 // loader reads them (little-endian, byte by byte), against the facts the show relies on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <sys/wait.h>
 
 #include "mesh.h"
 #include "modelfacts.h"
@@ -143,6 +146,36 @@ TEST(ContentModels, SlabAndJetAreWoundOutwards) {
                 EXPECT_GT(sign * normal(m, *best)[axis], 0) << "axis " << axis << " sign " << sign;
             }
     }
+}
+
+// A blob whose face names a vertex the blob does not have is refused: by the reader,
+// and by the contact sheet with one line naming the file and a plain failure status,
+// not by drawing from past the vertex array.
+TEST(ContentModels, FaceIndexPastTheVerticesIsRefused) {
+    // One vertex and one face (0, 40000, 0).
+    const testbox::Bytes bad = {1, 0, 1, 0, 10, 0, 20, 0, 30, 0, 0, 0, 0x40, 0x9c, 0, 0};
+    mesh::Model m;
+    EXPECT_FALSE(mesh::decode(bad, m));
+    // The same blob with the face on vertex 0 only is a model.
+    testbox::Bytes good = bad;
+    good[12] = good[13] = 0;
+    ASSERT_TRUE(mesh::decode(good, m));
+    EXPECT_EQ(m.faces[0], (mesh::Face{0, 0, 0}));
+
+    const std::string dir = testbox::temp_dir() + "/bad-duck";
+    for (const char* name : {"pic0.png", "pic1.png", "pic2.png", "pic3.png", "logo.png", "font.png", "titles.txt",
+                             "velmaris.bin", "face.bin", "x29.bin"})
+        testbox::write_file(dir + "/" + name, testbox::read_file(std::string(CONTENT_DIR) + "/" + name));
+    testbox::write_file(dir + "/duck.bin", bad);
+    const std::string cmd = testbox::program("tools/content-sheet") + " " + dir + " " + SOURCE_DIR + "/assets " + dir +
+                            "/sheet.png 2>" + dir + "/err.txt";
+    int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << cmd;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << cmd;
+    const std::string err = testbox::text_of(dir + "/err.txt");
+    EXPECT_NE(err.find(dir + "/duck.bin"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/sheet.png"));
 }
 
 TEST(ContentModels, RebuildGivesTheSameBytes) {

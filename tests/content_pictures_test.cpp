@@ -2,8 +2,11 @@
 // does with them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <sys/wait.h>
 
 #include "data/pngwrite.h"
 #include "endtitles.h"
@@ -39,6 +42,70 @@ TEST(ContentPictures, PreludePicturesHaveTheirSizesAndShareAPalette) {
         EXPECT_GT(drawn, 20) << k;
         EXPECT_LT(drawn, 64 * 67 / 2) << k;
     }
+}
+
+// A PNG's bytes with its palette cut to its first `entries` colours (the chunk's
+// length and CRC made again) and the pixels left as they are: a picture whose pixels
+// may go past its palette, which the PNG writer refuses to make.
+testbox::Bytes cut_palette(const testbox::Bytes& png, std::size_t entries) {
+    auto be32 = [&](std::size_t at) {
+        return std::size_t(png[at]) << 24 | std::size_t(png[at + 1]) << 16 | std::size_t(png[at + 2]) << 8 | png[at + 3];
+    };
+    auto put32 = [](testbox::Bytes& out, std::uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) out.push_back(std::uint8_t(v >> s));
+    };
+    testbox::Bytes out(png.begin(), png.begin() + 8);
+    for (std::size_t at = 8; at + 12 <= png.size();) {
+        const std::size_t length = be32(at);
+        if (std::equal(png.begin() + long(at) + 4, png.begin() + long(at) + 8, "PLTE")) {
+            testbox::Bytes chunk(png.begin() + long(at) + 4, png.begin() + long(at) + 8 + long(3 * entries));
+            std::uint32_t crc = 0xffffffffu;
+            for (std::uint8_t b : chunk) {
+                crc ^= b;
+                for (int k = 0; k < 8; k++) crc = crc & 1 ? (crc >> 1) ^ 0xedb88320u : crc >> 1;
+            }
+            put32(out, std::uint32_t(3 * entries));
+            out.insert(out.end(), chunk.begin(), chunk.end());
+            put32(out, ~crc);
+        } else {
+            out.insert(out.end(), png.begin() + long(at), png.begin() + long(at + 12 + length));
+        }
+        at += 12 + length;
+    }
+    return out;
+}
+
+// A picture with pixels past the end of its palette has no colour for them: the
+// contact sheet refuses it with one line naming the file and a plain failure status,
+// rather than reading colours from past its palette.
+TEST(ContentPictures, SheetRefusesPixelsPastThePalette) {
+    const std::string dir = testbox::temp_dir() + "/bad-sprite";
+    for (const char* name : {"pic0.png", "pic2.png", "pic3.png", "logo.png", "font.png", "titles.txt", "velmaris.bin",
+                             "duck.bin", "face.bin", "x29.bin"})
+        testbox::write_file(dir + "/" + name, testbox::read_file(std::string(CONTENT_DIR) + "/" + name));
+    // A sprite of four colours, one of its pixels 200.
+    PalettePicture sprite;
+    sprite.width = 64;
+    sprite.height = 67;
+    sprite.palette.assign(256, {0, 0, 0});
+    sprite.palette[1] = {255, 0, 0};
+    sprite.pixels.assign(std::size_t(sprite.width) * std::size_t(sprite.height), 1);
+    sprite.pixels[std::size_t(30) * 64 + 20] = 200;
+    const testbox::Bytes png = cut_palette(encode_png(sprite), 4);
+    PalettePicture bad;
+    ASSERT_TRUE(decode_png(png, bad));
+    ASSERT_EQ(bad.palette.size(), 4u);
+    ASSERT_EQ(bad.pixels[std::size_t(30) * 64 + 20], 200);
+    testbox::write_file(dir + "/pic1.png", png);
+    const std::string cmd = testbox::program("tools/content-sheet") + " " + dir + " " + SOURCE_DIR + "/assets " + dir +
+                            "/sheet.png 2>" + dir + "/err.txt";
+    int status = std::system(cmd.c_str());
+    ASSERT_TRUE(WIFEXITED(status)) << cmd;
+    EXPECT_EQ(WEXITSTATUS(status), 1) << cmd;
+    const std::string err = testbox::text_of(dir + "/err.txt");
+    EXPECT_NE(err.find(dir + "/pic1.png"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_FALSE(std::filesystem::exists(dir + "/sheet.png"));
 }
 
 TEST(ContentPictures, PreludeFitsInFrontOfTheMainSoundtrack) {

@@ -81,9 +81,20 @@ bool slurp(const std::string& path, std::string& out) {
 bool load_png(const std::string& path, PalettePicture& p) {
     std::string bytes;
     if (!slurp(path, bytes)) return false;
-    if (decode_png(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), p)) return true;
-    std::fprintf(stderr, "content-sheet: %s is not an 8-bit palette PNG\n", path.c_str());
-    return false;
+    if (!decode_png(std::vector<std::uint8_t>(bytes.begin(), bytes.end()), p)) {
+        std::fprintf(stderr, "content-sheet: %s is not an 8-bit palette PNG\n", path.c_str());
+        return false;
+    }
+    // An index past the palette has no colour in the picture. The sheet is for finding
+    // faults in the content, so it refuses the picture rather than draw it in a colour
+    // made up here.
+    for (std::uint8_t v : p.pixels)
+        if (v >= p.palette.size()) {
+            std::fprintf(stderr, "content-sheet: %s has pixel index %d past its %zu palette entries\n", path.c_str(),
+                         int(v), p.palette.size());
+            return false;
+        }
+    return true;
 }
 
 }  // namespace
@@ -148,9 +159,11 @@ int main(int argc, char** argv) {
         std::string blob;
         mesh::Model model;
         const mesh::Expected& e = mesh::kModels[m];
-        if (!slurp(content + "/" + e.name + ".bin", blob) ||
-            !mesh::decode(std::vector<std::uint8_t>(blob.begin(), blob.end()), model)) {
-            std::fprintf(stderr, "content-sheet: cannot read model %s\n", e.name);
+        const std::string path = content + "/" + e.name + ".bin";
+        if (!slurp(path, blob)) return 1;
+        if (!mesh::decode(std::vector<std::uint8_t>(blob.begin(), blob.end()), model)) {
+            std::fprintf(stderr, "content-sheet: %s is not a model (shorter than its header says, or a face names a "
+                         "vertex it does not have)\n", path.c_str());
             return 1;
         }
         for (int v = 0; v < 3; v++) {

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <new>
 #include <string>
 
 #include "data/pngwrite.h"
@@ -26,7 +27,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make-music: %s: %s\n", argv[1], error.c_str());
         return 1;
     }
-    std::vector<std::uint8_t> pcm = music::pcm16(music::render(song));
+    std::vector<std::uint8_t> pcm;
+    try {
+        pcm = music::pcm16(music::render(song));
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "make-music: %s: not enough memory to play the piece\n", argv[1]);
+        return 1;
+    }
     if (!write_file(argv[2], pcm)) {
         std::fprintf(stderr, "make-music: cannot write %s\n", argv[2]);
         return 1;

@@ -169,7 +169,12 @@ bool decode(const std::vector<std::uint8_t>& bytes, Model& m) {
             m.vertices[k][c] = u >= 0x8000 ? int(u) - 0x10000 : int(u);
         }
     for (std::size_t k = 0; k < nf; k++)
-        for (std::size_t c = 0; c < 3; c++) m.faces[k][c] = int(get16(4 + 6 * nv + 6 * k + 2 * c));
+        for (std::size_t c = 0; c < 3; c++) {
+            unsigned index = get16(4 + 6 * nv + 6 * k + 2 * c);
+            // Everything that draws a model reads its faces' corners from the vertex array.
+            if (index >= nv) return false;
+            m.faces[k][c] = int(index);
+        }
     return true;
 }
 

@@ -68,7 +68,8 @@ Model quantise(const Mesh& m);
 
 // The stored byte form, and reading it back byte by byte as the show's loader does.
 std::vector<std::uint8_t> encode(const Model& m);
-// False when the block is shorter than its header says.
+// False when the block is shorter than its header says or a face names a vertex
+// past the vertex count.
 bool decode(const std::vector<std::uint8_t>& bytes, Model& m);
 
 // Swaps two vertices' places in the vertex array, keeping every face on the same points.

@@ -49,6 +49,10 @@ struct Filter {
     }
 };
 
+// How many samples of a note to make: the `wanted` number, but never more than the
+// `limit` left before the piece ends (anything after it would be thrown away).
+std::size_t capped_count(double wanted, std::size_t limit) { return wanted < double(limit) ? std::size_t(wanted) : limit; }
+
 double midi_hz(double pitch) { return 440.0 * std::pow(2.0, (pitch - 69.0) / 12.0); }
 
 // Band-limited step correction for the saw and pulse oscillators.
@@ -117,12 +121,15 @@ Kind kind_named(const std::string& name) {
     return Kind::kick;
 }
 
-std::vector<float> drum(const Instrument& ins, const Note& n, int rate, std::uint32_t seed) {
+// At most `limit` samples of the note.
+std::vector<float> drum(const Instrument& ins, const Note& n, int rate, std::uint32_t seed, std::size_t limit) {
     const Kind kind = kind_named(ins.word("kind", "kick"));
-    const double tone = std::max(ins.number("tone", 1), 0.05), decay = std::max(ins.number("decay", 1), 0.05);
+    // Decay scales the drum's time constants and its length: at most 30 times, which
+    // lets the longest (the boom) ring for two minutes.
+    const double tone = std::max(ins.number("tone", 1), 0.05), decay = std::clamp(ins.number("decay", 1), 0.05, 30.0);
     double seconds = kind == Kind::boom ? 4.0 : kind == Kind::crash ? 3.0 : kind == Kind::openhat ? 1.0 : 0.8;
     seconds *= std::max(decay, 0.2);
-    std::vector<float> out(std::size_t(seconds * rate));
+    std::vector<float> out(capped_count(seconds * rate, limit));
     Noise noise(seed);
     Filter f1, f2;
     double phase = 0, phase2 = 0;
@@ -182,12 +189,12 @@ std::vector<float> drum(const Instrument& ins, const Note& n, int rate, std::uin
     return out;
 }
 
-// One note of a subtractive, FM or noise voice, in stereo.
-Stereo tonal(const Instrument& ins, const Note& n, int rate, std::uint32_t seed) {
+// One note of a subtractive, FM or noise voice, in stereo, at most `limit` samples.
+Stereo tonal(const Instrument& ins, const Note& n, int rate, std::uint32_t seed, std::size_t limit) {
     const double a = ins.number("attack", 0.005), d = ins.number("decay", 0.3), s = ins.number("sustain", 0.7),
                  r = std::clamp(ins.number("release", 0.2), 0.0, 30.0);
     const double gate = std::max(n.length / rate, 0.0);
-    const std::size_t count = std::size_t((gate + r) * rate) + 1;
+    const std::size_t count = std::min(capped_count((gate + r) * rate, limit) + 1, limit);
     Stereo out(count);
     const double hz = midi_hz(n.pitch + 12 * ins.number("octave", 0));
     Noise noise(seed);
@@ -325,6 +332,8 @@ std::vector<float> render(const Song& song) {
         const double to_room = ins.number("room", 0), to_echo = ins.number("echo", 0);
         const double gl = gain * std::sqrt((1 - pan) / 2) * std::sqrt(2.0), gr = gain * std::sqrt((1 + pan) / 2) * std::sqrt(2.0);
         std::size_t start = std::size_t(std::llround(n.start));
+        // Each note is made only up to the end of the piece.
+        const std::size_t rest = start < total ? total - start : 0;
         auto add = [&](std::size_t i, double l, double r) {
             std::size_t at = start + i;
             if (at >= total) return false;
@@ -335,10 +344,10 @@ std::vector<float> render(const Song& song) {
             return true;
         };
         if (ins.type == "drum") {
-            std::vector<float> v = drum(ins, n, song.rate, std::uint32_t(k));
+            std::vector<float> v = drum(ins, n, song.rate, std::uint32_t(k), rest);
             for (std::size_t i = 0; i < v.size() && add(i, v[i], v[i]); i++) {}
         } else {
-            Stereo v = tonal(ins, n, song.rate, std::uint32_t(k));
+            Stereo v = tonal(ins, n, song.rate, std::uint32_t(k), rest);
             for (std::size_t i = 0; i < v.left.size() && add(i, v.left[i], v.right[i]); i++) {}
         }
     }
