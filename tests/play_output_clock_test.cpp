@@ -2,8 +2,11 @@
 // pulled and how much: an output simulated to the microsecond. And the stream clock the
 // live players drain their emulated sound device by, and the screens that wait for
 // their sound.
+#include <algorithm>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <sys/soundcard.h>
+#include <vector>
 
 #include "box/emu/emu.h"
 #include "play/output_clock.h"
@@ -132,6 +135,98 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
     EXPECT_EQ(stalled.played(t0 + 1000000), 4800 - play::StreamClock::kKept);
     EXPECT_EQ(stalled.played_bytes(t0 + 1000000, box.dsp), (4800 - play::StreamClock::kKept) * 44100 / kRate * 4);
     EXPECT_EQ(stalled.played(t0 + 1000000, true), 4800u);
+}
+
+// The device of a live run, wired as the live player wires it: it drains by a stream
+// clock whose card (simulated on the box's clock) pulls a chunk every chunk's time from
+// a queue of decoded sound. A reset empties the device as the kernel's does: nothing is
+// queued, its count of the stream stays where it was, and a close that follows waits
+// for nothing. A stream that goes on after a reset gets no silence and no break.
+TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas) {
+    const std::uint32_t lead = 2 * kChunk + 960, show_ahead = 528;
+    play::StreamClock clock({kRate, kChunk, lead, show_ahead});
+    emu::Box& box = emu::reset(emu::Config{});
+    auto now = [&] { return box.clock.now_us(); };
+    std::uint64_t waiting = 0, next_pull = 0;  // frames in the card's queue
+    auto card = [&] {
+        if (next_pull == 0) next_pull = now();
+        for (; next_pull <= now(); next_pull += std::uint64_t(kChunkUs)) {
+            std::uint32_t sound = std::uint32_t(std::min<std::uint64_t>(waiting, kChunk));
+            waiting -= sound;
+            clock.pulled(next_pull, kChunk, sound);
+        }
+    };
+    box.dsp.played_bytes_source = [&] {
+        card();
+        return clock.played_bytes(now(), box.dsp);
+    };
+    auto odelay = [&] {
+        int delay = -1;
+        EXPECT_EQ(box.dsp.ioctl(SNDCTL_DSP_GETODELAY, &delay), 0);
+        return delay;
+    };
+    auto reset = [&] {
+        EXPECT_EQ(box.dsp.ioctl(SNDCTL_DSP_RESET, nullptr), 0);
+        clock.discard(now());  // what the player does when the device is reset
+        waiting = 0;
+    };
+    // Bursts of an AC-3 frame (1536 sample frames) fed as the show feeds them, keeping
+    // at most three in the device; each becomes decoded sound for the card, padded with
+    // any silence due to the stream. False when the device does not make room for the
+    // next burst within a second.
+    const std::vector<std::uint8_t> burst(4 * 1536, 0);
+    std::uint64_t padded = 0;
+    auto feed = [&](int bursts) {
+        for (int i = 0; i < bursts; i++) {
+            for (int waits = 0; odelay() > 3 * int(burst.size()); waits++) {
+                if (waits == 200) return false;
+                box.clock.sleep_us(5000);
+            }
+            if (box.dsp.write(burst.data(), burst.size()) != long(burst.size())) return false;
+            clock.added(now(), 1536);
+            waiting += 1536;
+            std::uint64_t silence = clock.silence_due(box.dsp.taken(), box.dsp.rate());
+            clock.added(now(), silence);
+            waiting += silence;
+            padded += silence;
+        }
+        return true;
+    };
+
+    ASSERT_EQ(box.dsp.open(), 0);
+    clock.new_stream();
+    int setting = AFMT_S16_LE;
+    ASSERT_EQ(box.dsp.ioctl(SNDCTL_DSP_SETFMT, &setting), 0);
+    setting = 2;
+    ASSERT_EQ(box.dsp.ioctl(SNDCTL_DSP_CHANNELS, &setting), 0);
+    setting = int(kRate);
+    ASSERT_EQ(box.dsp.ioctl(SNDCTL_DSP_SPEED, &setting), 0);
+    ASSERT_TRUE(feed(100));
+    EXPECT_GT(odelay(), 0);  // the device holds sound when it is reset
+
+    reset();
+    std::uint64_t at_reset = box.dsp.taken();  // what it had played
+    EXPECT_GT(at_reset, 0u);
+    EXPECT_EQ(odelay(), 0);
+    EXPECT_EQ(clock.played_bytes(now(), box.dsp), at_reset);
+
+    // The stream goes on after the reset: the device counts on from where it was, the
+    // card hears it without silence put in front and without a break.
+    EXPECT_TRUE(feed(100));
+    EXPECT_EQ(padded, 0u);
+    EXPECT_GE(box.dsp.taken(), at_reset + 99 * burst.size());
+    EXPECT_EQ(clock.played(now()), clock.heard(now()) + lead);  // ahead of the ear again
+    EXPECT_EQ(clock.starved(), 0u);
+    EXPECT_EQ(clock.dry_spells(), 0u);
+    EXPECT_EQ(box.dsp.underruns, 0u);
+
+    // The show stops: a reset, then the close, which has nothing to wait for.
+    reset();
+    EXPECT_EQ(odelay(), 0);
+    std::uint64_t closing = now();
+    ASSERT_EQ(box.dsp.close(), 0);
+    EXPECT_EQ(now() - closing, 0u);
+    box.dsp.played_bytes_source = nullptr;
 }
 
 TEST(PlayLiveScreens, TakenAsTheShowDrawsAndShownOnceTheirSoundIsHeard) {

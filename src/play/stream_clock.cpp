@@ -34,6 +34,7 @@ void StreamClock::added(std::uint64_t t_us, std::uint64_t frames) {
 void StreamClock::new_stream() {
     std::lock_guard<std::mutex> lock(mutex_);
     stream_start_ = queued_;
+    stream_base_ = 0;
     stream_sound_us_ = 0;
     short_ = false;
 }
@@ -41,16 +42,25 @@ void StreamClock::new_stream() {
 std::uint64_t StreamClock::silence_due(std::uint64_t taken, std::uint32_t device_rate) {
     std::uint64_t due = taken / 4 * output_.rate / device_rate;
     std::lock_guard<std::mutex> lock(mutex_);
-    std::uint64_t have = queued_ - stream_start_;
+    std::uint64_t have = stream_base_ + queued_ - stream_start_;
     return due > have ? due - have : 0;
 }
 
 void StreamClock::discard(std::uint64_t t_us) {
+    // What the device had played, taken before the unheard sound goes: the reset left
+    // the device's count there, and what the device plays next counts on from it.
+    std::uint64_t was = played(t_us);
     std::uint64_t forgotten = heard_.forget_unheard(t_us);
     std::lock_guard<std::mutex> lock(mutex_);
     std::uint64_t unpulled = queued_ - given_;
     queued_ -= std::min(queued_, unpulled + forgotten);
     given_ -= std::min(given_, forgotten);
+    // The rest of the stream starts here, with nothing queued: the device has played
+    // all of what is left (a count taken from queued_ less kKept would fall below what
+    // it had played, and show it sound it does not hold), and the bytes it takes next
+    // are the sound queued next. Silence pulled until then is no break in the stream.
+    stream_base_ += std::max(was, stream_start_) - stream_start_;
+    stream_start_ = queued_;
     short_ = false;
     cut_ = true;
 }
@@ -67,7 +77,7 @@ std::uint64_t StreamClock::played(std::uint64_t t_us, bool closing) {
 std::uint64_t StreamClock::played_bytes(std::uint64_t t_us, const emu::Dsp& dsp) {
     std::uint64_t all = played(t_us, dsp.closing());
     std::lock_guard<std::mutex> lock(mutex_);
-    return (all - stream_start_) * dsp.rate() / output_.rate * 4;
+    return (stream_base_ + all - stream_start_) * dsp.rate() / output_.rate * 4;
 }
 
 bool StreamClock::done(std::uint64_t t_us) {

@@ -63,13 +63,16 @@ public:
     // lasts as long (bytes that made no sound still take their time to play).
     std::uint64_t silence_due(std::uint64_t taken, std::uint32_t device_rate);
     // The output dropped the frames still in its queue, those added and not pulled yet
-    // (the device was reset): everything not heard yet is gone.
+    // (the device was reset): everything not heard yet is gone. The device holds
+    // nothing more: it has played all that is left of the stream, and its count of
+    // the stream goes on from what it had played.
     void discard(std::uint64_t t_us);
 
     // Sample frames, of all streams, the emulated device has played by t_us (closing:
     // the device is closing, it plays what it was given to the end).
     std::uint64_t played(std::uint64_t t_us, bool closing = false);
-    // What the device has played of its current stream, in its bytes.
+    // What the device has played of its current stream, in its bytes; it never goes
+    // back, a reset included.
     std::uint64_t played_bytes(std::uint64_t t_us, const emu::Dsp& dsp);
     // Sample frames heard by t_us, of all streams.
     std::uint64_t heard(std::uint64_t t_us) { return heard_.heard(t_us); }
@@ -90,7 +93,8 @@ private:
     std::mutex mutex_;
     std::uint64_t queued_ = 0;        // sample frames ever queued, less those discarded
     std::uint64_t given_ = 0;         // of those, taken by the output
-    std::uint64_t stream_start_ = 0;  // queued_ when the current stream began
+    std::uint64_t stream_start_ = 0;  // queued_ when the current stream began, or was last reset
+    std::uint64_t stream_base_ = 0;   // frames of the stream the device had played by stream_start_
     std::uint64_t stream_sound_us_ = 0;  // when its first sound came; 0 before
     bool short_ = false;              // the output found the queue short in the middle of a stream
     bool cut_ = false;                // discarded since the last sound was added
