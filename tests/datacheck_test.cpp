@@ -75,9 +75,9 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
     cases.push_back({"a byte added", stored, "end-title text", "1 byte follows"});
     cases.back().bytes.push_back(0);
     // One bit changed inside each item that carries a check.
-    auto flip = [&](const std::string& item, std::size_t at, const std::string& says) {
+    auto flip = [&](const std::string& item, std::size_t at, const std::string& says, std::uint8_t bits = 0x20) {
         Bytes b = stored;
-        b[at] ^= 0x20;
+        b[at] ^= bits;
         cases.push_back({item + " changed at " + std::to_string(at), b, item, says});
     };
     // In the middle of each picture, and in its last chunk (IEND: its CRC's last byte).
@@ -96,6 +96,11 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
         flip(name, frames[k] + 1, where + " has no sync word");
         flip(name, frames[k] + 2, where + ": crc1 and crc2 fail");
         flip(name, frames[k + 1] - 3, where + ": crc2 fails");
+        // Sample rate code 3: the player stops at such a frame, and refuses a stream
+        // that starts with one.
+        flip(name, frames[k] + 4, where + ": sample rate code 3, the music stops there", ~plain[frames[k] + 4] & 0xC0);
+        flip(name, frames[0] + 4, "frame 0 at offset " + std::to_string(frames[0]) + ": sample rate code 3, the show refuses",
+             ~plain[frames[0] + 4] & 0xC0);
     }
     const datafile::Finding& text = items.at("end-title text");
     flip(text.item, text.offset + text.size - 1, "no 0 byte");

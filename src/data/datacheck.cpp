@@ -120,8 +120,11 @@ std::size_t soundtrack(Check& check, Finding& f, const Bytes& plain, std::size_t
     while (plain.size() - p >= 6 && plain[p] == 0x0B && plain[p + 1] == 0x77) {
         unsigned code = plain[p + 4] & 0x3F, fscod = plain[p + 4] >> 6;
         if (code > 37 || fscod == 3) {
-            note(code > 37 ? "frame size code " + std::to_string(code) + ", the show refuses the soundtrack"
-                           : "sample rate code 3, the show refuses the soundtrack");
+            // The player refuses a stream that starts with such a frame; later, its
+            // rate is not the stream's, and the music stops there.
+            note(code > 37      ? "frame size code " + std::to_string(code) + ", the show refuses the soundtrack"
+                 : frames == 0 ? "sample rate code 3, the show refuses the soundtrack"
+                               : "sample rate code 3, the music stops there");
             break;
         }
         if (frames == 0) rate = fscod;
