@@ -47,7 +47,7 @@ const std::string& temp_dir() {
 
 Bytes read_file(const std::string& path) {
     Bytes bytes;
-    datafile::read_file(path, bytes);
+    ::read_file(path, bytes);
     return bytes;
 }
 

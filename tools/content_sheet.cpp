@@ -5,12 +5,11 @@
 // it, along +x and along +y; the slab and the jet with back faces removed).
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 
 #include "canvas.h"
+#include "data/pngwrite.h"
 #include "endtitles.h"
 #include "glyphs.h"
 #include "mesh.h"
@@ -69,12 +68,12 @@ struct Sheet {
 };
 
 bool slurp(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::vector<std::uint8_t> bytes;
+    if (!read_file(path, bytes)) {
         std::fprintf(stderr, "content-sheet: cannot read %s\n", path.c_str());
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    out.assign(bytes.begin(), bytes.end());
     return true;
 }
 

@@ -1,8 +1,6 @@
 // make-music SCORE OUT: plays a score with the synthesizer and writes the piece as
 // raw 48 kHz stereo 16-bit little-endian samples, for the AC-3 encoder.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <new>
 #include <string>
 
@@ -15,12 +13,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: make-music SCORE OUT\n");
         return 1;
     }
-    std::ifstream in(argv[1], std::ios::binary);
-    if (!in) {
+    std::vector<std::uint8_t> score;
+    if (!read_file(argv[1], score)) {
         std::fprintf(stderr, "make-music: cannot read %s\n", argv[1]);
         return 1;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text(score.begin(), score.end());
     music::Song song;
     std::string error;
     if (!music::parse(text, song, error)) {

@@ -2,10 +2,9 @@
 // Writes pic0.png (the prelude's "thank you" screen), pic1.png to pic3.png (its sprite
 // frames), logo.png, font.png and titles.txt (the text, checked and 0-terminated).
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
+#include "data/pngwrite.h"
 #include "endtitles.h"
 #include "glyphs.h"
 #include "pictures.h"
@@ -13,12 +12,12 @@
 namespace {
 
 bool slurp(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    std::vector<std::uint8_t> bytes;
+    if (!read_file(path, bytes)) {
         std::fprintf(stderr, "make-pictures: cannot read %s\n", path.c_str());
         return false;
     }
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    out.assign(bytes.begin(), bytes.end());
     return true;
 }
 

@@ -1,6 +1,5 @@
 #include "data/datafile.h"
 
-#include <sys/stat.h>
 #include <zlib.h>
 
 #include "show/ac3audio.h"
@@ -103,28 +102,6 @@ bool split(const Bytes& plain, std::vector<Item>& items, std::string& why) {
     if (!picture("end-title font")) return false;
     items.push_back({"end-title text", pos, plain.size() - pos, 0, 0});
     return true;
-}
-
-std::FILE* open_file(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    struct stat st;
-    if (f != nullptr && (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode))) {
-        std::fclose(f);
-        f = nullptr;
-    }
-    return f;
-}
-
-bool read_file(const std::string& path, Bytes& out) {
-    std::FILE* f = open_file(path);
-    if (f == nullptr) return false;
-    out.clear();
-    std::uint8_t block[65536];
-    std::size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) out.insert(out.end(), block, block + n);
-    bool ok = !std::ferror(f);
-    std::fclose(f);
-    return ok;
 }
 
 bool unscramble_and_split(Bytes& data, std::vector<Item>& items, std::string& why) {

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -42,11 +41,6 @@ struct Item {
 // have the layout.
 bool split(const Bytes& plain, std::vector<Item>& items, std::string& why);
 
-// Opens a file for reading: null when it cannot be opened or is a directory (which
-// opens, but cannot be read).
-std::FILE* open_file(const std::string& path);
-// Reads a whole file; false when it cannot be opened or read.
-bool read_file(const std::string& path, Bytes& out);
 // Unscrambles a stored data file in place and splits it as split() does.
 bool unscramble_and_split(Bytes& data, std::vector<Item>& items, std::string& why);
 

@@ -25,7 +25,7 @@ namespace {
 using datafile::Bytes;
 
 bool load(const std::string& path, Bytes& out) {
-    if (datafile::read_file(path, out)) return true;
+    if (read_file(path, out)) return true;
     std::fprintf(stderr, "demo-data: cannot read %s\n", path.c_str());
     return false;
 }
@@ -125,7 +125,7 @@ int build(int argc, char** argv) {
     // Read back what was written, as the show will read it. A main soundtrack too
     // short for the whole show is allowed (test shows are made of short tones) but
     // said.
-    std::FILE* written = datafile::open_file(argv[2]);
+    std::FILE* written = open_file(argv[2]);
     if (written == nullptr) {
         std::fprintf(stderr, "demo-data: cannot read back %s\n", argv[2]);
         return 1;
@@ -144,13 +144,13 @@ int build(int argc, char** argv) {
 }
 
 int check(const char* path, const char* logo_path) {
-    std::FILE* data = datafile::open_file(path);
+    std::FILE* data = open_file(path);
     if (data == nullptr) {
         std::fprintf(stderr, "demo-data: cannot read %s\n", path);
         return 1;
     }
     std::FILE* logo = nullptr;
-    if (logo_path != nullptr && (logo = datafile::open_file(logo_path)) == nullptr) {
+    if (logo_path != nullptr && (logo = open_file(logo_path)) == nullptr) {
         std::fprintf(stderr, "demo-data: cannot read %s\n", logo_path);
         std::fclose(data);
         return 1;

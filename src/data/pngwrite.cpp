@@ -65,6 +65,28 @@ bool write_png(const std::string& path, const PalettePicture& picture) {
     return !bytes.empty() && write_file(path, bytes);
 }
 
+std::FILE* open_file(const std::string& path) {
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    struct stat st;
+    if (f != nullptr && (fstat(fileno(f), &st) != 0 || S_ISDIR(st.st_mode))) {
+        std::fclose(f);
+        f = nullptr;
+    }
+    return f;
+}
+
+bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
+    std::FILE* f = open_file(path);
+    if (f == nullptr) return false;
+    out.clear();
+    std::uint8_t block[65536];
+    std::size_t n;
+    while ((n = std::fread(block, 1, sizeof block, f)) > 0) out.insert(out.end(), block, block + n);
+    bool ok = !std::ferror(f);
+    std::fclose(f);
+    return ok;
+}
+
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
     struct stat st;
     const bool in_place = ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);

@@ -1,9 +1,10 @@
-// Writing 8-bit palette PNG pictures, and files: for the content tools, the data
-// builder, the screenshots of demo-play and the tests.
+// Writing 8-bit palette PNG pictures, and reading and writing files: for the content
+// tools, the data builder, the screenshots of demo-play and the tests.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,11 @@ struct PalettePicture {
 std::vector<std::uint8_t> encode_png(const PalettePicture& picture);
 // Writes it to a file; false on failure.
 bool write_png(const std::string& path, const PalettePicture& picture);
+// Opens a file for reading: null when it cannot be opened or is a directory (which
+// opens, but cannot be read).
+std::FILE* open_file(const std::string& path);
+// Reads a whole file; false when it cannot be opened or read.
+bool read_file(const std::string& path, std::vector<std::uint8_t>& out);
 // Writes bytes to a file; false when any of them did not reach it (a full disk shows
 // only when the file is closed). A new or regular file is written beside its name and
 // renamed into place once complete, so that a failed write leaves nothing under the

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "data/datafile.h"
+#include "data/pngwrite.h"
 #include "show/vidparm.h"
 
 namespace play {
@@ -46,7 +47,7 @@ std::optional<SoundtrackLengths> soundtrack_lengths(const std::string& data_file
     datafile::Bytes data;
     std::vector<datafile::Item> items;
     std::string why;
-    if (!datafile::read_file(data_file, data) || !datafile::unscramble_and_split(data, items, why)) return std::nullopt;
+    if (!read_file(data_file, data) || !datafile::unscramble_and_split(data, items, why)) return std::nullopt;
     SoundtrackLengths lengths;
     for (const datafile::Item& item : items) {
         if (item.name == "prelude soundtrack") lengths.prelude = std::uint32_t(item.frames);

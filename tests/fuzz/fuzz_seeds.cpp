@@ -7,6 +7,7 @@
 #include <string>
 
 #include "data/datafile.h"
+#include "data/pngwrite.h"
 #include "show/encryption.h"
 #include "show/seeds.h"
 
@@ -23,7 +24,7 @@ bool write(const std::string& path, const Bytes& bytes) {
 
 Bytes read(const std::string& path) {
     Bytes b;
-    if (!datafile::read_file(path, b)) std::fprintf(stderr, "fuzz_seeds: cannot read %s\n", path.c_str());
+    if (!read_file(path, b)) std::fprintf(stderr, "fuzz_seeds: cannot read %s\n", path.c_str());
     return b;
 }
 
