@@ -11,10 +11,8 @@
 #include "show/ac3audio.h"
 #include "show/encryption.h"
 #include "show/pngload.h"
+#include "show/vidparm.h"
 #include "testbox.h"
-
-std::FILE* fp;
-std::FILE* ftty;
 
 namespace {
 

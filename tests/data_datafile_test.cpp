@@ -12,9 +12,6 @@
 #include "show/vidparm.h"
 #include "testbox.h"
 
-std::FILE* fp;
-std::FILE* ftty;
-
 namespace {
 
 using testbox::Bytes;

@@ -16,8 +16,6 @@
 #include "show/vidparm.h"
 #include "testbox.h"
 
-std::FILE* fp;
-
 namespace {
 
 using testbox::Bytes;

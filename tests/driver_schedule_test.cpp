@@ -57,20 +57,8 @@ Params scheduled(std::uint32_t d) {
 // Four small models told apart by their first vertex (x = 10, 20, 30, 40), which the
 // rotation about x, the first stage, keeps: rx[0].x names the model drawn.
 Bytes model_block(int m) {
-    const int v[4][3] = {{10 * (m + 1), 0, 0}, {0, 50, 0}, {-40, -30, 20}, {0, 0, 60}};
-    const int faces[4][3] = {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}};
-    Bytes b;
-    auto put = [&b](int value) {
-        b.push_back(std::uint8_t(value & 0xff));
-        b.push_back(std::uint8_t((value >> 8) & 0xff));
-    };
-    put(4);
-    put(4);
-    for (const auto& p : v)
-        for (int c : p) put(c);
-    for (const auto& f : faces)
-        for (int c : f) put(c);
-    return b;
+    return testbox::model_block({{10 * (m + 1), 0, 0}, {0, 50, 0}, {-40, -30, 20}, {0, 0, 60}},
+                                {{0, 1, 2}, {0, 2, 3}, {0, 3, 1}, {1, 3, 2}});
 }
 
 // At each page the 3D section shows: the model drawn (from rx), whether every face of

@@ -13,10 +13,8 @@
 #include "show/ac3audio.h"
 #include "show/fbstuff.h"
 #include "show/fire.h"
+#include "show/vidparm.h"
 #include "testbox.h"
-
-// The console stream belongs to the driver, which is not linked here.
-std::FILE* ftty = nullptr;
 
 namespace {
 

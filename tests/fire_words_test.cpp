@@ -16,10 +16,8 @@
 #include "show/fire.h"
 #include "show/seeds.h"
 #include "show/showdata.h"
+#include "show/vidparm.h"
 #include "testbox.h"
-
-// The console stream belongs to the driver, which is not linked here.
-std::FILE* ftty = nullptr;
 
 namespace {
 

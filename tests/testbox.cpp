@@ -89,6 +89,20 @@ std::uint64_t digest(const std::int32_t* values, std::size_t count) {
     return h;
 }
 
+Bytes model_block(const std::vector<std::array<int, 3>>& vertices, const std::vector<std::array<int, 3>>& faces) {
+    Bytes b;
+    auto put = [&b](int value) {
+        b.push_back(std::uint8_t(value & 0xff));
+        b.push_back(std::uint8_t((value >> 8) & 0xff));
+    };
+    put(int(vertices.size()));
+    put(int(faces.size()));
+    for (const auto& list : {vertices, faces})
+        for (const auto& triple : list)
+            for (int c : triple) put(c);
+    return b;
+}
+
 Bytes tone_ac3(int rate) {
     std::string name = rate == 44100 ? "tone44.ac3" : rate == 32000 ? "tone32.ac3" : "tone48.ac3";
     return read_file(std::string(TEST_DATA_DIR) + "/" + name);

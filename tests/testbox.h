@@ -1,6 +1,7 @@
 // Helpers for tests that run show code on a fresh emulated box.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,11 @@ std::uint64_t digest(const std::int32_t* values, std::size_t count);
 
 // A test AC-3 stream made at build time: 48000, 44100 or 32000 Hz.
 Bytes tone_ac3(int rate = 48000);
+
+// A 3D model in the show's built-in format: the counts of vertices and faces, then
+// each vertex's x, y, z and each face's three vertex indices, 16 bits each, lowest
+// byte first.
+Bytes model_block(const std::vector<std::array<int, 3>>& vertices, const std::vector<std::array<int, 3>>& faces);
 
 // Where the AC-3 frames of bytes[pos, end) start, each cut at the length its header
 // gives; the cutting stops at a header that gives none.

@@ -19,8 +19,6 @@
 #include "show/vidparm.h"
 #include "testbox.h"
 
-std::FILE* fp;
-
 namespace {
 
 using namespace theend_state;

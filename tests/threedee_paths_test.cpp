@@ -11,8 +11,6 @@
 #include "show/threedee_state.h"
 #include "testbox.h"
 
-std::FILE* fp;
-
 namespace {
 
 using frame_paths::Path;

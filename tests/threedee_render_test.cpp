@@ -15,35 +15,11 @@
 #include "show/threedee_state.h"
 #include "testbox.h"
 
-std::FILE* fp;
-
 namespace {
 
 using namespace threedee_state;
 using testbox::Bytes;
 using Face = std::array<int, 3>;
-
-// A model block in the built-in format.
-Bytes model_block(const std::vector<vec3>& v, const std::vector<Face>& faces) {
-    Bytes b;
-    auto put = [&b](int value) {
-        b.push_back(std::uint8_t(value & 0xff));
-        b.push_back(std::uint8_t((value >> 8) & 0xff));
-    };
-    put(int(v.size()));
-    put(int(faces.size()));
-    for (const vec3& p : v) {
-        put(p.x);
-        put(p.y);
-        put(p.z);
-    }
-    for (const Face& t : faces) {
-        put(t[0]);
-        put(t[1]);
-        put(t[2]);
-    }
-    return b;
-}
 
 // One row of a page: the first and last column that are not 0 (-1, -1 if none), and
 // whether everything between them has the colour c.
@@ -80,7 +56,9 @@ protected:
     // given), with the scene standing still and the model's origin at the eye.
     void load(const std::vector<vec3>& v = {}, const std::vector<Face>& faces = {}) {
         if (!v.empty()) {
-            block = model_block(v, faces);
+            std::vector<Face> points;
+            for (const vec3& p : v) points.push_back({p.x, p.y, p.z});
+            block = testbox::model_block(points, faces);
             for (auto& s : starts) s = block.data();
         }
         ASSERT_EQ(threedee_init(), 0);

@@ -14,8 +14,6 @@
 #include "show/threedee_state.h"
 #include "testbox.h"
 
-std::FILE* fp;
-
 namespace {
 
 using namespace threedee_state;

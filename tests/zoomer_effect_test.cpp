@@ -14,9 +14,6 @@
 #include "show/zoomer.h"
 #include "testbox.h"
 
-std::FILE* fp;
-std::FILE* ftty;
-
 namespace {
 
 using testbox::Bytes;

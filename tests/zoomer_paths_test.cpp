@@ -12,9 +12,6 @@
 #include "show/zoomer.h"
 #include "testbox.h"
 
-std::FILE* fp;
-std::FILE* ftty;
-
 namespace {
 
 using frame_paths::Path;
