@@ -353,6 +353,28 @@ TEST_F(PlayerOnLargeFragments, WritesTakenInPiecesStillDeliverEveryFrame) {
     EXPECT_EQ(box_->dsp.underruns, 0u);
 }
 
+// A bad frame ends the soundtrack as its end does: what was sent before it plays on
+// time, and only once, not at the close many seconds later.
+TEST_F(PlayerOnLargeFragments, WhatCameBeforeABadFramePlaysOnTime) {
+    Bytes data = tone_;
+    data[starts_[21] + 4] ^= 0x40;  // frame 21 claims another sample rate
+    ASSERT_EQ(load(data), 0);
+    int r = 0;
+    while ((r = ac3_process()) == 0) drain_to(12288);
+    EXPECT_EQ(r, -22);
+    EXPECT_EQ(fcount, 21u);
+    for (int i = 0; i < 3; i++) {
+        drain_to(12288);
+        EXPECT_EQ(ac3_process(), -22);
+    }
+    drain_to(0);
+    EXPECT_EQ(box_->dsp.held(), 0u);
+    ASSERT_EQ(rec_.frames.size(), 21u);
+    for (std::size_t i = 0; i < 21; i++)
+        ASSERT_EQ(rec_.frames[i], Bytes(tone_.begin() + long(starts_[i]), tone_.begin() + long(starts_[i + 1]))) << i;
+    EXPECT_EQ(rec_.count("SNDCTL_DSP_POST"), 1);
+}
+
 TEST_F(Player, SkipPositionsAbsolutely) {
     ASSERT_EQ(load(tone_), 0);
     EXPECT_EQ(ac3_skip(10), 0);

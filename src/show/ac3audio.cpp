@@ -48,6 +48,7 @@ std::uint8_t* frame;
 int ah;
 int sr;
 std::uint64_t sent;  // bytes written to the device since it was opened
+bool played_out;     // the stream has ended (its last frame or a bad one) and plays out
 
 // Reads and seeks for the loader: through the keystream, or plainly.
 struct Reader {
@@ -171,6 +172,7 @@ int load(std::FILE* fp, const Reader& io) {
     }
     curptr = ac3data;
     sent = 0;
+    played_out = false;
     return 0;
 }
 
@@ -189,12 +191,15 @@ void send(const void* bytes, std::size_t count) {
     }
 }
 
-// The soundtrack's last burst has been written: let it play now. The driver hands the
-// device whole fragments and holds a partly filled one back until it fills or the device
-// is closed, so the fragment is filled up with zeros (a receiver skips zeros between
-// bursts), and the driver is told that nothing more is coming for now.
+// The soundtrack's last burst has been written (the stream ends, or goes on with a bad
+// frame): let it play now. The driver hands the device whole fragments and holds a
+// partly filled one back until it fills or the device is closed, so the fragment is
+// filled up with zeros (a receiver skips zeros between bursts), and the driver is told
+// that nothing more is coming for now. Once per stream.
 void play_out() {
     static const std::uint8_t zeros[kBurstBytes] = {};
+    if (played_out) return;
+    played_out = true;
     int fragment = 0;
     if (box::ioctl(ah, SNDCTL_DSP_GETBLKSIZE, &fragment) == 0 && fragment > 0) {
         std::size_t held = std::size_t(sent % unsigned(fragment));
@@ -229,7 +234,10 @@ int ac3_process() {
             fcount = 0;
         }
         int len = frame_length(curptr);
-        if (len == 0 || std::size_t(len) > std::size_t(ac3data + ac3size - curptr)) return -EINVAL;
+        if (len == 0 || std::size_t(len) > std::size_t(ac3data + ac3size - curptr)) {
+            play_out();
+            return -EINVAL;
+        }
         // len + 3 bytes: the copy may carry the start of the next frame, which the
         // receiver ignores; bytes past it keep what a longer frame left there.
         std::memcpy(frame + 8, curptr, std::size_t(len) + 3);
@@ -244,6 +252,7 @@ int ac3_process() {
 int ac3_skip(std::uint32_t n) {
     fcount = 0;
     curptr = ac3data;
+    played_out = false;  // sending goes on from here, up to an end of its own
     while (fcount < n) {
         if (curptr >= ac3data + ac3size) return -ENODATA;
         int len = frame_length(curptr);
