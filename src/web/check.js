@@ -5,7 +5,8 @@
 //     stream of bytes and exit status;
 //  2. without WebAssembly, or without AudioWorklet, the page says so;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
-//     in view, F toggles full screen;
+//     in view, F toggles full screen, Stop clicked while the show is still loading
+//     stops it;
 //  4. a live run, started by the viewer's click under load (a busy process beside the
 //     browser), plays at least 20 s without an underrun, shows the show at twice its
 //     size in a 1920 x 1080 window with the controls in view, and stops at Space; the
@@ -86,10 +87,13 @@ function readPng(file) {
 }
 
 // --- a static file server for the site, and for the check's own files under /work/ ----------------
+// It holds back the files named in `slow` (name: ms) that long, as a slow network would.
+const slow = {};
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm', '.json': 'application/json', '.mp4': 'video/mp4' };
 function serve(site, work) {
-  const server = http.createServer((request, response) => {
+  const server = http.createServer(async (request, response) => {
     let name = decodeURIComponent(new URL(request.url, 'http://x').pathname);
+    if (slow[name]) await sleep(slow[name]);
     let root = site;
     if (name.startsWith('/work/')) [root, name] = [work, name.slice(5)];
     const file = path.join(root, name);
@@ -447,6 +451,17 @@ async function viewerRun(browser, base) {
   await page.tab.keyboard.press('f');
   const back = await page.tab.waitForFunction('document.fullscreenElement === null', { timeout: 5000 }).then(() => true, () => false);
   expect(full && back, `${browser.name}: F toggles full screen (${full}, ${back})`);
+  // Stop as soon as the button says so, the show's module still on its way.
+  slow['/demo.wasm'] = 3000;
+  try {
+    await page.tab.click('#play');
+    await page.tab.waitForFunction('document.getElementById("play").textContent === "Stop" && !document.getElementById("play").disabled', { timeout: 10000 }).catch(() => {});
+    await page.tab.click('#play');
+    const demo = await page.until((d) => d.state === 'ended' || d.state === 'failed', 30000);
+    expect(demo.state === 'ended' && demo.status === 130, `${browser.name}: Stop clicked while the show loads stops it (${demo.state}, ${demo.status}, ${demo.error || ''})`);
+  } finally {
+    delete slow['/demo.wasm'];
+  }
   await page.close();
 }
 

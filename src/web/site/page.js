@@ -87,6 +87,13 @@ function fullScreen() {
   else if (canvas.requestFullscreen) canvas.requestFullscreen();
 }
 $('fullscreen').onclick = fullScreen;
+// The viewer's Stop: the show hears it at once, or as soon as it runs (its module may
+// still be on its way).
+let stopWanted = false;
+function stop() {
+  stopWanted = true;
+  if (demo.stop) demo.stop();
+}
 document.addEventListener('keydown', (e) => {
   if (e.ctrlKey || e.altKey || e.metaKey || e.target.tagName === 'SELECT') return;
   if (e.key === 'f' || e.key === 'F') fullScreen();
@@ -94,7 +101,7 @@ document.addEventListener('keydown', (e) => {
     e.preventDefault();
     if (e.repeat) return;
     if (demo.state === 'ready') play();
-    else if (demo.state === 'running' && demo.stop) demo.stop();
+    else if (demo.state === 'running') stop();
   }
 });
 
@@ -157,6 +164,7 @@ async function run(commandLine, sound) {
   module.ccall('page_run', 'number', ['string'], [commandLine], { async: true }).then(ended, (e) => {
     if (e && e.name !== 'ExitStatus') fail(`the show failed: ${e}`);
   });
+  if (stopWanted) demo.stop();
   demo.status = await exited;
   demo.state = 'ended';
   return demo.status;
@@ -281,7 +289,7 @@ async function play() {
     demo.sound.silent = sound === noSound;
     $('play').textContent = 'Stop';
     $('play').disabled = false;
-    $('play').onclick = () => demo.stop();
+    $('play').onclick = stop;
     const status = await run(section, sound);
     $('progress').textContent = status === 0 ? `[${'#'.repeat(20)}] 100%  the end` : `stopped (exit status ${status})`;
     if (sound.audio) await sound.audio.close();
