@@ -3,7 +3,8 @@
 //  1. a check run (virtual time) gives, at chosen frames, the same screen and the same
 //     bytes to the sound device as the build machine's demo-record, and the same whole
 //     stream of bytes and exit status;
-//  2. without WebAssembly, or without AudioWorklet, the page says so;
+//  2. without WebAssembly, or without AudioWorklet (as on a page served over plain http
+//     from another machine), the page says so;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
 //     in view, F toggles full screen, Stop clicked while the show is still loading
 //     stops it;
@@ -116,13 +117,15 @@ function serve(site, work) {
 
 // --- the browsers, driven by puppeteer-core: Chromium over the DevTools protocol, Firefox
 // over WebDriver BiDi. Neither gets a flag that lets sound start without the viewer's
-// click or key: the checks click and press keys as a viewer would.
+// click or key: the checks click and press keys as a viewer would. Both take the host
+// name box.test for this machine: a page from there is not from localhost, as one from
+// another machine on the network would not be.
 const puppeteer = require(path.resolve(args.puppeteer));
 
 async function launch(name, executablePath, env) {
   const options = name === 'firefox'
-    ? { browser: 'firefox', protocol: 'webDriverBiDi', extraPrefsFirefox: { 'fullscreen.transition_duration.enter': '0 0', 'fullscreen.transition_duration.leave': '0 0' } }
-    : { args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update', '--no-first-run'] };
+    ? { browser: 'firefox', protocol: 'webDriverBiDi', extraPrefsFirefox: { 'fullscreen.transition_duration.enter': '0 0', 'fullscreen.transition_duration.leave': '0 0', 'network.dns.localDomains': 'box.test' } }
+    : { args: ['--no-sandbox', '--disable-gpu', '--disable-background-networking', '--disable-component-update', '--no-first-run', '--host-resolver-rules=MAP box.test 127.0.0.1'] };
   // Puppeteer mutes Chromium by default: the checks record what it plays.
   const browser = await puppeteer.launch({ ...options, executablePath, headless: true, env: { ...process.env, ...env },
     ignoreDefaultArgs: ['--mute-audio'], protocolTimeout: 20 * 60 * 1000 });
@@ -244,8 +247,9 @@ async function checkRun(browser, base, native) {
 
 // --- a browser without what the page needs: it says so ----------------------------------------------
 async function missingRun(browser, base) {
-  for (const [what, remove] of [['WebAssembly', 'delete window.WebAssembly'], ['Web Audio', 'delete window.AudioWorkletNode']]) {
-    const page = await browser.open(`${base}/index.html?play`, { before: remove });
+  const elsewhere = base.replace('127.0.0.1', 'box.test');
+  for (const [what, at, remove] of [['WebAssembly', base, 'delete window.WebAssembly'], ['Web Audio', base, 'delete window.AudioWorkletNode'], ['https', elsewhere]]) {
+    const page = await browser.open(`${at}/index.html?play`, { before: remove });
     const demo = await page.until((d) => d.state === 'failed', 10000);
     const shown = await page.message();
     expect(demo.state === 'failed' && shown.includes(what), `${browser.name}: without ${what} the page says so: "${shown}"`);

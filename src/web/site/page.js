@@ -44,7 +44,9 @@ function fail(text) {
 // --- what the browser must have ----------------------------------------------------------
 const hasWasm = typeof WebAssembly === 'object' && typeof WebAssembly.instantiate === 'function';
 const AudioContextClass = window.AudioContext || window.webkitAudioContext;
-const hasAudio = !!AudioContextClass && typeof AudioWorkletNode === 'function';
+// Browsers give AudioWorklet only to pages from https or from this machine (Chromium
+// keeps AudioWorkletNode elsewhere, but no audioWorklet to load it into).
+const hasAudio = !!AudioContextClass && typeof AudioWorkletNode === 'function' && 'audioWorklet' in AudioContextClass.prototype;
 
 // --- the canvas ----------------------------------------------------------------------------
 // As large as the window takes with the controls in view: a whole multiple of the box's
@@ -316,6 +318,8 @@ async function check(list) {
 // --- start ---------------------------------------------------------------------------------------
 if (!hasWasm) {
   fail('This page needs WebAssembly, which this browser does not have (or has turned off).');
+} else if (!hasAudio && !params.has('check') && !window.isSecureContext) {
+  fail(`This page needs Web Audio with AudioWorklet, which browsers give only to pages served over https or from this machine: open it over https, or as http://localhost:${location.port || 80}/ on the machine that serves it.`);
 } else if (!hasAudio && !params.has('check')) {
   fail('This page needs Web Audio with AudioWorklet, which this browser does not have (or has turned off).');
 } else {
