@@ -6,8 +6,8 @@
 //  2. without WebAssembly, or without AudioWorklet (as on a page served over plain http
 //     from another machine), the page says so;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
-//     in view, F toggles full screen, Stop clicked while the show is still loading
-//     stops it;
+//     in view, F toggles full screen, Space presses a focused button, Stop clicked
+//     while the show is still loading stops it;
 //  4. a live run, started by the viewer's click under load (a busy process beside the
 //     browser), plays at least 20 s without an underrun, shows the show at twice its
 //     size in a 1920 x 1080 window with the controls in view, and stops at Space; the
@@ -455,6 +455,14 @@ async function viewerRun(browser, base) {
   await page.tab.keyboard.press('f');
   const back = await page.tab.waitForFunction('document.fullscreenElement === null', { timeout: 5000 }).then(() => true, () => false);
   expect(full && back, `${browser.name}: F toggles full screen (${full}, ${back})`);
+  // Space presses a focused button (here Full screen), and starts nothing else.
+  await page.tab.focus('#fullscreen');
+  await page.tab.keyboard.press(' ');
+  const pressed = await page.tab.waitForFunction('document.fullscreenElement !== null', { timeout: 5000 }).then(() => true, () => false);
+  const state = await page.eval('window.demo.state');
+  await page.tab.keyboard.press('f');
+  await page.tab.waitForFunction('document.fullscreenElement === null', { timeout: 5000 }).catch(() => {});
+  expect(pressed && state === 'ready', `${browser.name}: Space on the focused Full screen button presses it (${pressed}, ${state})`);
   // Stop as soon as the button says so, the show's module still on its way.
   slow['/demo.wasm'] = 3000;
   try {

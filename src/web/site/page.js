@@ -98,6 +98,8 @@ function stop() {
 }
 document.addEventListener('keydown', (e) => {
   if (e.ctrlKey || e.altKey || e.metaKey || e.target.tagName === 'SELECT') return;
+  // Space on a focused button other than Play presses that button, as a browser's does.
+  if (e.key === ' ' && e.target.tagName === 'BUTTON' && e.target !== $('play') && !e.target.hidden) return;
   if (e.key === 'f' || e.key === 'F') fullScreen();
   else if (e.key === ' ') {
     e.preventDefault();
