@@ -4,7 +4,7 @@
 //     bytes to the sound device as the build machine's demo-record, and the same whole
 //     stream of bytes and exit status;
 //  2. without WebAssembly, or without AudioWorklet (as on a page served over plain http
-//     from another machine), the page says so;
+//     from another machine), the page says so, and where the sound cannot start, why;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
 //     in view, F toggles full screen, Space presses a focused button, Stop clicked
 //     while the show is still loading stops it;
@@ -255,6 +255,15 @@ async function missingRun(browser, base) {
     expect(demo.state === 'failed' && shown.includes(what), `${browser.name}: without ${what} the page says so: "${shown}"`);
     await page.close();
   }
+  // A sound output that cannot start: the page gives the reason, still there once the
+  // few seconds it waits for sound have passed, and offers to play without sound.
+  const page = await browser.open(`${base}/index.html?section=4&play`, { before: 'AudioWorklet.prototype.addModule = () => Promise.reject(new Error("no worklet here"))' });
+  await page.tab.mouse.click(5, 5);
+  await sleep(7000);
+  const shown = await page.message();
+  const offered = await page.eval('!document.getElementById("silent").hidden');
+  expect(shown.includes('no worklet here') && offered, `${browser.name}: where the sound cannot start the page says why: "${shown}" (${offered})`);
+  await page.close();
 }
 
 // Where the sound fed to the output starts in a recording of it, in ms: the best match

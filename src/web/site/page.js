@@ -260,6 +260,7 @@ function startSound() {
       if (audio.state !== 'running' || settled || opening) return;
       opening = true;
       openSound(audio).then(settle, (e) => {
+        clearTimeout(timer); // the reason stays on the page
         say(`The sound cannot start: ${e.message || e}`);
         offer();
       });
