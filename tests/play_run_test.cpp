@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -537,6 +538,37 @@ TEST(PlaySheet, AThumbnailEveryFiveSecondsWithItsTimeAndSection) {
     EXPECT_EQ(be32(16), w);
     EXPECT_EQ(be32(20), h);
     EXPECT_FALSE(sheet.write("/nonexistent-dir/sheet.png", why));
+}
+
+// A sheet the disk has no room for leaves nothing under its name, as a capture or a
+// screenshot does.
+TEST(PlaySheet, ASheetCutShortLeavesNoFileUnderItsName) {
+    play::ContactSheet sheet;
+    play::Screen screen;
+    for (unsigned i = 0; i < screen.pixels.size(); i++) screen.pixels[i] = std::uint8_t(i * 7 + i / 640);
+    for (unsigned i = 0; i < screen.palette.size(); i++) screen.palette[i] = std::uint8_t(i * 13);
+    for (std::uint64_t t = 0; t < 40000000; t += play::ContactSheet::kEveryUs) sheet.add(t, "fire", screen);
+    const std::string path = dir() + "/cut-sheet.png";
+    std::string why;
+    ASSERT_TRUE(sheet.write(path, why)) << why;
+    const std::size_t whole = testbox::read_file(path).size();
+    ASSERT_GT(whole, 4096u);
+    std::remove(path.c_str());
+
+    // Files of this process may not grow past 4 kB while the sheet is written.
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    rlimit small = was;
+    small.rlim_cur = 4096;
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool wrote = sheet.write(path, why);
+    setrlimit(RLIMIT_FSIZE, &was);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(why, "cannot write " + path);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    EXPECT_NE(access((path + "." + std::to_string(getpid()) + ".part").c_str(), F_OK), 0);
 }
 
 // --- the live window, under a virtual X server ----------------------------------------

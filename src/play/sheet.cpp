@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include "box/emu/console.h"
+#include "data/pngwrite.h"
 
 namespace play {
 namespace {
@@ -99,9 +100,9 @@ bool ContactSheet::write(const std::string& path, std::string& why) const {
     }
     if (!ok) why = "PNG encoding failed";
     if (ok) {
-        std::FILE* out = std::fopen(path.c_str(), "wb");
-        ok = out != nullptr && std::fwrite(packet->data, 1, std::size_t(packet->size), out) == std::size_t(packet->size);
-        if (out != nullptr && std::fclose(out) != 0) ok = false;
+        // Written beside its name and renamed once complete: a sheet the disk has no
+        // room for leaves nothing under the name.
+        ok = write_file(path, std::vector<std::uint8_t>(packet->data, packet->data + packet->size));
         if (!ok) why = "cannot write " + path;
     }
     av_packet_free(&packet);
