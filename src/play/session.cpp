@@ -97,7 +97,11 @@ private:
 bool Session::start(std::string& why) {
     // demo-play says what went wrong itself; the libraries' chatter stays out of the way.
     av_log_set_level(AV_LOG_ERROR);
-    const std::string here = std::filesystem::current_path().string();
+    // Where a run without a window captures to: the working directory, by its name
+    // when it has one (it may have been removed).
+    std::error_code no_name;
+    std::string here = std::filesystem::current_path(no_name).string();
+    if (no_name) here = ".";
     if (fall_back_to_capture(options_, here))
         std::fprintf(stderr, "demo-play: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): capturing to %s and %s instead\n",
                      options_.capture.c_str(), options_.sheet.c_str());
