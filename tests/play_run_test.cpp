@@ -56,6 +56,7 @@ struct Script {
     unsigned exit_at_picture = ~0u;  // calls exit(exit_status) here
     int exit_status = 0;
     unsigned escape_at_picture = ~0u;  // pushes an Escape key press here (live runs)
+    unsigned terminate_at_picture = ~0u;  // sends itself SIGTERM here
 } script;
 
 void scripted_stop(int signal) {
@@ -89,6 +90,7 @@ int scripted_show(int argc, char** argv) {
     box::usleep(5000);  // the black screen stays a moment: every page is a picture of its own
     for (unsigned k = 0; ac3_process() == 0; k++) {
         if (k == script.exit_at_picture) std::exit(script.exit_status);
+        if (k == script.terminate_at_picture) std::raise(SIGTERM);
         if (k == script.escape_at_picture) {
             SDL_Event escape{};
             escape.type = SDL_KEYDOWN;
@@ -350,6 +352,35 @@ TEST(PlayCapture, EveryPageShownIsOnePictureAtItsTimeAndTheSoundIsInStep) {
     auto last_loud = std::find_if(p.left.rbegin(), p.left.rend(), [](float s) { return std::fabs(s) > 0.05f; });
     double tone_us = double(p.left.rend() - last_loud) * 1e6 / 48000 - onset_us;
     EXPECT_NEAR(tone_us, 2e6, 6000.0);
+}
+
+// Stopped by a signal, the show resets the sound device: the sound it held is never
+// heard, and the capture ends with the show.
+TEST(PlayCapture, WhatTheSoundDeviceHeldAtAResetIsNeverHeard) {
+    play::Options o = options_for();
+    o.capture = dir() + "/reset.mp4";
+    o.trace = dir() + "/trace.jsonl";
+    EXPECT_EXIT(
+        {
+            script.terminate_at_picture = 40;
+            play::run(o, scripted_show);
+        },
+        testing::ExitedWithCode(100 + SIGTERM), "");
+    std::int64_t reset_us = -1, last_us = 0;
+    for (const TraceLine& line : read_trace(o.trace)) {
+        if (line.is("SNDCTL_DSP_RESET")) reset_us = std::int64_t(line.t_us);
+        last_us = std::int64_t(line.t_us);
+    }
+    ASSERT_GT(reset_us, 500000);
+    Probe p = probe(o.capture);
+    // The tone was sounding when the device was reset, and is not after it (an AAC
+    // frame, 1024 samples, may smear the cut).
+    auto last_loud = std::find_if(p.left.rbegin(), p.left.rend(), [](float s) { return std::fabs(s) > 0.05f; });
+    ASSERT_NE(last_loud, p.left.rend());
+    double loud_until_us = double(p.left.rend() - last_loud) * 1e6 / 48000;
+    EXPECT_NEAR(loud_until_us, double(reset_us), 1024 * 1e6 / 48000);
+    EXPECT_NEAR(p.video_end, double(last_us) / 1e6, 0.005);
+    EXPECT_NEAR(p.audio_end, p.video_end, 1024.0 / 48000);
 }
 
 TEST(PlayCapture, TwoCapturesOfTheSameRunAreTheSameBytes) {

@@ -123,6 +123,12 @@ void SoundEncoder::add(std::uint64_t t_us, const float* samples, std::size_t fra
     std::copy(samples + 2 * skip, samples + 2 * frames, pcm_.begin() + std::ptrdiff_t(2 * offset));
 }
 
+void SoundEncoder::drop_from(std::uint64_t t_us) {
+    const std::uint64_t at = sample_at(t_us, kRate);
+    const std::size_t keep = at > pcm_start_ ? std::size_t(2 * (at - pcm_start_)) : 0;
+    if (pcm_.size() > keep) pcm_.resize(keep);
+}
+
 bool SoundEncoder::send(AVFrame* frame, Packets& out) {
     if (avcodec_send_frame(codec_, frame) < 0) return false;
     for (;;) {

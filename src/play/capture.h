@@ -72,6 +72,9 @@ public:
     // Interleaved stereo sound that starts to play at t_us. Sound that comes later for
     // the same time replaces what was there.
     void add(std::uint64_t t_us, const float* samples, std::size_t frames);
+    // The sound from t_us on that has come is never played (the device dropped it): it
+    // is silence unless sound comes for it again.
+    void drop_from(std::uint64_t t_us);
     // Encodes the whole frames that end by t_us (no sound will come for them any more).
     bool encode_until(std::uint64_t t_us, Packets& out);
     // The end at end_us: the first whole frame that reaches it is the last; then what

@@ -43,6 +43,8 @@ public:
     void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
     // As SoundEncoder::add.
     void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
+    // As SoundEncoder::drop_from.
+    void sound_dropped_from(std::uint64_t t_us) { sound_.drop_from(t_us); }
     // No sound will come for times before t_us any more: encode up to there.
     void sound_final(std::uint64_t t_us);
     // An AC-3 frame (copied) that starts to play at t_us.

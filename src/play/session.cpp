@@ -159,8 +159,14 @@ void Session::dsp_opened(std::uint64_t t_us) {
     if (sound_) sound_->clock().new_stream();
 }
 
-void Session::dsp_reset(std::uint64_t) {
+void Session::dsp_reset(std::uint64_t t_us) {
     if (sound_) sound_->discard();
+    // What the device held is never heard: the .mp4's sound stops here, and so does
+    // the show's sound, unless more comes. (The master keeps the frames as sent.)
+    if (capture_ && capture_->wants_pcm()) {
+        capture_->sound_dropped_from(t_us - t0_);
+        sound_end_us_ = std::min(sound_end_us_, t_us - t0_);
+    }
 }
 
 void Session::dsp_written(std::uint64_t t_us) {
