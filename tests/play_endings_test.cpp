@@ -206,6 +206,18 @@ TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
     EXPECT_EQ(WEXITSTATUS(status), play::kExitCannotWrite);
     EXPECT_TRUE(testbox::read_file(dir + "/t.jsonl").empty());
     EXPECT_FALSE(std::ifstream(dir + "/t.jsonl").good());
+
+    // A record that was there before a refused run is left as it was, whichever output
+    // was refused.
+    const std::string kept = "{\"t_us\":0,\"req\":\"start\"}\n";
+    for (const std::string& refused : {"--dsp-out " + dir + "/missing/d.bin", "--capture " + dir + "/missing/show.mp4"}) {
+        testbox::write_file(dir + "/kept.jsonl", testbox::Bytes(kept.begin(), kept.end()));
+        cmd = std::string(BIN_DIR) + "/demo-play --fast --trace " + dir + "/kept.jsonl " + refused + " 4 2>/dev/null";
+        status = std::system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), play::kExitCannotWrite) << refused;
+        EXPECT_EQ(testbox::text_of(dir + "/kept.jsonl"), kept) << refused;
+    }
 }
 
 }  // namespace

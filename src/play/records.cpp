@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -41,15 +42,30 @@ RecordedRun* active = nullptr;
 
 RecordedRun::RecordedRun(const Options& options, const char* player) : Run(options), player_(player) {}
 
+std::array<RecordedRun::Record, 2> RecordedRun::records() {
+    return {Record{&trace_, &options_.trace, &trace_made_}, Record{&dsp_out_, &options_.dsp_out, &dsp_out_made_}};
+}
+
 bool RecordedRun::open_records(std::string& why) {
-    if (!options_.trace.empty() && (trace_ = std::fopen(options_.trace.c_str(), "w")) == nullptr) {
-        why = "cannot write " + options_.trace;
-        return false;
+    // Each record is opened without emptying it, and emptied once all of them are open:
+    // a run refused here leaves a file that was there before as it was.
+    for (auto [file, path, made] : records()) {
+        if (path->empty()) continue;
+        *made = access(path->c_str(), F_OK) != 0;
+        if ((*file = std::fopen(path->c_str(), "ab")) == nullptr) {
+            why = "cannot write " + *path;
+            discard_records();
+            return false;
+        }
     }
-    if (!options_.dsp_out.empty() && (dsp_out_ = std::fopen(options_.dsp_out.c_str(), "wb")) == nullptr) {
-        why = "cannot write " + options_.dsp_out;
-        discard_records();
-        return false;
+    for (auto [file, path, made] : records()) {
+        struct stat st;
+        // A pipe or a device has nothing to empty.
+        if (*file != nullptr && (fstat(fileno(*file), &st) != 0 || (S_ISREG(st.st_mode) && ftruncate(fileno(*file), 0) != 0))) {
+            why = "cannot write " + *path;
+            discard_records();
+            return false;
+        }
     }
     return true;
 }
@@ -62,12 +78,12 @@ emu::Box& RecordedRun::start_box(emu::Config config) {
 }
 
 void RecordedRun::discard_records() {
-    // A run that never started leaves no empty files behind.
-    for (auto [file, path] : {std::pair{&trace_, &options_.trace}, std::pair{&dsp_out_, &options_.dsp_out}}) {
+    // A run that never started leaves no empty files of its own behind.
+    for (auto [file, path, made] : records()) {
         if (*file == nullptr) continue;
         std::fclose(*file);
         *file = nullptr;
-        std::remove(path->c_str());
+        if (*made) std::remove(path->c_str());
     }
 }
 

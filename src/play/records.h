@@ -2,6 +2,7 @@
 // end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -23,10 +24,9 @@ public:
     // as it would there, and the records are finished on the way out.
     static void catch_stop_signals();
 
-    // Opens the records; false, with why, when one cannot be made.
+    // Opens the records; false, with why, when one cannot be made (then nothing is
+    // left of them).
     bool open_records(std::string& why);
-    // Closes and removes the records of a run that could not start.
-    void discard_records();
     // Makes the box of config, its file tree the options' box or this build's.
     emu::Box& start_box(emu::Config config);
     // Runs show as program to its end and returns the status to end with: finish's.
@@ -53,8 +53,19 @@ protected:
     bool output_failed_ = false;
 
 private:
+    // A record's file, its path, and whether this run made it.
+    struct Record {
+        std::FILE** file;
+        const std::string* path;
+        bool* made;
+    };
+    std::array<Record, 2> records();
+    // Closes the records of a run that could not start, and removes those it made.
+    void discard_records();
+
     std::FILE* trace_ = nullptr;
     std::FILE* dsp_out_ = nullptr;
+    bool trace_made_ = false, dsp_out_made_ = false;
     bool writing_ = false;  // inside a write to the sound device
     Screen screen_;
 };

@@ -117,7 +117,6 @@ bool Session::start(std::string& why) {
         }
     }
 
-    if (!open_records(why)) return false;
     if (!options_.capture.empty()) {
         capture_ = std::make_unique<CaptureThread>();
         if (!capture_->open({options_.capture, options_.scale, options_.fps}, why)) {
@@ -131,6 +130,8 @@ bool Session::start(std::string& why) {
         if (!decoder_->ok(why)) return false;
     }
     if (!options_.sheet.empty()) sheet_ = std::make_unique<ContactSheet>();
+    // Last: nothing can fail once the records are open.
+    if (!open_records(why)) return false;
 
     emu::Config config;
     config.clock = live_ ? emu::ClockMode::Real : emu::ClockMode::Virtual;
@@ -323,7 +324,6 @@ int run(const Options& options, ShowMain show, const char* program) {
     std::string why;
     if (!session->start(why)) {
         std::fprintf(stderr, "demo-play: %s\n", why.c_str());
-        session->discard_records();
         delete session;
         return kExitCannotWrite;
     }
