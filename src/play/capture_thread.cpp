@@ -55,16 +55,25 @@ void CaptureThread::post_sound(std::uint64_t t_us, Packets packets, bool ok) {
     post(std::move(job));
 }
 
+void CaptureThread::sound_dropped_from(std::uint64_t t_us) {
+    if (wants_pcm_) return sound_.drop_from(t_us);
+    while (!ac3_waiting_.empty() && ac3_waiting_.back().t_us >= t_us) ac3_waiting_.pop_back();
+}
+
+void CaptureThread::post_ac3_before(std::uint64_t t_us) {
+    for (; !ac3_waiting_.empty() && ac3_waiting_.front().t_us < t_us; ac3_waiting_.pop_front()) post(std::move(ac3_waiting_.front()));
+}
+
 void CaptureThread::sound_final(std::uint64_t t_us) {
+    if (!wants_pcm_) return post_ac3_before(t_us);
     Packets packets;
     bool ok = sound_.encode_until(t_us, packets);
     post_sound(t_us, std::move(packets), ok);
 }
 
 void CaptureThread::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
-    Job job(Job::Kind::Ac3, t_us);
+    Job& job = ac3_waiting_.emplace_back(Job::Kind::Ac3, t_us);
     job.bytes.assign(data, data + len);
-    post(std::move(job));
 }
 
 void CaptureThread::run() {
@@ -103,6 +112,7 @@ bool CaptureThread::close(std::uint64_t end_us, std::string& why) {
     // the last picture; what the encoder still holds comes after the pictures'.
     Packets flushed;
     bool flushed_ok = true;
+    post_ac3_before(~std::uint64_t(0));
     if (wants_pcm_) {
         Packets last;
         bool ok = sound_.encode_to_end(end_us, last);

@@ -34,8 +34,7 @@ public:
 
     // Opens the file (false, with why) and starts the thread.
     bool open(const CaptureSettings& settings, std::string& why);
-    // Whether the file takes decoded sound (sound, sound_final) or the AC-3 frames
-    // (ac3).
+    // Whether the file takes decoded sound (sound) or the AC-3 frames (ac3).
     bool wants_pcm() const { return wants_pcm_; }
 
     // The picture on screen from t_us until the next one, shared: no one changes it
@@ -43,11 +42,13 @@ public:
     void picture(std::uint64_t t_us, std::shared_ptr<const Screen> screen);
     // As SoundEncoder::add.
     void sound(std::uint64_t t_us, const float* samples, std::size_t frames);
-    // As SoundEncoder::drop_from.
-    void sound_dropped_from(std::uint64_t t_us) { sound_.drop_from(t_us); }
-    // No sound will come for times before t_us any more: encode up to there.
+    // The sound device dropped what it held at t_us: the sound from then on that has
+    // come is never played (the AC-3 frames that had started to play stay whole).
+    void sound_dropped_from(std::uint64_t t_us);
+    // No sound will come or be dropped for times before t_us any more: the sound up to
+    // there is encoded, the AC-3 frames that start before it are handed over.
     void sound_final(std::uint64_t t_us);
-    // An AC-3 frame (copied) that starts to play at t_us.
+    // An AC-3 frame (copied) that starts to play at t_us, kept until it is final.
     void ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
     // Waits for the thread to do everything handed over, then closes the file.
     bool close(std::uint64_t end_us, std::string& why);
@@ -71,12 +72,15 @@ private:
     // What the sound encoder made at t_us, for the thread to write where it stands
     // among the pictures (nothing, when it made nothing and did not fail).
     void post_sound(std::uint64_t t_us, Packets packets, bool ok);
+    // Hands over the AC-3 frames waiting that start before t_us.
+    void post_ac3_before(std::uint64_t t_us);
     void run();
     void stop();
 
     CaptureWriter writer_;
     SoundEncoder sound_;  // on the caller's thread
     bool wants_pcm_ = false;
+    std::deque<Job> ac3_waiting_;  // AC-3 frames not final yet, in time order
     std::uint64_t pictures_ = 0;
     std::shared_ptr<const Screen> last_;  // the last picture handed over
     std::thread thread_;

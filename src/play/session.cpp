@@ -63,6 +63,8 @@ public:
 private:
     int finish(int status) override;
     const char* section() const { return section_name(soundtrack_, fcount); }
+    // How long an AC-3 frame (1536 sample frames) plays at the device's rate.
+    std::uint64_t ac3_frame_us() const { return 1536 * std::uint64_t(1000000) / std::max(box_->dsp.rate(), 1u); }
     void live_step();
     void release_pictures();
     void show_progress();
@@ -162,11 +164,11 @@ void Session::dsp_opened(std::uint64_t t_us) {
 
 void Session::dsp_reset(std::uint64_t t_us) {
     if (sound_) sound_->discard();
-    // What the device held is never heard: the .mp4's sound stops here, and so does
-    // the show's sound, unless more comes. (The master keeps the frames as sent.)
-    if (capture_ && capture_->wants_pcm()) {
+    // What the device held is never heard: the show's sound stops here, unless more
+    // comes (in the master, with the end of the frame that was playing).
+    if (capture_) {
         capture_->sound_dropped_from(t_us - t0_);
-        sound_end_us_ = std::min(sound_end_us_, t_us - t0_);
+        sound_end_us_ = std::min(sound_end_us_, t_us - t0_ + (capture_->wants_pcm() ? 0 : ac3_frame_us()));
     }
 }
 
@@ -182,8 +184,8 @@ void Session::display_changed(std::uint64_t t_us) {
 
 void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
     if (capture_) {
-        // A burst takes as long to play as its frame's 1536 sample frames.
-        sound_end_us_ = std::max(sound_end_us_, t_us - t0_ + 1536 * std::uint64_t(1000000) / std::max(box_->dsp.rate(), 1u));
+        // A burst takes as long to play as its frame.
+        sound_end_us_ = std::max(sound_end_us_, t_us - t0_ + ac3_frame_us());
         if (!capture_->wants_pcm()) capture_->ac3(t_us - t0_, data, len);
     }
     if (!decoder_) return;
@@ -199,8 +201,8 @@ void Session::ac3_frame(std::uint64_t t_us, const std::uint8_t* data, std::size_
 
 void Session::dsp_write(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
     RecordedRun::dsp_write(t_us, data, len);
-    // Nothing written from now on plays before now.
-    if (capture_ && capture_->wants_pcm()) capture_->sound_final(t_us - t0_);
+    // Nothing written from now on plays before now, and what plays already stays.
+    if (capture_) capture_->sound_final(t_us - t0_);
 }
 
 void Session::box_call() {
