@@ -395,6 +395,20 @@ TEST(PlayCapture, WhatTheSoundDeviceHeldAtAResetIsNeverHeard) {
     }
 }
 
+// The summary names the capture, however long its path, and goes on to the end.
+TEST(PlayCapture, TheSummaryIsWholeForALongPath) {
+    std::string folder = dir();
+    for (char c : {'a', 'b', 'c'}) folder += "/" + std::string(200, c);
+    ASSERT_EQ(std::system(("mkdir -p " + folder).c_str()), 0);
+    play::Options o = options_for();
+    o.capture = folder + "/long.mkv";
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(play::run(o, scripted_show), 0);
+    const std::string said = testing::internal::GetCapturedStdout();
+    EXPECT_NE(said.find(o.capture + ": "), std::string::npos) << said;
+    EXPECT_NE(said.find("x real time)\n"), std::string::npos) << said;
+}
+
 TEST(PlayCapture, TwoCapturesOfTheSameRunAreTheSameBytes) {
     for (std::string kind : {".mp4", ".mkv"}) {
         play::Options o = options_for();

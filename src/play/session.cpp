@@ -273,10 +273,11 @@ std::string Session::summary(int status) const {
     if (undecodable_ > 0) line += ", " + std::to_string(undecodable_) + " frames that do not decode";
     if (capture_) {
         double spent = std::chrono::duration<double>(RealClock::now() - started_).count();
-        std::snprintf(text, sizeof text, "; %s: %llu pictures, %.1f s of show made in %.1f s (%.1fx real time)",
-                      options_.capture.c_str(), static_cast<unsigned long long>(capture_->pictures()), double(now()) / 1e6,
-                      spent, spent > 0 ? double(now()) / 1e6 / spent : 0.0);
-        line += text;
+        // The path, of any length, outside the buffer.
+        std::snprintf(text, sizeof text, ": %llu pictures, %.1f s of show made in %.1f s (%.1fx real time)",
+                      static_cast<unsigned long long>(capture_->pictures()), double(now()) / 1e6, spent,
+                      spent > 0 ? double(now()) / 1e6 / spent : 0.0);
+        line += "; " + options_.capture + text;
     }
     if (sheet_) line += "; contact sheet " + options_.sheet;
     // A show that ends normally has played its soundtrack to the end.
