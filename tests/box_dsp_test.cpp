@@ -139,6 +139,29 @@ TEST_F(Dsp, ReportsTheRateItSettledOn) {
     EXPECT_EQ(v, AFMT_U8);
 }
 
+// As with the kernel's OSS layer: the fragment is asked for once per open (a second
+// request is refused and the first stands), and sizes past 2^24 are refused outright.
+TEST_F(Dsp, GrantsOneFragmentRequestPerOpen) {
+    int v = 0x7FFF0019;  // 2^25 bytes
+    EXPECT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFRAGMENT, &v), -1);
+    EXPECT_EQ(errno, EINVAL);
+    v = 0x7FFF000B;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFRAGMENT, &v), 0);
+    v = 0x7FFF000D;
+    EXPECT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFRAGMENT, &v), -1);
+    EXPECT_EQ(errno, EINVAL);
+    int fragment = 0;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_GETBLKSIZE, &fragment), 0);
+    EXPECT_EQ(fragment, 2048);
+    // A new open may ask again.
+    ASSERT_EQ(box::close(fd_), 0);
+    fd_ = testbox::open_dsp();
+    v = 0x7FFF000D;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFRAGMENT, &v), 0);
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_GETBLKSIZE, &fragment), 0);
+    EXPECT_EQ(fragment, 8192);
+}
+
 // A burst the way a transmitter builds it: preamble, the frame in swapped pairs.
 std::vector<std::uint8_t> burst(const std::vector<std::uint8_t>& frame, unsigned pc = 1) {
     std::vector<std::uint8_t> b(6144, 0);

@@ -30,6 +30,7 @@ int Dsp::open() {
     channels_ = 1;
     rate_ = 8000;
     fragment_ = box_.config.dsp_fragment != 0 ? box_.config.dsp_fragment : 4096;
+    fragment_asked_ = false;
     held_.clear();
     written_ = played_ = drain_base_ = 0;
     drain_from_us_ = box_.clock.now_us();
@@ -91,7 +92,13 @@ int Dsp::ioctl(unsigned long request, void* arg) {
         return 0;
     case SNDCTL_DSP_SETFRAGMENT:
         // The size asked for is 2 to the power of the low 16 bits; a driver with sizes of
-        // its own grants those instead.
+        // its own grants those instead. As with the kernel's OSS layer, it is asked for
+        // once per open, and a size past 2^24 is refused.
+        if (fragment_asked_ || (*value & 0xFFFF) >= 25) {
+            errno = EINVAL;
+            return -1;
+        }
+        fragment_asked_ = true;
         if (box_.config.dsp_fragment == 0 && held_.empty() && written_ == 0)
             fragment_ = 1u << std::clamp(*value & 0xFFFF, 4, 15);
         box_.trace(R"({"req":"SNDCTL_DSP_SETFRAGMENT","value":)" + std::to_string(*value) + R"(,"granted":)" +

@@ -80,6 +80,7 @@ private:
     int channels_ = 1;
     std::uint32_t rate_ = 8000;
     std::uint32_t fragment_ = 4096;
+    bool fragment_asked_ = false;  // SNDCTL_DSP_SETFRAGMENT was granted since the open
     std::vector<std::uint8_t> held_;  // the partly filled fragment
     std::uint64_t written_ = 0;      // bytes of the current stream handed to the device
     std::uint64_t played_ = 0;       // bytes of the current stream played
