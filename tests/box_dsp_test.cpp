@@ -162,6 +162,16 @@ TEST_F(Dsp, GrantsOneFragmentRequestPerOpen) {
     EXPECT_EQ(fragment, 8192);
 }
 
+// AFMT_QUERY asks for the format in use and changes nothing.
+TEST_F(Dsp, AFormatQueryAnswersWithTheFormatInUse) {
+    int v = AFMT_QUERY;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
+    EXPECT_EQ(v, AFMT_S16_LE);
+    v = AFMT_QUERY;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
+    EXPECT_EQ(v, AFMT_S16_LE);
+}
+
 // A burst the way a transmitter builds it: preamble, the frame in swapped pairs.
 std::vector<std::uint8_t> burst(const std::vector<std::uint8_t>& frame, unsigned pc = 1) {
     std::vector<std::uint8_t> b(6144, 0);

@@ -81,7 +81,8 @@ int Dsp::ioctl(unsigned long request, void* arg) {
     int* value = static_cast<int*>(arg);
     switch (request) {
     case SNDCTL_DSP_SETFMT:
-        format_ = box_.config.has(Fault::DspFormat) ? AFMT_U8 : *value;
+        // AFMT_QUERY only asks for the format in use.
+        if (*value != AFMT_QUERY) format_ = box_.config.has(Fault::DspFormat) ? AFMT_U8 : *value;
         *value = format_;
         box_.trace(R"({"req":"SNDCTL_DSP_SETFMT","value":)" + std::to_string(*value) + "}");
         return 0;
