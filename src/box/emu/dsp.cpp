@@ -204,9 +204,13 @@ long Dsp::write(const void* buf, std::size_t count) {
 }
 
 int Dsp::close() {
-    // The held-back partial fragment goes to the device at the close, then the close
-    // waits until the buffered bytes have played out.
-    if (!held_.empty()) commit();
+    // The held-back partial fragment goes to the device at the close, filled up with
+    // silence to a whole fragment as the kernel's OSS layer does, then the close waits
+    // until the buffered bytes have played out.
+    if (!held_.empty()) {
+        held_.resize(fragment_, 0);
+        commit();
+    }
     closing_ = true;
     box_.trace(R"({"req":"close","dev":"/dev/dsp","queued":)" + std::to_string(queued()) + "}");
     for (int waits = 0; queued() > 0 && waits < 1000; waits++) {

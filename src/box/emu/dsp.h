@@ -2,13 +2,13 @@
 //
 // As with the kernel's OSS layer, the device takes written bytes a whole fragment at a
 // time: a partly filled fragment is held back (it does not play and is not counted in
-// the output delay) until it fills or the device is closed. The driver decides the
-// fragment size; it may grant the one asked for or insist on its own (Config). Whole
-// fragments go into a buffer of about 64 KiB that drains at the negotiated rate (4 bytes
-// a sample frame) against the box's clock; a fragment that does not fit blocks the
-// write until it does. Behind the buffer sits an IEC 61937 receiver that takes the AC-3
-// frames out. The device counts underruns: times the buffer ran dry while a stream was
-// being fed, seen at the next fragment.
+// the output delay) until it fills or the device is closed (which fills it up with
+// silence). The driver decides the fragment size; it may grant the one asked for or
+// insist on its own (Config). Whole fragments go into a buffer of about 64 KiB that
+// drains at the negotiated rate (4 bytes a sample frame) against the box's clock; a
+// fragment that does not fit blocks the write until it does. Behind the buffer sits an
+// IEC 61937 receiver that takes the AC-3 frames out. The device counts underruns: times
+// the buffer ran dry while a stream was being fed, seen at the next fragment.
 #pragma once
 
 #include <cstddef>
