@@ -1,6 +1,8 @@
 // Framebuffer set-up on the emulated device, with each refusal a driver can give, and
 // the palette fade engine.
+#include <array>
 #include <cstring>
+#include <fcntl.h>
 #include <set>
 #include <gtest/gtest.h>
 
@@ -116,6 +118,32 @@ TEST(Framebuffer, GivesBackWhatItCouldRead) {
     restore_framebuf();
     EXPECT_EQ(std::memcmp(&dev.fb.var, &found, sizeof found), 0);
     EXPECT_EQ(dev.fb.cmap_puts, 0u);
+}
+
+// FBIOGETCMAP as the kernel answers it: the entries of the range that the map has
+// (from the start asked for), transparency left alone on a map without it; an empty
+// range, or one starting past the map, is refused.
+TEST(Framebuffer, ReadsTheColourMapEntriesThatExist) {
+    emu::Box& dev = testbox::fresh_box();
+    for (int i = 0; i < 256; i++) dev.fb.red[i] = dev.fb.green[i] = dev.fb.blue[i] = std::uint16_t(i * 0x0101);
+    int fd = box::open("/dev/fb0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::array<std::uint16_t, 10> r{}, g{}, b{}, t{};
+    t.fill(0x1234);
+    fb_cmap map{250, 10, r.data(), g.data(), b.data(), t.data()};
+    ASSERT_EQ(box::ioctl(fd, FBIOGETCMAP, &map), 0);
+    for (unsigned i = 0; i < 10; i++) {
+        std::uint16_t want = i < 6 ? std::uint16_t((250 + i) * 0x0101) : 0;
+        EXPECT_EQ(r[i], want) << i;
+        EXPECT_EQ(g[i], want) << i;
+        EXPECT_EQ(b[i], want) << i;
+        EXPECT_EQ(t[i], 0x1234) << i;
+    }
+    for (fb_cmap bad : {fb_cmap{0, 0, r.data(), g.data(), b.data(), nullptr},
+                        fb_cmap{256, 1, r.data(), g.data(), b.data(), nullptr}}) {
+        EXPECT_EQ(box::ioctl(fd, FBIOGETCMAP, &bad), -1) << bad.start << "+" << bad.len;
+        EXPECT_EQ(errno, EINVAL);
+    }
 }
 
 struct Map {

@@ -1,5 +1,6 @@
 #include "box/emu/framebuffer.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -141,16 +142,18 @@ int Framebuffer::put_cmap(const fb_cmap* map) {
 }
 
 int Framebuffer::get_cmap(fb_cmap* map) {
-    if (map == nullptr || map->start >= 256 || map->len > 256 - map->start || map->red == nullptr ||
-        map->green == nullptr || map->blue == nullptr) {
+    // As the kernel copies its map out: the entries of the range that the map has, from
+    // the start asked for; the map keeps no transparency, so none is written.
+    if (map == nullptr || map->start >= 256 || map->len == 0 || map->red == nullptr || map->green == nullptr ||
+        map->blue == nullptr) {
         errno = EINVAL;
         return -1;
     }
-    for (unsigned i = 0; i < map->len; i++) {
+    unsigned count = std::min(map->len, 256 - map->start);
+    for (unsigned i = 0; i < count; i++) {
         map->red[i] = red[map->start + i];
         map->green[i] = green[map->start + i];
         map->blue[i] = blue[map->start + i];
-        if (map->transp != nullptr) map->transp[i] = 0;
     }
     return 0;
 }
