@@ -146,6 +146,27 @@ TEST(Framebuffer, ReadsTheColourMapEntriesThatExist) {
     }
 }
 
+// FBIOPUTCMAP as the kernel takes it: an empty map is refused; on vfb a range reaching
+// past entry 255 sets the entries that exist.
+TEST(Framebuffer, PutsTheColourMapEntriesThatExist) {
+    emu::Box& dev = testbox::fresh_box();
+    int fd = box::open("/dev/fb0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::array<std::uint16_t, 10> c{};
+    c.fill(0xBEEF);
+    fb_cmap empty{0, 0, c.data(), c.data(), c.data(), nullptr};
+    EXPECT_EQ(box::ioctl(fd, FBIOPUTCMAP, &empty), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(dev.fb.cmap_puts, 0u);
+    fb_cmap tail{250, 10, c.data(), c.data(), c.data(), nullptr};
+    ASSERT_EQ(box::ioctl(fd, FBIOPUTCMAP, &tail), 0);
+    EXPECT_EQ(dev.fb.red[249], 0u);
+    for (unsigned i = 250; i < 256; i++) {
+        EXPECT_EQ(dev.fb.red[i], 0xBEEF) << i;
+        EXPECT_EQ(dev.fb.blue[i], 0xBEEF) << i;
+    }
+}
+
 struct Map {
     std::uint16_t r[256], g[256], b[256];
     fb_cmap cmap{0, 256, r, g, b, nullptr};

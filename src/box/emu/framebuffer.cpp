@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -122,12 +123,15 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
 }
 
 int Framebuffer::put_cmap(const fb_cmap* map) {
-    if (box_.config.has(Fault::FbPutCmap) || map == nullptr || map->start >= 256 || map->len > 256 - map->start ||
+    // As the kernel takes a map: an empty one, or one starting past INT_MAX, is refused;
+    // vfb sets the entries of the range that exist and leaves out the rest.
+    if (box_.config.has(Fault::FbPutCmap) || map == nullptr || map->len == 0 || map->start > INT_MAX ||
         map->red == nullptr || map->green == nullptr || map->blue == nullptr) {
         errno = EINVAL;
         return -1;
     }
-    for (unsigned i = 0; i < map->len; i++) {
+    unsigned count = map->start < 256 ? std::min(map->len, 256 - map->start) : 0;
+    for (unsigned i = 0; i < count; i++) {
         red[map->start + i] = map->red[i];
         green[map->start + i] = map->green[i];
         blue[map->start + i] = map->blue[i];
