@@ -66,10 +66,27 @@ TEST(Framebuffer, SetsTheModeMapsAndClears) {
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_EQ(dev.fb.var.yoffset, 2400u);
-    // A mode set asking for an offset past the virtual screen shows its last page.
+    // A mode set asking for an offset past the virtual screen: vfb makes the virtual
+    // screen taller to hold that page, which here does not fit in the memory; an offset
+    // past its tallest virtual screen is refused outright. Neither changes the screen.
+    vinfo.yoffset = 2401;
+    EXPECT_EQ(box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &vinfo), -1);
+    EXPECT_EQ(errno, ENOMEM);
     vinfo.yoffset = 0xFFFFFF00u;
-    ASSERT_EQ(box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &vinfo), 0);
+    EXPECT_EQ(box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &vinfo), -1);
+    EXPECT_EQ(errno, EINVAL);
     EXPECT_EQ(dev.fb.var.yoffset, 2400u);
+    EXPECT_EQ(dev.fb.var.yres_virtual, 2880u);
+    // Where the memory holds it, the taller virtual screen is set and the page shown.
+    emu::Config roomy;
+    roomy.fb_memory = 640 * 3000;
+    emu::Box& big = testbox::fresh_box(roomy);
+    fb_var_screeninfo v = big.fb.var;
+    v.yres_virtual = 2880;
+    v.yoffset = 2401;
+    ASSERT_EQ(box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &v), 0);
+    EXPECT_EQ(v.yres_virtual, 2881u);
+    EXPECT_EQ(big.fb.var.yoffset, 2401u);
 }
 
 // The show gives the screen back as it found it: mode, virtual size, pan, colour map.

@@ -92,7 +92,8 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
         got.yoffset = 0;
     } else {
         // Like the kernel's driver: the mode is fixed, and a virtual screen that does not
-        // fit in the memory is refused (or, for a driver that shrinks it, cut down).
+        // fit in the memory is refused (or, for a driver that shrinks it, cut down, and
+        // an offset past it shows its last page).
         unsigned line = box_.config.has(Fault::FbPaddedLines) ? 1024 : kWidth;
         got.xres = kWidth;
         got.yres = kHeight;
@@ -100,6 +101,14 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
         got.xres_virtual = kWidth;
         got.xoffset = 0;
         if (got.yres_virtual < kHeight) got.yres_virtual = kHeight;
+        // vfb refuses a virtual screen, or an offset, past its tallest virtual screen, and
+        // makes the virtual screen tall enough to hold the page asked to be shown.
+        if (got.yres_virtual > kMostVirtualLines || got.yoffset > kMostVirtualLines - kHeight) {
+            box_.trace(R"({"req":"FBIOPUT_VSCREENINFO","result":"EINVAL"})");
+            errno = EINVAL;
+            return -1;
+        }
+        if (got.yres_virtual < got.yoffset + kHeight) got.yres_virtual = got.yoffset + kHeight;
         unsigned most = fix.smem_len / line;
         if (got.yres_virtual > most) {
             if (!box_.config.has(Fault::FbShrinksVirtual) || most < kHeight) {

@@ -17,6 +17,8 @@ class Framebuffer {
 public:
     static constexpr unsigned kWidth = 640;
     static constexpr unsigned kHeight = 480;
+    // The tallest virtual screen the driver takes (vfb's MAX_YRES).
+    static constexpr unsigned kMostVirtualLines = 8192;
 
     explicit Framebuffer(Box& box);
 
