@@ -173,6 +173,20 @@ TEST_F(Dsp, AFormatQueryAnswersWithTheFormatInUse) {
     EXPECT_EQ(v, AFMT_S16_LE);
 }
 
+// The kernel's OSS layer takes up to 128 channels (a count read as unsigned) and
+// refuses more; the device settles on what it has.
+TEST_F(Dsp, RefusesMoreThan128Channels) {
+    for (int asked : {129, -1}) {
+        int v = asked;
+        EXPECT_EQ(box::ioctl(fd_, SNDCTL_DSP_CHANNELS, &v), -1) << asked;
+        EXPECT_EQ(errno, EINVAL) << asked;
+        EXPECT_EQ(v, asked);
+    }
+    int v = 128;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_CHANNELS, &v), 0);
+    EXPECT_EQ(v, 2);
+}
+
 // A burst the way a transmitter builds it: preamble, the frame in swapped pairs.
 std::vector<std::uint8_t> burst(const std::vector<std::uint8_t>& frame, unsigned pc = 1) {
     std::vector<std::uint8_t> b(6144, 0);

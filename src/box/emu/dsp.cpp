@@ -87,6 +87,11 @@ int Dsp::ioctl(unsigned long request, void* arg) {
         box_.trace(R"({"req":"SNDCTL_DSP_SETFMT","value":)" + std::to_string(*value) + "}");
         return 0;
     case SNDCTL_DSP_CHANNELS:
+        // The OSS layer reads the count as unsigned and refuses more than 128.
+        if (unsigned(*value) > 128) {
+            errno = EINVAL;
+            return -1;
+        }
         channels_ = box_.config.has(Fault::DspChannels) ? 1 : std::clamp(*value, 1, 2);
         *value = channels_;
         box_.trace(R"({"req":"SNDCTL_DSP_CHANNELS","value":)" + std::to_string(*value) + "}");
