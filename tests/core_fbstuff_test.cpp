@@ -3,6 +3,7 @@
 #include <array>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <set>
 #include <gtest/gtest.h>
 
@@ -81,10 +82,12 @@ TEST(Framebuffer, SetsTheModeMapsAndClears) {
     emu::Config roomy;
     roomy.fb_memory = 640 * 3000;
     emu::Box& big = testbox::fresh_box(roomy);
+    int fd = box::open("/dev/fb0", O_RDWR);
+    ASSERT_GE(fd, 0);
     fb_var_screeninfo v = big.fb.var;
     v.yres_virtual = 2880;
     v.yoffset = 2401;
-    ASSERT_EQ(box::ioctl(fbfd, FBIOPUT_VSCREENINFO, &v), 0);
+    ASSERT_EQ(box::ioctl(fd, FBIOPUT_VSCREENINFO, &v), 0);
     EXPECT_EQ(v.yres_virtual, 2881u);
     EXPECT_EQ(big.fb.var.yoffset, 2401u);
 }
@@ -182,6 +185,24 @@ TEST(Framebuffer, PutsTheColourMapEntriesThatExist) {
         EXPECT_EQ(dev.fb.red[i], 0xBEEF) << i;
         EXPECT_EQ(dev.fb.blue[i], 0xBEEF) << i;
     }
+}
+
+// A closed descriptor of the framebuffer takes no more requests; one still open does.
+TEST(Framebuffer, RefusesRequestsOnAClosedDescriptor) {
+    testbox::fresh_box();
+    fb_var_screeninfo v{};
+    int fd = box::open("/dev/fb0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    int other = box::open("/dev/fb0", O_RDWR);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(box::close(fd), 0);
+    EXPECT_EQ(box::ioctl(other, FBIOGET_VSCREENINFO, &v), 0);
+    ASSERT_EQ(box::close(other), 0);
+    EXPECT_EQ(box::ioctl(other, FBIOGET_VSCREENINFO, &v), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(box::mmap(640, PROT_READ, MAP_SHARED, other, 0), MAP_FAILED);
+    EXPECT_EQ(box::close(other), -1);
+    EXPECT_EQ(errno, EBADF);
 }
 
 struct Map {

@@ -65,17 +65,14 @@ int open(const char* path, int flags) {
 int close(int fd) {
     emu::Box& b = enter();
     if (fd == emu::kDspFd && b.dsp.is_open()) return b.dsp.close();
-    if (fd == emu::kFbFd) {
-        b.trace(R"({"req":"close","dev":"/dev/fb0"})");
-        return 0;
-    }
+    if (fd == emu::kFbFd && b.fb.is_open()) return b.fb.close();
     errno = EBADF;
     return -1;
 }
 
 int ioctl(int fd, unsigned long request, void* arg) {
     emu::Box& b = enter();
-    if (fd == emu::kFbFd) return b.fb.ioctl(request, arg);
+    if (fd == emu::kFbFd && b.fb.is_open()) return b.fb.ioctl(request, arg);
     if (fd == emu::kDspFd && b.dsp.is_open()) return b.dsp.ioctl(request, arg);
     errno = EBADF;
     return -1;
@@ -83,7 +80,11 @@ int ioctl(int fd, unsigned long request, void* arg) {
 
 void* mmap(std::size_t length, int, int, int fd, off_t offset) {
     emu::Box& b = enter();
-    void* p = fd == emu::kFbFd && offset == 0 ? b.fb.map(length) : nullptr;
+    if (fd != emu::kFbFd || !b.fb.is_open()) {
+        errno = EBADF;
+        return MAP_FAILED;
+    }
+    void* p = offset == 0 ? b.fb.map(length) : nullptr;
     return p != nullptr ? p : MAP_FAILED;
 }
 

@@ -48,6 +48,17 @@ int Framebuffer::open() {
         errno = ENOENT;
         return -1;
     }
+    opens_++;
+    return 0;
+}
+
+int Framebuffer::close() {
+    if (opens_ == 0) {
+        errno = EBADF;
+        return -1;
+    }
+    opens_--;
+    box_.trace(R"({"req":"close","dev":"/dev/fb0"})");
     return 0;
 }
 

@@ -23,6 +23,9 @@ public:
     explicit Framebuffer(Box& box);
 
     int open();
+    int close();
+    // Whether a descriptor of the device is open (every open hands out the same one).
+    bool is_open() const { return opens_ > 0; }
     int ioctl(unsigned long request, void* arg);
     void* map(std::size_t length);
 
@@ -45,6 +48,7 @@ private:
     int pan(const fb_var_screeninfo* asked);
 
     Box& box_;
+    unsigned opens_ = 0;  // opens not yet closed
     std::uint64_t last_pan_us_ = 0;
 };
 
