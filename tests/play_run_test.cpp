@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -395,18 +396,20 @@ TEST(PlayCapture, WhatTheSoundDeviceHeldAtAResetIsNeverHeard) {
     }
 }
 
-// The summary names the capture, however long its path, and goes on to the end.
-TEST(PlayCapture, TheSummaryIsWholeForALongPath) {
+// A capture is made under a path and a name as long as the system takes (its file is
+// made beside it first), and the summary names it whole and goes on to the end.
+TEST(PlayCapture, ALongPathAndNameAreCapturedAndNamedWhole) {
     std::string folder = dir();
     for (char c : {'a', 'b', 'c'}) folder += "/" + std::string(200, c);
     ASSERT_EQ(std::system(("mkdir -p " + folder).c_str()), 0);
     play::Options o = options_for();
-    o.capture = folder + "/long.mkv";
+    o.capture = folder + "/" + std::string(NAME_MAX - 4, 'n') + ".mkv";
     testing::internal::CaptureStdout();
     ASSERT_EQ(play::run(o, scripted_show), 0);
     const std::string said = testing::internal::GetCapturedStdout();
     EXPECT_NE(said.find(o.capture + ": "), std::string::npos) << said;
     EXPECT_NE(said.find("x real time)\n"), std::string::npos) << said;
+    EXPECT_GT(testbox::read_file(o.capture).size(), 10000u);
 }
 
 TEST(PlayCapture, TwoCapturesOfTheSameRunAreTheSameBytes) {

@@ -1,6 +1,8 @@
 #include "data/pngwrite.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
@@ -102,11 +104,14 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
 }
 
 bool make_temp(const std::string& path, std::string& temp, std::string& why) {
+    const std::size_t name_at = path.rfind('/') + 1;  // 0 without a folder
     for (unsigned attempt = 0; attempt < 100; attempt++) {
-        temp = path;
-        temp.append(".").append(std::to_string(getpid()));
-        if (attempt > 0) temp.append("-").append(std::to_string(attempt));
-        temp.append(".part");
+        std::string suffix = "." + std::to_string(getpid());
+        if (attempt > 0) suffix.append("-").append(std::to_string(attempt));
+        suffix.append(".part");
+        // A name that takes up what a folder entry holds gives up its end to the suffix.
+        temp = path.substr(0, name_at + std::min(path.size() - name_at, std::size_t(NAME_MAX) - suffix.size()));
+        temp.append(suffix);
         int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);

@@ -31,7 +31,8 @@ bool read_file(const std::string& path, std::vector<std::uint8_t>& out);
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes);
 // Makes a new empty file beside path for a writer to grow until it is complete: path
 // with the process's number and ".part" after it (and "-N" before that when such a
-// file is there already). False, with why, when none can be made.
+// file is there already), the name cut short where it would not fit in a folder entry.
+// False, with why, when none can be made.
 bool make_temp(const std::string& path, std::string& temp, std::string& why);
 // Decodes an 8-bit palette PNG; false if it is not one.
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture);
