@@ -106,7 +106,8 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
 bool make_temp(const std::string& path, std::string& temp, std::string& why) {
     const std::size_t name_at = path.rfind('/') + 1;  // 0 without a folder
     for (unsigned attempt = 0; attempt < 100; attempt++) {
-        std::string suffix = "." + std::to_string(getpid());
+        std::string suffix(".");
+        suffix.append(std::to_string(getpid()));
         if (attempt > 0) suffix.append("-").append(std::to_string(attempt));
         suffix.append(".part");
         // A name that takes up what a folder entry holds gives up its end to the suffix.
