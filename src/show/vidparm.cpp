@@ -182,15 +182,16 @@ int show_main(int argc, char** argv) {
     // A number too large for 32 bits still means "the end titles only".
     std::uint32_t section = argc > 1 ? std::uint32_t(std::min<unsigned long>(std::strtoul(argv[1], nullptr, 0), UINT32_MAX)) : 0;
 
+    // Every way out of the program gives the box back: the failure exits of the effects
+    // and of start-up as well as the normal end, and a stop from the first moment the
+    // console is touched.
+    std::atexit(give_box_back);
+    box::on_stop(stop_show);
     ftty = box::fopen("/dev/tty0", "wb");
     if (ftty != nullptr) {
         std::fwrite(kConsoleStart, 1, sizeof kConsoleStart - 1, ftty);
         std::fflush(ftty);
     }
-    // Every way out of the program gives the box back: the failure exits of the effects
-    // and of start-up as well as the normal end.
-    std::atexit(give_box_back);
-    box::on_stop(stop_show);
 
     if (init_framebuf() != 0) std::exit(kExitSetUpFailed);
     box::ioctl(fbfd, FBIOPUTCMAP, &black);
