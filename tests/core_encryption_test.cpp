@@ -107,12 +107,4 @@ TEST(Keystream, ShortReadStillUsesTheWholeRequest) {
     std::fclose(f);
 }
 
-TEST(Simplecrypt, TwiceGivesTheInputBack) {
-    testbox::Bytes data = counting(37), copy = data;
-    simplecrypt(data.data(), data.size(), 0x0F1A3E5D);
-    EXPECT_NE(data, copy);
-    simplecrypt(data.data(), data.size(), 0x0F1A3E5D);
-    EXPECT_EQ(data, copy);
-}
-
 }  // namespace
