@@ -43,17 +43,28 @@ protected:
     emu::Box* box_ = nullptr;
 };
 
+// The test show's prelude soundtrack is shorter than the fade's start: every wait ends
+// with the music, and the fade, the sprites and the bounce still run in full.
 TEST_F(Prelude, LeavesTheStreamAtTheSeparatorAndEverythingBlank) {
     struct Pans : emu::Observer {
         std::vector<unsigned> offsets;
+        int puts = 0, sprites = 0, fade_sleeps = 0;
         void request(std::uint64_t, const std::string& json) override {
             auto at = json.find("FBIOPAN_DISPLAY\",\"yoffset\":");
             if (at != std::string::npos) offsets.push_back(unsigned(std::stoul(json.substr(at + 27))));
+            puts += json.find("FBIOPUTCMAP") != std::string::npos;
+        }
+        void sleep(std::uint64_t, std::uint32_t us) override {
+            sprites += us == 50000;
+            fade_sleeps += us == 12000;
         }
     } pans;
     box_->observer = &pans;
     thnx();
     box_->observer = nullptr;
+    EXPECT_EQ(pans.sprites, 10);
+    EXPECT_EQ(pans.fade_sleeps, 256);
+    EXPECT_EQ(pans.puts, 257 + 1);  // the fade's 256 steps and its target, then black
 
     EXPECT_EQ(std::ftell(fp), kMainSoundtrackOffset - 1);
     EXPECT_EQ(fcount, 0u);
@@ -149,25 +160,6 @@ TEST_F(PreludeWithMusic, FadesInFromFrame174AndAnimatesAt421And445) {
     EXPECT_LE(times.second_sprite, 446u);
     EXPECT_EQ(std::ftell(fp), kMainSoundtrackOffset - 1);
     EXPECT_EQ(box_->dsp.underruns, 0u);
-}
-
-// With a soundtrack shorter than the fade's start, every wait ends with the music and
-// the rest still runs in full.
-TEST_F(Prelude, AShortSoundtrackEndsTheWaitsButNotTheFade) {
-    struct Count : emu::Observer {
-        int puts = 0, sprites = 0, sleeps12 = 0;
-        void request(std::uint64_t, const std::string& json) override { puts += json.find("FBIOPUTCMAP") != std::string::npos; }
-        void sleep(std::uint64_t, std::uint32_t us) override {
-            sprites += us == 50000;
-            sleeps12 += us == 12000;
-        }
-    } count;
-    box_->observer = &count;
-    thnx();
-    box_->observer = nullptr;
-    EXPECT_EQ(count.sprites, 10);
-    EXPECT_EQ(count.sleeps12, 256);
-    EXPECT_EQ(count.puts, 257 + 1);
 }
 
 // A damaged picture ends the prelude before anything is drawn, as a damaged
