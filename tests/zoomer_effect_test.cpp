@@ -302,39 +302,6 @@ TEST_F(Zoomer, EntryZeroStepsAlongTheRowsAndShearsDownwards) {
     for (int x = 20; x < 620; x++) EXPECT_EQ(scrn[20 * 640 + x], 0) << x;
 }
 
-TEST_F(Zoomer, TransparentPixelsHalveTheOldIndex) {
-    start();
-    Bytes logo(65536, 0);
-    zoomer_state::put_logo(logo.data());
-    std::memset(scrn, 255, kPageBytes);
-    // Unit zoom, no turn: one texel a sample.
-    const std::uint8_t halvings[8] = {127, 63, 31, 15, 7, 3, 1, 0};
-    for (std::uint8_t expected : halvings) {
-        zoomrotate(0, 0, 4096, 0, 4096, scrn);
-        for (int y = 0; y < 480; y++)
-            for (int x = 0; x < 640; x++) {
-                bool inside = y >= 20 && y <= 458 && y % 2 == 0 && x >= 20 && x < 620;
-                ASSERT_EQ(scrn[y * 640 + x], inside ? expected : 255) << "line " << y << " column " << x;
-            }
-    }
-
-    // Opaque even columns, transparent odd ones: the opaque sample fills the word's two
-    // lower-addressed bytes, the transparent one halves the other two. The first row is
-    // not sheared yet: sample k is logo column k.
-    for (int y = 0; y < 256; y++)
-        for (int x = 0; x < 256; x += 2) logo[y * 256 + x] = 9;
-    zoomer_state::put_logo(logo.data());
-    std::memset(scrn, 200, kPageBytes);
-    zoomrotate(0, 0, 4096, 0, 4096, scrn);
-    for (int x = 20; x < 620; x += 4) {
-        const std::uint8_t* w = scrn + 20 * 640 + x;
-        ASSERT_EQ(w[0], 9) << x;
-        ASSERT_EQ(w[1], 9) << x;
-        ASSERT_EQ(w[2], 100) << x;
-        ASSERT_EQ(w[3], 100) << x;
-    }
-}
-
 // --- frames: pages, the table walk, pacing ------------------------------------------
 
 TEST_F(Zoomer, FrameDrawsTheCurrentEntryIntoTheNextPageAndShowsIt) {
