@@ -78,16 +78,15 @@ protected:
 
 // --- transform and projection -------------------------------------------------------
 
+// A quarter turn about x takes y to z and z to -y.
 TEST_F(Render, QuarterTurnAboutX) {
     ax = 4096;
     ay = az = 0;
-    vec3 in[] = {{0, 100, 0}}, r1[1], r2[1], r3[1];
+    vec3 in[] = {{7, 100, 50}}, r1[1], r2[1], r3[1];
     scene_transform(in, r1, r2, r3, 1, {0, 0, 5000});
-    EXPECT_EQ(r1[0].x, 0);
-    EXPECT_EQ(r1[0].y, 0);
+    EXPECT_EQ(r1[0].x, 7);
+    EXPECT_EQ(r1[0].y, -50);
     EXPECT_EQ(r1[0].z, 100);
-    EXPECT_EQ(r3[0].x, 0);
-    EXPECT_EQ(r3[0].y, 0);
     EXPECT_EQ(r3[0].z, 5100);
 }
 
