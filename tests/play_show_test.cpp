@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
@@ -145,8 +146,9 @@ TEST(PlayShow, WithoutItsDataFileTheShowEndsWithStatus2) {
     EXPECT_NE(r.out.find("exit status 2"), std::string::npos) << r.out;
 }
 
-// A command line that does not parse, or a capture that cannot be made: one line that
-// names what is wrong, the status, and no file under the name asked for.
+// A command line that does not parse, or a capture or contact sheet that cannot be
+// made: one line that names what is wrong, the status, and no file under the name asked
+// for, refused before the show.
 TEST(PlayShow, ABadCommandLineOrAnUnwritableCaptureIsOneLineAndAStatus) {
     std::string out = dir() + "/refused.mp4";
     for (const std::string& bad : std::vector<std::string>{"--shot nonsense", "--scale 0", "--scale 7", "--fps 49", "--capture " + dir() + "/show.avi"}) {
@@ -156,13 +158,24 @@ TEST(PlayShow, ABadCommandLineOrAnUnwritableCaptureIsOneLineAndAStatus) {
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
     ASSERT_EQ(std::system(("mkdir -p " + dir() + "/a-folder.mp4").c_str()), 0);
+    const std::string a_file = dir() + "/a-file";
+    testbox::write_file(a_file, Bytes(1, 0));
     for (const std::string& path : {dir() + "/missing/show.mkv", dir() + "/a-folder.mp4"}) {
         Result r = demo_play("--capture " + path + " 4");
         EXPECT_EQ(r.status, play::kExitCannotWrite) << path;
         EXPECT_EQ(r.err.rfind("demo-play: " + path + ": ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     }
+    for (const std::string& path : {dir() + "/missing/sheet.png", dir() + "/a-folder.mp4", a_file + "/sheet.png"}) {
+        Result r = demo_play("--capture " + out + " --sheet " + path + " 4");
+        EXPECT_EQ(r.status, play::kExitCannotWrite) << path;
+        EXPECT_EQ(r.err.rfind("demo-play: " + path + ": ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "") << path;
+    }
     EXPECT_FALSE(std::ifstream(out).good());
+    for (const auto& entry : std::filesystem::directory_iterator(dir()))
+        EXPECT_NE(entry.path().filename().string().rfind("refused.mp4", 0), 0u) << entry.path();
     Result r = demo_play("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("usage: demo-play"), std::string::npos);

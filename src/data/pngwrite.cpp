@@ -25,6 +25,13 @@ void append(png_structp png, png_bytep data, png_size_t len) {
 
 void no_flush(png_structp) {}
 
+// Whether write_file writes path where it is (a device, a pipe, a link) rather than
+// beside it.
+bool written_in_place(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
 struct Source {
     const std::vector<std::uint8_t>* bytes;
     std::size_t pos;
@@ -90,8 +97,7 @@ bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
 }
 
 bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    struct stat st;
-    const bool in_place = ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+    const bool in_place = written_in_place(path);
     std::string temp, why;
     if (!in_place && !make_temp(path, temp, why)) return false;
     std::ofstream f(in_place ? path : temp, std::ios::binary);
@@ -123,6 +129,23 @@ bool make_temp(const std::string& path, std::string& temp, std::string& why) {
     why = std::string("cannot be created (") + std::strerror(errno) + ")";
     temp.clear();
     return false;
+}
+
+bool can_write_file(const std::string& path, std::string& why) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        why = "is a directory";
+        return false;
+    }
+    if (written_in_place(path)) {
+        if (::access(path.c_str(), W_OK) == 0) return true;
+        why = std::string("cannot be written (") + std::strerror(errno) + ")";
+        return false;
+    }
+    std::string temp;
+    if (!make_temp(path, temp, why)) return false;
+    std::remove(temp.c_str());
+    return true;
 }
 
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture) {

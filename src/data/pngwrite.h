@@ -34,5 +34,10 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
 // file is there already), the name cut short where it would not fit in a folder entry.
 // False, with why, when none can be made.
 bool make_temp(const std::string& path, std::string& temp, std::string& why);
+// Whether write_file could write path now, for a writer that knows where its file goes
+// long before it has the bytes: false, with why, for a folder, a folder that is missing
+// or cannot be written in, or a device, pipe or link that cannot be written. Leaves
+// nothing behind.
+bool can_write_file(const std::string& path, std::string& why);
 // Decodes an 8-bit palette PNG; false if it is not one.
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture);
