@@ -75,12 +75,77 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     EXPECT_FALSE(exists(part_of(dir + "/cut.mp4", child)));
 }
 
-// demo-record, stopped while it writes the sound device's bytes into a pipe, finishes
-// its trace the same way.
-TEST(PlaySignal, AStoppedRecordingFinishesItsTrace) {
+// Starts a player of this build with its standard error in err, its files limited to
+// limit bytes if asked (writing past that fails instead of ending the program) and
+// SIGINT caught as in a terminal, even when the tests run with it ignored.
+pid_t start_player(const char* player, const std::vector<std::string>& args, const std::string& err, rlim_t limit = RLIM_INFINITY) {
+    pid_t child = fork();
+    if (child == 0) {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit fsize{limit, limit};
+        if (limit != RLIM_INFINITY) setrlimit(RLIMIT_FSIZE, &fsize);
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen(err.c_str(), "w", stderr);
+        std::string program = std::string(BIN_DIR) + "/" + player;
+        std::vector<char*> argv{program.data()};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+int exit_status_of(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string first_line(const std::string& path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+// Stopped while a pipe it is to write into waits for its reader, before the show has
+// started, a player ends as stopped and leaves nothing it made; demo-record, stopped
+// while it writes the sound device's bytes into a pipe, finishes its trace the same way
+// as a capture.
+TEST(PlaySignal, AStoppedRecordingFinishesItsTraceOrLeavesNoneBeforeTheShow) {
     std::string dir = testbox::temp_dir();
     std::string fifo = dir + "/dsp.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const std::string early = dir + "/early", err = dir + "/err.txt";
+    for (auto [player, sig] : {std::pair{"demo-play", SIGINT}, std::pair{"demo-record", SIGTERM}}) {
+        std::vector<std::string> args = {"--trace", early + ".jsonl", "--dsp-out", fifo};
+        if (std::string(player) == "demo-play") args.insert(args.end(), {"--capture", early + ".mp4"});
+        pid_t child = start_player(player, args, err);
+        // The trace is made before the pipe is opened.
+        for (int waited = 0; waited < 600 && !exists(early + ".jsonl"); waited++) usleep(50000);
+        // A request that comes before the pipe's opening has begun waits for the show,
+        // which never starts: it is made again until it comes while the player waits.
+        int status = 0;
+        bool ended = false;
+        for (int asked = 0; asked < 300 && !ended; asked++) {
+            kill(child, sig);
+            usleep(100000);
+            ended = waitpid(child, &status, WNOHANG) == child;
+        }
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+        ASSERT_TRUE(ended && WIFEXITED(status)) << player;
+        EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(sig)) << player;
+        EXPECT_EQ(first_line(err), std::string(player) + ": stopped while opening " + fifo);
+        EXPECT_FALSE(exists(early + ".jsonl")) << player;
+        EXPECT_FALSE(exists(early + ".mp4")) << player;
+        EXPECT_FALSE(exists(part_of(early + ".mp4", child))) << player;
+    }
+
     std::string program = std::string(BIN_DIR) + "/demo-record";
     pid_t child = fork();
     if (child == 0) {
@@ -114,39 +179,6 @@ TEST(PlaySignal, AStoppedRecordingFinishesItsTrace) {
     EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
 }
 
-// Starts a player of this build with its files limited to limit bytes (writing past
-// that fails instead of ending the program) and its standard error in err.
-pid_t start_limited(const char* player, const std::vector<std::string>& args, rlim_t limit, const std::string& err) {
-    pid_t child = fork();
-    if (child == 0) {
-        std::signal(SIGXFSZ, SIG_IGN);
-        rlimit fsize{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &fsize);
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen(err.c_str(), "w", stderr);
-        std::string program = std::string(BIN_DIR) + "/" + player;
-        std::vector<char*> argv{program.data()};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(program.c_str(), argv.data());
-        _exit(127);
-    }
-    return child;
-}
-
-int exit_status_of(pid_t child) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-std::string first_line(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line);
-    return line;
-}
-
 // Killed outright, out of room on the way, or stopped after running out of room, a
 // capture leaves nothing under its name; nor does a screenshot that cannot be written.
 TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
@@ -158,7 +190,7 @@ TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     std::remove(part_of(dir + "/killed.mp4", child).c_str());
 
     const std::string err = dir + "/err.txt", full = dir + "/full.mp4";
-    child = start_limited("demo-play", {"--capture", full, "4"}, 1 << 20, err);
+    child = start_player("demo-play", {"--capture", full, "4"}, err, 1 << 20);
     EXPECT_EQ(exit_status_of(child), play::kExitCannotWrite);
     EXPECT_EQ(first_line(err).rfind("demo-play: " + full + ": cannot be written", 0), 0u) << first_line(err);
     EXPECT_FALSE(exists(full));
@@ -166,7 +198,7 @@ TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
 
     // Stopped once the file has reached the limit: the show ends through exit().
     const std::string stopped = dir + "/stopped.mp4";
-    child = start_limited("demo-play", {"--capture", stopped, "4"}, 1 << 20, err);
+    child = start_player("demo-play", {"--capture", stopped, "4"}, err, 1 << 20);
     struct stat st {};
     for (int waited = 0; waited < 600 && (stat(part_of(stopped, child).c_str(), &st) != 0 || st.st_size < (1 << 20)); waited++)
         usleep(50000);
@@ -177,7 +209,7 @@ TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     EXPECT_FALSE(exists(part_of(stopped, child)));
 
     const std::string shot = dir + "/shot.png";
-    child = start_limited("demo-record", {"--shot", "300:" + shot, "4"}, 1024, err);
+    child = start_player("demo-record", {"--shot", "300:" + shot, "4"}, err, 1024);
     EXPECT_EQ(exit_status_of(child), play::kExitCannotWrite);
     EXPECT_EQ(first_line(err), "demo-record: cannot write " + shot);
     EXPECT_FALSE(exists(shot));

@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
     Recorder recorder(options);
     if (!recorder.open_records(why)) {
         std::fprintf(stderr, "demo-record: %s\n", why.c_str());
-        return play::kExitCannotWrite;
+        return play::RecordedRun::refused_status();
     }
     recorder.start_box(emu::Config());
     return recorder.run(show_main, argv[0]);

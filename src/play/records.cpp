@@ -1,6 +1,7 @@
 #include "play/records.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include "box/signals.h"
 #include "data/pngwrite.h"
 #include "show/ac3audio.h"
+#include "show/exit_status.h"
 
 namespace play {
 
@@ -53,7 +55,7 @@ bool RecordedRun::open_records(std::string& why) {
         if (path->empty()) continue;
         *made = access(path->c_str(), F_OK) != 0;
         if ((*file = std::fopen(path->c_str(), "ab")) == nullptr) {
-            why = "cannot write " + *path;
+            why = (errno == EINTR ? "stopped while opening " : "cannot write ") + *path;
             discard_records();
             return false;
         }
@@ -123,6 +125,11 @@ void RecordedRun::dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t
 }
 
 void RecordedRun::dsp_written(std::uint64_t) { writing_ = false; }
+
+int RecordedRun::refused_status() {
+    const int sig = caught_signal.load();
+    return sig != 0 ? exit_status_of_signal(sig) : kExitCannotWrite;
+}
 
 void RecordedRun::catch_stop_signals() {
     box::catch_stop_signals([](int sig) { caught_signal = sig; });

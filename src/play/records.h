@@ -24,9 +24,14 @@ public:
     // as it would there, and the records are finished on the way out.
     static void catch_stop_signals();
 
-    // Opens the records; false, with why, when one cannot be made (then nothing is
-    // left of them).
+    // Opens the records; false, with why, when one cannot be made or a stop request
+    // came while one was being opened (a pipe waits for its reader): then nothing is
+    // left of them.
     bool open_records(std::string& why);
+    // The status a run that could not start ends with: 128 + the signal's number when
+    // a stop request came before it could, as for a show stopped, otherwise
+    // kExitCannotWrite.
+    static int refused_status();
     // Makes the box of config, its file tree the options' box or this build's.
     emu::Box& start_box(emu::Config config);
     // Runs show as program to its end and returns the status to end with: finish's.

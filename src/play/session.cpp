@@ -337,7 +337,7 @@ int run(const Options& options, ShowMain show, const char* program) {
     if (!session->start(why)) {
         std::fprintf(stderr, "demo-play: %s\n", why.c_str());
         delete session;
-        return kExitCannotWrite;
+        return RecordedRun::refused_status();
     }
     int status = session->run(show, program);
     delete session;

@@ -11,7 +11,8 @@ namespace play {
 // Runs show (the show's main) with the start section of options on a fresh emulated
 // box. Returns the show's exit status, also when the show ends itself with exit (the
 // records are finished then too, and the process ends with that status); an output
-// file that cannot be written turns a status 0 into kExitCannotWrite.
+// file that cannot be written turns a status 0 into kExitCannotWrite. A run that cannot
+// start ends with RecordedRun::refused_status().
 int run(const Options& options, ShowMain show, const char* program = "demo-play");
 
 }  // namespace play
