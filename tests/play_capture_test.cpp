@@ -252,6 +252,111 @@ TEST(CaptureSound, SoundForTimesAlreadyEncodedChangesNothing) {
     EXPECT_EQ(encode(true), plain);
 }
 
+// A master of pictures and the given AC-3 frames, a frame with every picture, made by
+// the writer itself (no thread): what it held back at most before the file started.
+std::size_t master(const std::string& path, const std::vector<testbox::Bytes>& frames) {
+    play::CaptureWriter writer;
+    std::string why;
+    EXPECT_TRUE(writer.open({path, 1, 0}, nullptr, why)) << why;
+    std::size_t most = 0;
+    Screen before;
+    for (unsigned k = 0; k < frames.size(); k++) {
+        Screen screen = flat_screen(std::uint8_t(20 * k), 100, 200);
+        writer.picture(32000 * k, screen, play::changes(k > 0 ? &before : nullptr, screen));
+        writer.ac3(32000 * k, frames[k].data(), frames[k].size());
+        most = std::max(most, writer.held());
+        before = screen;
+    }
+    EXPECT_TRUE(writer.close(32000 * frames.size(), {}, true, why)) << why;
+    return most;
+}
+
+// Frames the decoder refuses (here every frame's bit stream id is 31) still reach the
+// sound device and the master: its sound stream is made from the first frame's own
+// header, saying what the decoder says of the frames undamaged, and holds every frame
+// byte for byte. Nothing waits for a frame that decodes.
+TEST(CaptureFile, AMasterOfFramesThatDoNotDecodeKeepsThemAsSentAndHoldsNothingBack) {
+    struct Stream {
+        const char* name;
+        int rate, channels;
+    };
+    // Centre: 3/0; LFE: 2/0 with the low-frequency channel.
+    const Stream streams[] = {{"tone48.ac3", 48000, 2}, {"tone44.ac3", 44100, 2}, {"tone32.ac3", 32000, 2},
+                              {"centre.ac3", 48000, 3}, {"lfe.ac3", 48000, 3}};
+    for (const auto& [name, rate, channels] : streams) {
+        SCOPED_TRACE(name);
+        std::vector<testbox::Bytes> good = testbox::ac3_frames(testbox::read_file(std::string(TEST_DATA_DIR) + "/" + name));
+        ASSERT_GE(good.size(), 10u);
+        good.resize(10);
+        std::vector<testbox::Bytes> bad = good;
+        for (testbox::Bytes& f : bad) f[5] = 0xF8;  // bsid 31, bsmod 0
+
+        const std::string good_path = dir() + "/good.mkv", bad_path = dir() + "/bad.mkv";
+        EXPECT_EQ(master(good_path, good), 0u);
+        EXPECT_EQ(master(bad_path, bad), 0u);
+        const testvideo::StoredSound said = testvideo::read_stored_sound(good_path);
+        const testvideo::StoredSound made = testvideo::read_stored_sound(bad_path);
+        ASSERT_EQ(said.codec, AV_CODEC_ID_AC3);
+        EXPECT_EQ(said.rate, rate);
+        EXPECT_EQ(said.channels, channels);
+        ASSERT_TRUE(said.packets == good);
+        ASSERT_EQ(made.codec, AV_CODEC_ID_AC3);
+        EXPECT_EQ(made.rate, said.rate);
+        EXPECT_EQ(made.channels, said.channels);
+        ASSERT_EQ(made.packets.size(), bad.size());
+        for (std::size_t i = 0; i < bad.size(); i++) ASSERT_TRUE(made.packets[i] == bad[i]) << "frame " << i;
+    }
+}
+
+// With no AC-3 frame at all the master waits for one only so long: once
+// kPicturesBeforeSound pictures have gone to the encoder it is started without sound,
+// and what the encoder made is written, not held. A frame that comes later is left
+// out and counted. At a constant rate every repeat of a picture counts.
+TEST(CaptureFile, AMasterThatGetsNoSoundHoldsAtMostItsLimitOfPictures) {
+    const unsigned limit = unsigned(play::CaptureWriter::kPicturesBeforeSound);
+    const testbox::Bytes frame = testbox::ac3_frames(testbox::tone_ac3()).at(0);
+    std::string why;
+    {
+        const std::string path = dir() + "/silent.mkv";
+        play::CaptureWriter writer;
+        ASSERT_TRUE(writer.open({path, 1, 0}, nullptr, why)) << why;
+        std::size_t most = 0;
+        Screen before;
+        // Picture k sends picture k - 1 to the encoder (its length is known now).
+        for (unsigned k = 0; k < limit + 20; k++) {
+            Screen screen = flat_screen(std::uint8_t(k), std::uint8_t(k / 2), 7);
+            writer.picture(20000 * k, screen, play::changes(k > 0 ? &before : nullptr, screen));
+            most = std::max(most, writer.held());
+            if (k >= limit) {
+                ASSERT_EQ(writer.held(), 0u) << k;
+            }
+            before = screen;
+        }
+        EXPECT_GT(most, limit / 2);
+        EXPECT_LT(most, limit);
+        writer.ac3(20000 * (limit + 20), frame.data(), frame.size());
+        EXPECT_EQ(writer.ac3_left_out(), 1u);
+        ASSERT_TRUE(writer.close(20000 * (limit + 21), {}, true, why)) << why;
+        testvideo::Video v = testvideo::read_video(path);
+        EXPECT_EQ(v.audio_codec, -1);
+        EXPECT_EQ(v.video_pts_us.size(), limit + 20);
+    }
+    {
+        // One picture for 10 s at 50 frames a second: 500 frames.
+        const std::string path = dir() + "/silent-cfr.mkv";
+        play::CaptureWriter writer;
+        ASSERT_TRUE(writer.open({path, 1, 50}, nullptr, why)) << why;
+        const Screen first = flat_screen(1, 2, 3), second = flat_screen(4, 5, 6);
+        writer.picture(0, first, play::changes(nullptr, first));
+        writer.picture(10000000, second, play::changes(&first, second));
+        EXPECT_EQ(writer.held(), 0u);
+        ASSERT_TRUE(writer.close(10020000, {}, true, why)) << why;
+        testvideo::Video v = testvideo::read_video(path);
+        EXPECT_EQ(v.audio_codec, -1);
+        EXPECT_EQ(v.video_pts_us.size(), 501u);
+    }
+}
+
 TEST(CaptureFile, TheFileTakesItsNameOnlyWhenComplete) {
     std::string path = dir() + "/named.mp4";
     std::string part = path + "." + std::to_string(getpid()) + ".part";

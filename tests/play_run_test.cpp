@@ -480,6 +480,46 @@ TEST(PlayCapture, TheMasterHoldsTheScreenshotsExactlyAndTheFramesOfTheBursts) {
     EXPECT_EQ(v.audio_packets.front().size(), 768u);
 }
 
+// A soundtrack whose frames libavcodec refuses (every frame's bit stream id is 31: the
+// show's reader checks only the sync word, the rate and the length, and sends them)
+// plays through the sound device all the same. The master starts its file with the
+// first frame, its sound stream made from that frame's header, holds no pictures back
+// waiting for a frame that decodes, and keeps every frame as it was sent. The .mp4 has
+// silence for them, as long as the pictures, and says how many did not decode.
+TEST(PlayCapture, ASoundtrackThatDoesNotDecodeIsInTheMasterAsSentAndSilentInTheMp4) {
+    Bytes tone = testbox::tone_ac3(48000);
+    for (std::size_t start : testbox::ac3_frame_starts(tone)) tone[start + 5] = 0xF8;  // bsid 31, bsmod 0
+    const std::vector<Bytes> frames = testbox::ac3_frames(tone);
+    for (std::string kind : {".mkv", ".mp4"}) {
+        SCOPED_TRACE(kind);
+        play::Options o = options_for();
+        testbox::write_file(o.box_root + "/tone.ac3", tone);
+        o.capture = dir() + "/undecodable" + kind;
+        testing::internal::CaptureStdout();
+        ASSERT_EQ(play::run(o, scripted_show), 0);
+        const std::string said = testing::internal::GetCapturedStdout();
+        EXPECT_NE(said.find("demo-play: " + std::to_string(frames.size()) + " frames sent"), std::string::npos) << said;
+        EXPECT_EQ(said.find("without sound"), std::string::npos) << said;
+        if (kind == ".mkv") {
+            const testvideo::StoredSound sound = testvideo::read_stored_sound(o.capture);
+            ASSERT_EQ(sound.codec, AV_CODEC_ID_AC3);
+            EXPECT_EQ(sound.rate, 48000);
+            EXPECT_EQ(sound.channels, 2);
+            ASSERT_EQ(sound.packets.size(), frames.size());
+            for (std::size_t i = 0; i < frames.size(); i++) ASSERT_TRUE(sound.packets[i] == frames[i]) << "frame " << i;
+            continue;
+        }
+        EXPECT_NE(said.find(", " + std::to_string(frames.size()) + " frames that do not decode"), std::string::npos) << said;
+        Probe p = probe(o.capture);
+        ASSERT_FALSE(p.left.empty());
+        float loudest = 0;
+        for (float sample : p.left) loudest = std::max(loudest, std::fabs(sample));
+        EXPECT_LT(loudest, 1e-4f);
+        EXPECT_EQ(p.audio_start, 0.0);
+        EXPECT_NEAR(p.audio_end, p.video_end, 1024.0 / 48000);
+    }
+}
+
 // The display changes that make pictures, on a framebuffer changed by hand.
 class PlayPictures : public testing::Test {
 protected:

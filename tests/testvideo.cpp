@@ -75,6 +75,33 @@ Video read_video(const std::string& path, const std::function<void(const AVFrame
     return v;
 }
 
+StoredSound read_stored_sound(const std::string& path) {
+    StoredSound sound;
+    AVFormatContext* format = nullptr;
+    AVDictionary* options = nullptr;
+    av_dict_set(&options, "fflags", "+noparse", 0);
+    EXPECT_EQ(avformat_open_input(&format, path.c_str(), nullptr, &options), 0) << path;
+    av_dict_free(&options);
+    if (format == nullptr) return sound;
+    int audio = -1;
+    for (unsigned i = 0; i < format->nb_streams; i++) {
+        const AVCodecParameters* par = format->streams[i]->codecpar;
+        if (par->codec_type != AVMEDIA_TYPE_AUDIO) continue;
+        audio = int(i);
+        sound.codec = par->codec_id;
+        sound.rate = par->sample_rate;
+        sound.channels = par->ch_layout.nb_channels;
+    }
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(format, packet) == 0) {
+        if (packet->stream_index == audio) sound.packets.emplace_back(packet->data, packet->data + packet->size);
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&format);
+    return sound;
+}
+
 std::array<int, 3> rgb_at(const AVFrame& picture, int x, int y) {
     auto at = [&](int plane, int px, int py) { return int(picture.data[plane][std::ptrdiff_t(py) * picture.linesize[plane] + px]); };
     if (picture.format == AV_PIX_FMT_GBRP) return {at(2, x, y), at(0, x, y), at(1, x, y)};

@@ -26,6 +26,16 @@ struct Video {
 // Reads path; on_picture sees every decoded picture in turn.
 Video read_video(const std::string& path, const std::function<void(const AVFrame&)>& on_picture = {});
 
+// A file's sound stream as stored: what its header says of it, and its packets as they
+// are (no parser joins or splits them, as it would frames that do not parse), read
+// without decoding anything.
+struct StoredSound {
+    int codec = -1;  // AVCodecID; -1: the file has no sound stream
+    int rate = 0, channels = 0;
+    std::vector<testbox::Bytes> packets;
+};
+StoredSound read_stored_sound(const std::string& path);
+
 // The colour of pixel (x, y) of a decoded picture: as stored for planar RGB, back from
 // BT.601 limited range (rounded, clamped) for 4:2:0.
 std::array<int, 3> rgb_at(const AVFrame& picture, int x, int y);

@@ -51,6 +51,30 @@ bool ac3_format(const std::uint8_t* data, std::size_t len, int& rate, AVChannelL
     return ok && rate > 0;
 }
 
+// The rate and the speaker layout of an AC-3 frame as its own header gives them, for a
+// frame the decoder refuses (a damaged bit stream id, a channel mode it cannot read):
+// the rate from the syncinfo's fscod, the rate the sound device plays the bursts at;
+// the speakers from the BSI's acmod and lfeon, as libavcodec lays them out (1+1 as
+// stereo). False only when the frame is too short or fscod is the reserved 3.
+bool ac3_header_format(const std::uint8_t* data, std::size_t len, int& rate, AVChannelLayout& layout) {
+    static constexpr int kRates[3] = {48000, 44100, 32000};
+    static constexpr std::uint64_t kSpeakers[8] = {AV_CH_LAYOUT_STEREO,   AV_CH_LAYOUT_MONO, AV_CH_LAYOUT_STEREO,
+                                                   AV_CH_LAYOUT_SURROUND, AV_CH_LAYOUT_2_1,  AV_CH_LAYOUT_4POINT0,
+                                                   AV_CH_LAYOUT_2_2,      AV_CH_LAYOUT_5POINT0};
+    if (len < 7 || data[0] != 0x0B || data[1] != 0x77 || data[4] >> 6 == 3) return false;
+    rate = kRates[data[4] >> 6];
+    // bsid (5 bits) and bsmod (3) fill byte 5; acmod opens byte 6, then the mix levels
+    // it has, then lfeon.
+    const unsigned acmod = data[6] >> 5;
+    unsigned bit = 3;
+    if ((acmod & 1) != 0 && acmod != 1) bit += 2;  // cmixlev
+    if ((acmod & 4) != 0) bit += 2;                // surmixlev
+    if (acmod == 2) bit += 2;                      // dsurmod
+    const bool lfe = (data[6] >> (7 - bit)) & 1;
+    av_channel_layout_uninit(&layout);
+    return av_channel_layout_from_mask(&layout, kSpeakers[acmod] | (lfe ? AV_CH_LOW_FREQUENCY : 0)) >= 0;
+}
+
 // An encoder's context, to make a file's bytes the same in every run.
 AVCodecContext* new_encoder(const char* name, bool global_header, std::string& why) {
     const AVCodec* found = avcodec_find_encoder_by_name(name);
@@ -325,12 +349,25 @@ bool CaptureWriter::write(AVPacket* packet) {
     return r >= 0;
 }
 
+// The master holds what the encoder makes until its first AC-3 frame says what its
+// sound is, but not for ever: once kPicturesBeforeSound pictures have gone to the
+// encoder without one, it starts without sound. Counted in pictures, never in time,
+// so that the same input makes the same file.
+bool CaptureWriter::wait_no_longer() {
+    if (started_ || sent_ < kPicturesBeforeSound) return true;
+    std::string why;
+    if (start_file(why)) return true;
+    if (failure_.empty()) failure_ = why;
+    return false;
+}
+
 // Sends frame (null: the end) to the pictures' encoder and writes what comes out.
 bool CaptureWriter::send_picture(AVFrame* frame) {
     if (avcodec_send_frame(video_, frame) < 0) return false;
+    if (frame != nullptr) sent_++;
     for (;;) {
         int r = avcodec_receive_packet(video_, packet_);
-        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return true;
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return frame == nullptr || wait_no_longer();
         if (r < 0) return false;
         auto it = std::find_if(durations_.begin(), durations_.end(), [&](const auto& d) { return d.first == packet_->pts; });
         if (it != durations_.end()) {
@@ -403,7 +440,9 @@ void CaptureWriter::sound(std::uint64_t t_us, const Packets& packets, bool ok) {
 bool CaptureWriter::add_ac3_stream(const std::uint8_t* data, std::size_t len) {
     int rate = 0;
     AVChannelLayout layout{};
-    if (!ac3_format(data, len, rate, layout)) return false;
+    // The decoder's word first (what it makes of a good frame is what the file has
+    // always said); a frame it refuses still says what it is in its header.
+    if (!ac3_format(data, len, rate, layout) && !ac3_header_format(data, len, rate, layout)) return false;
     audio_stream_ = avformat_new_stream(format_, nullptr);
     if (audio_stream_ == nullptr) return false;
     AVCodecParameters* par = audio_stream_->codecpar;
@@ -419,8 +458,13 @@ bool CaptureWriter::add_ac3_stream(const std::uint8_t* data, std::size_t len) {
 void CaptureWriter::ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len) {
     if (kind_ != CaptureKind::Mkv || !failure_.empty()) return;
     if (audio_stream_ == nullptr) {
-        // A frame that does not decode cannot say what the stream is; the next may.
-        if (started_ || !add_ac3_stream(data, len)) return;
+        // A file started without sound (no frame came in time) takes none any more.
+        if (started_) {
+            ac3_left_out_++;
+            return;
+        }
+        // The first frame tells what the stream is, and the file starts with it.
+        if (!add_ac3_stream(data, len)) return;
         std::string why;
         if (!start_file(why)) return failed(t_us, "writing failed");
     }

@@ -94,6 +94,11 @@ private:
 
 class CaptureWriter {
 public:
+    // The master is started without sound once this many pictures have gone to the
+    // encoder (at a constant rate every repeat counts) and no AC-3 frame has come:
+    // what the encoder makes is held in memory until the file is started.
+    static constexpr std::uint64_t kPicturesBeforeSound = 250;
+
     CaptureWriter() = default;
     ~CaptureWriter();  // removes an unfinished file
     CaptureWriter(const CaptureWriter&) = delete;
@@ -108,7 +113,9 @@ public:
     void picture(std::uint64_t t_us, const Screen& screen, const BoxChanges& changed);
     // The sound encoder's packets made at t_us (ok: it made them without a failure).
     void sound(std::uint64_t t_us, const Packets& packets, bool ok);
-    // An AC-3 frame that starts to play at t_us.
+    // An AC-3 frame that starts to play at t_us. The first one makes the master's sound
+    // stream, with what the decoder makes of it, or, when the decoder refuses it,
+    // with what its header says; the frames go into the file as they are.
     void ac3(std::uint64_t t_us, const std::uint8_t* data, std::size_t len);
     // Ends the pictures at end_us, writes the sound encoder's last packets (flushed:
     // ok, it made them without a failure), finishes the file and gives it its name;
@@ -117,6 +124,10 @@ public:
     bool close(std::uint64_t end_us, const Packets& flushed, bool ok, std::string& why);
 
     std::uint64_t pictures() const { return pictures_; }
+    // AC-3 frames not in the master: they came after it was started without sound.
+    std::uint64_t ac3_left_out() const { return ac3_left_out_; }
+    // Packets held in memory until the file is started.
+    std::size_t held() const { return waiting_.size(); }
 
 private:
     bool open_video(std::string& why);
@@ -126,6 +137,7 @@ private:
     bool write(AVPacket* packet);
     bool send_picture(AVFrame* frame);
     bool send_held_picture(std::uint64_t end_us);
+    bool wait_no_longer();
     bool add_ac3_stream(const std::uint8_t* data, std::size_t len);
     bool write_sound(const Packets& packets);
     void failed(std::uint64_t t_us, const char* what);
@@ -149,6 +161,8 @@ private:
     AVRational sound_time_base_{1, SoundEncoder::kRate};  // the sound packets': 1 / their rate
     std::int64_t ac3_next_ = 0;  // where the next AC-3 frame may start
     std::uint64_t pictures_ = 0;
+    std::uint64_t sent_ = 0;  // pictures sent to the encoder
+    std::uint64_t ac3_left_out_ = 0;
     std::string failure_;  // the first thing that went wrong
 };
 

@@ -54,6 +54,8 @@ public:
     bool close(std::uint64_t end_us, std::string& why);
 
     std::uint64_t pictures() const { return pictures_; }
+    // As CaptureWriter::ac3_left_out, once the file is closed.
+    std::uint64_t ac3_left_out() const { return writer_.ac3_left_out(); }
 
 private:
     struct Job {

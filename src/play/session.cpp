@@ -287,6 +287,9 @@ std::string Session::summary(int status) const {
                       static_cast<unsigned long long>(capture_->pictures()), double(now()) / 1e6, spent,
                       spent > 0 ? double(now()) / 1e6 / spent : 0.0);
         line += "; " + options_.capture + text;
+        if (capture_->ac3_left_out() > 0)
+            line += ", without sound (no AC-3 frame came with its first " + std::to_string(CaptureWriter::kPicturesBeforeSound) +
+                    " pictures; " + std::to_string(capture_->ac3_left_out()) + " came later)";
     }
     if (sheet_) line += "; contact sheet " + options_.sheet;
     // A show that ends normally has played its soundtrack to the end.
