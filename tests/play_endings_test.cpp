@@ -243,7 +243,7 @@ TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
     // was refused.
     const std::string kept = "{\"t_us\":0,\"req\":\"start\"}\n";
     for (const std::string& refused : {"--dsp-out " + dir + "/missing/d.bin", "--capture " + dir + "/missing/show.mp4",
-                                       "--sheet " + dir + "/missing/sheet.png"}) {
+                                       "--sheet " + dir + "/missing/sheet.png", "--shot 300:" + dir + "/missing/shot.png"}) {
         testbox::write_file(dir + "/kept.jsonl", testbox::Bytes(kept.begin(), kept.end()));
         cmd = std::string(BIN_DIR) + "/demo-play --fast --trace " + dir + "/kept.jsonl " + refused + " 4 2>/dev/null";
         status = std::system(cmd.c_str());

@@ -49,6 +49,13 @@ std::array<RecordedRun::Record, 2> RecordedRun::records() {
 }
 
 bool RecordedRun::open_records(std::string& why) {
+    // A screenshot is written when its frame comes: a place it cannot go is refused
+    // before the show.
+    for (const Shot& shot : shots_)
+        if (!can_write_file(shot.path, why)) {
+            why = shot.path + ": " + why;
+            return false;
+        }
     // Each record is opened without emptying it, and emptied once all of them are open:
     // a run refused here leaves a file that was there before as it was.
     for (auto [file, path, made] : records()) {
