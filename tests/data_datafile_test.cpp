@@ -1,8 +1,13 @@
 // The data file's layout: building it with demo-data, its refusals, and reading it
 // back the way the show does.
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include "data/datafile.h"
@@ -44,13 +49,16 @@ struct Inputs {
         testbox::write_file(font, encode_png(picture(128, 128, 2)));
         testbox::write_file(titles, Bytes{'H', 'I', '\n', 'Y', 'O', 'U', 0});
     }
-    int build() const {
-        std::string cmd = testbox::program("src/data/demo-data") + " build " + out;
+    // demo-data build to `to` (out unless told), what it says on standard error in `said`.
+    int build(const std::string& said = "/dev/null", const std::string& to = "") const {
+        std::string cmd = testbox::program("src/data/demo-data") + " build " + (to.empty() ? out : to);
         for (const auto& p : pics) cmd += " " + p;
-        cmd += " " + prelude + " " + main_track + " " + font + " " + titles + " > /dev/null 2>&1";
+        cmd += " " + prelude + " " + main_track + " " + font + " " + titles + " > /dev/null 2> " + said;
         return std::system(cmd.c_str());
     }
 };
+
+int exit_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 // Makes the prelude soundtrack (several copies of the test tone) about `bytes` long.
 void prelude_of(const Inputs& in, std::size_t bytes, int rate = 48000) {
@@ -183,15 +191,27 @@ TEST(DataFile, ListsItems) {
     EXPECT_NE(std::system(cmd.c_str()), 0);
 }
 
-// What is not a file, or a picture whose header claims a size far beyond any picture,
-// ends demo-data with status 1 and a message, not an abort.
-TEST(DataFile, RefusesDirectoriesAndGiantPicturesWithStatusOne) {
+// Bad input ends demo-data with status 1 and one line on standard error naming the file
+// at fault, never an abort: what is not a file, a picture whose header claims a size
+// far beyond any picture, a damaged or empty source, a text with bytes after its 0
+// byte, a sound frame with a changed byte. A refused build leaves the file it would
+// have replaced as it was, and no temporary file beside it.
+TEST(DataFile, RefusesBadInputWithStatusOneAndALineNamingTheFile) {
     Inputs in;
     prelude_of(in, 100000);
-    auto exit_of = [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; };
+    ASSERT_EQ(in.build(), 0);
+    const Bytes built = testbox::read_file(in.out);
+    const std::string said = in.dir + "/said.txt";
+    auto expect_one_line_naming = [&](const std::string& file, const std::string& what) {
+        const std::string text = testbox::text_of(said);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << what << ":\n" << text;
+        EXPECT_NE(text.find(file), std::string::npos) << what << ":\n" << text;
+    };
     const std::string tool = testbox::program("src/data/demo-data");
-    EXPECT_EQ(exit_of(std::system((tool + " list " + in.dir + " > /dev/null 2>&1").c_str())), 1);
-    EXPECT_EQ(exit_of(std::system((tool + " check " + in.dir + " > /dev/null 2>&1").c_str())), 1);
+    for (const char* command : {" list ", " check "}) {
+        EXPECT_EQ(exit_of(std::system((tool + command + in.dir + " > /dev/null 2> " + said).c_str())), 1) << command;
+        expect_one_line_naming(in.dir, command);
+    }
 
     Bytes giant = encode_png(picture(64, 67, 4));
     for (std::size_t at : {16, 20})  // IHDR's width and height: a million each
@@ -200,8 +220,54 @@ TEST(DataFile, RefusesDirectoriesAndGiantPicturesWithStatusOne) {
     for (int k = 0; k < 4; k++) giant[29 + std::size_t(k)] = std::uint8_t(crc >> (24 - 8 * k));
     PalettePicture pic;
     EXPECT_FALSE(decode_png(giant, pic));
-    testbox::write_file(in.pics[1], giant);
-    EXPECT_EQ(exit_of(in.build()), 1);
+    Bytes damaged_png = testbox::read_file(in.pics[0]);
+    damaged_png[damaged_png.size() / 2] ^= 0x20;
+    Bytes damaged_frame = testbox::tone_ac3();
+    damaged_frame[1000] ^= 0x08;
+    struct Case {
+        std::string what, file;
+        Bytes bytes;
+    };
+    for (const Case& c : {Case{"a giant picture", in.pics[1], giant}, Case{"a damaged picture", in.pics[0], damaged_png},
+                          Case{"an empty font", in.font, {}}, Case{"an empty text", in.titles, {}},
+                          Case{"bytes after the text's 0 byte", in.titles, {'H', 'I', 0, 'X'}},
+                          Case{"a sound frame with a changed byte", in.main_track, damaged_frame}}) {
+        const Bytes good = testbox::read_file(c.file);
+        testbox::write_file(c.file, c.bytes);
+        EXPECT_EQ(exit_of(in.build(said)), 1) << c.what;
+        expect_one_line_naming(c.file, c.what);
+        EXPECT_EQ(testbox::read_file(in.out), built) << c.what;
+        for (const auto& entry : std::filesystem::directory_iterator(in.dir))
+            EXPECT_NE(entry.path().extension(), ".part") << c.what << ": " << entry.path();
+        testbox::write_file(c.file, good);
+    }
+}
+
+// The file goes where OUT leads, and what OUT is stays: a link to a file, or a device.
+// A build refused leaves the file the link leads to as it was.
+TEST(DataFile, WritesThroughLinksAndToDevicesWithoutRemovingThem) {
+    Inputs in;
+    prelude_of(in, 100000);
+    ASSERT_EQ(in.build(), 0);
+    const Bytes built = testbox::read_file(in.out);
+    const std::string link = in.dir + "/link.dat";
+    ASSERT_EQ(symlink(in.out.c_str(), link.c_str()), 0);
+    Bytes damaged_frame = testbox::tone_ac3();
+    damaged_frame[1000] ^= 0x08;
+    const Bytes main_track = testbox::read_file(in.main_track);
+    testbox::write_file(in.main_track, damaged_frame);
+    EXPECT_EQ(exit_of(in.build("/dev/null", link)), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(testbox::read_file(in.out), built);
+    testbox::write_file(in.main_track, main_track);
+    EXPECT_EQ(exit_of(in.build("/dev/null", link)), 0);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(testbox::read_file(in.out), built);
+
+    const std::string device = in.dir + "/null";
+    if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "no device node can be made here";
+    EXPECT_EQ(exit_of(in.build("/dev/null", device)), 0);
+    EXPECT_TRUE(std::filesystem::is_character_file(device));
 }
 
 TEST(DataFile, ScanStopsLikeThePlayer) {

@@ -153,9 +153,10 @@ TEST(DataCheck, FrameCrcsAgreeWithFfmpeg) {
     EXPECT_EQ(mismatches, 4) << log;
 }
 
-// The builder reads back what it wrote: a soundtrack whose frame has a changed byte
-// is refused and no file is left; a soundtrack too short for the whole show is said.
-TEST(DataCheck, BuildRefusesAFileThatDoesNotReadBackAsWritten) {
+// The builder reads the file as the show will before writing it: a soundtrack whose
+// frame has a changed byte is refused and no file is made; a soundtrack too short for
+// the whole show is said.
+TEST(DataCheck, BuildRefusesAFileTheShowWouldNotRead) {
     std::string dir = testbox::temp_dir();
     std::string items = std::string(CONTENT_DIR) + "/";
     Bytes tone = testbox::tone_ac3();

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "show/pngload.h"
+
 namespace {
 
 // Far larger than any picture of the show or its tools: a header that claims more
@@ -149,7 +151,7 @@ bool can_write_file(const std::string& path, std::string& why) {
 }
 
 bool decode_png(const std::vector<std::uint8_t>& bytes, PalettePicture& picture) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, quiet_png_error, quiet_png_warning);
     png_infop info = png_create_info_struct(png);
     Source src{&bytes, 0};
     png_set_user_limits(png, kMostPixelsAcross, kMostPixelsAcross);

@@ -10,12 +10,6 @@
 
 namespace {
 
-// libpng's own handlers print to stderr; the show prints nothing. A decoding error
-// goes back to read_png's setjmp, a warning is dropped.
-[[noreturn]] void quiet_error(png_structp decoder, png_const_charp) { png_longjmp(decoder, 1); }
-
-void quiet_warning(png_structp, png_const_charp) {}
-
 // Bytes from the position of file to its end. The plain seeks come back to where they
 // started, so the keystream stays in line with the file.
 long bytes_left(std::FILE* file) {
@@ -47,7 +41,7 @@ void user_read_data(png_structp decoder, png_bytep buf, png_size_t len) {
 }
 
 int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, int* width_out, int* height_out) {
-    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, quiet_error, quiet_warning);
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, quiet_png_error, quiet_png_warning);
     if (png == nullptr) return -1;
     png_infop info = png_create_info_struct(png);
     if (info == nullptr) {

@@ -15,3 +15,8 @@ int read_png(std::FILE* file, std::uint8_t** pixels_out, struct fb_cmap* map, in
 
 // libpng read callback for the data stream.
 void user_read_data(png_structp decoder, png_bytep buf, png_size_t len);
+
+// libpng error and warning handlers that print nothing (libpng's own print to stderr):
+// an error goes back to the decoder's setjmp, a warning is dropped.
+[[noreturn]] inline void quiet_png_error(png_structp decoder, png_const_charp) { png_longjmp(decoder, 1); }
+inline void quiet_png_warning(png_structp, png_const_charp) {}
