@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <sys/wait.h>
+#include <tuple>
 
 #include "data/datacheck.h"
 #include "show/encryption.h"
@@ -112,13 +113,22 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
         EXPECT_NE(bad->what.find(d.says), std::string::npos) << d.name << ": " << bad->what;
     }
 
-    // The command says the same and ends with status 1.
-    std::string path = testbox::temp_dir() + "/damaged.dat";
+    // The command says the same and ends with status 1, with one line on standard error
+    // naming the damaged file: the data file, or the logo beside a good one.
+    std::string path = testbox::temp_dir() + "/damaged.dat", logo = testbox::temp_dir() + "/logo.png";
     testbox::write_file(path, cases.back().bytes);
-    std::string cmd = testbox::program("src/data/demo-data") + " check " + path + " > " + path + ".txt 2>&1";
-    int status = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_NE(testbox::text_of(path + ".txt").find("end-title text"), std::string::npos);
+    Bytes logo_bytes = testbox::read_file(std::string(BOX_ROOT) + "/mnt/html/gui/Velmaris.png");
+    logo_bytes[logo_bytes.size() / 2] ^= 0x20;
+    testbox::write_file(logo, logo_bytes);
+    for (const auto& [args, item, said] :
+         {std::tuple{path, "end-title text", "demo-data: " + path + ": damaged: the show would not read it as it was made\n"},
+          std::tuple{kDataFile + " " + logo, "logo", "demo-data: " + logo + ": not the logo the show needs\n"}}) {
+        std::string cmd = testbox::program("src/data/demo-data") + " check " + args + " > " + path + ".txt 2> " + path + ".err";
+        int status = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args;
+        EXPECT_NE(testbox::text_of(path + ".txt").find(item), std::string::npos) << args;
+        EXPECT_EQ(testbox::text_of(path + ".err"), said);
+    }
 }
 
 // A changed byte in the first 5/8 of a frame fails crc1 and crc2, one after them crc2

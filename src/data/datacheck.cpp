@@ -257,9 +257,13 @@ Check check(std::FILE* stored, std::FILE* logo) {
         Bytes bytes;
         for (int ch; (ch = std::fgetc(logo)) != EOF;) bytes.push_back(std::uint8_t(ch));
         std::rewind(logo);
+        // A fault of the logo is its own, not the data file's.
+        const bool data_damaged = c.damaged;
         picture(c, "logo", bytes, 0, logo, [](int w, int h) {
             return w == 256 && h == 256 ? std::string() : "the zoomer needs 256 x 256";
         });
+        c.logo_damaged = !c.items.back().ok;
+        c.damaged = data_damaged;
     }
     return c;
 }

@@ -51,9 +51,10 @@ struct Finding {
 
 struct Check {
     std::vector<Finding> items;
-    bool damaged = false;         // an item the show would not read as it was written
+    bool damaged = false;         // an item of the data file the show would not read as it was written
     bool short_soundtrack = false;  // sound, but the main soundtrack ends before kMainFramesNeeded
-    bool passed() const { return !damaged && !short_soundtrack; }
+    bool logo_damaged = false;    // the logo is not the picture the show needs
+    bool passed() const { return !damaged && !short_soundtrack && !logo_damaged; }
 };
 
 // Checks the stored (scrambled) data file open for reading in `stored`, read from its

@@ -172,9 +172,11 @@ int check(const char* path, const char* logo_path) {
     if (logo != nullptr) std::fclose(logo);
     std::fputs(datafile::report(check).c_str(), stdout);
     if (check.passed()) return 0;
-    std::fprintf(stderr, "demo-data: %s: %s\n", path,
-                 check.damaged ? "damaged: the show would not read it as it was made"
-                               : "the main soundtrack ends before the show does");
+    if (check.damaged || check.short_soundtrack)
+        std::fprintf(stderr, "demo-data: %s: %s\n", path,
+                     check.damaged ? "damaged: the show would not read it as it was made"
+                                   : "the main soundtrack ends before the show does");
+    if (check.logo_damaged) std::fprintf(stderr, "demo-data: %s: not the logo the show needs\n", logo_path);
     return 1;
 }
 
