@@ -1,7 +1,7 @@
 // Checking a data file before it goes to a box: the built file passes, every
 // truncation at an item boundary and every changed byte that can be seen is reported
 // in the item it hits, the AC-3 CRCs agree with ffmpeg's decoder, and demo-data build
-// refuses a file that does not read back as it was made.
+// refuses a file the show would not read as it was made.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
