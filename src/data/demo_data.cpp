@@ -142,8 +142,9 @@ int build(int argc, char** argv) {
         auto damaged = [&](const datafile::Finding& f) {
             return !f.ok && !(check.short_soundtrack && f.item == "main soundtrack");
         };
+        const std::size_t last = std::min(check.items.size(), std::size(sources)) - 1;
         std::size_t i = 0;
-        while (i + 1 < check.items.size() && !damaged(check.items[i])) i++;
+        while (i < last && !damaged(check.items[i])) i++;
         std::fprintf(stderr, "demo-data: %s: %s: %s; %s not written\n", sources[i], check.items[i].item.c_str(),
                      check.items[i].what.c_str(), argv[2]);
         return 1;
