@@ -103,8 +103,8 @@ bool Session::start(std::string& why) {
     // Where a run without a window captures to: the working directory, by its name
     // when it has one (it may have been removed).
     std::error_code no_name;
-    std::string here = std::filesystem::current_path(no_name).string();
-    if (no_name) here = ".";
+    const std::filesystem::path cwd = std::filesystem::current_path(no_name);
+    const std::string here = no_name ? std::string(".") : cwd.string();
     if (fall_back_to_capture(options_, here))
         std::fprintf(stderr, "demo-play: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): capturing to %s and %s instead\n",
                      options_.capture.c_str(), options_.sheet.c_str());
