@@ -208,10 +208,12 @@ TEST(DataFile, RefusesBadInputWithStatusOneAndALineNamingTheFile) {
         EXPECT_NE(text.find(file), std::string::npos) << what << ":\n" << text;
     };
     const std::string tool = testbox::program("src/data/demo-data");
-    for (const char* command : {" list ", " check "}) {
-        EXPECT_EQ(exit_of(std::system((tool + command + in.dir + " > /dev/null 2> " + said).c_str())), 1) << command;
-        expect_one_line_naming(in.dir, command);
-    }
+    // A folder, and a file without end.
+    for (const std::string& file : {in.dir, std::string("/dev/zero")})
+        for (const char* command : {" list ", " check "}) {
+            EXPECT_EQ(exit_of(std::system((tool + command + file + " > /dev/null 2> " + said).c_str())), 1) << command << file;
+            expect_one_line_naming(file, command + file);
+        }
 
     Bytes giant = encode_png(picture(64, 67, 4));
     for (std::size_t at : {16, 20})  // IHDR's width and height: a million each

@@ -19,6 +19,9 @@ namespace {
 // Far larger than any picture of the show or its tools: a header that claims more
 // is damage, not a picture to make room for.
 constexpr png_uint_32 kMostPixelsAcross = 8192;
+// Far larger than any file the show's programs read (the data file is some 5 MB): a
+// file that goes on past it (a device such as /dev/zero) is not one of them.
+constexpr std::size_t kMostFileBytes = std::size_t(256) << 20;
 
 void append(png_structp png, png_bytep data, png_size_t len) {
     auto* out = static_cast<std::vector<std::uint8_t>*>(png_get_io_ptr(png));
@@ -92,8 +95,8 @@ bool read_file(const std::string& path, std::vector<std::uint8_t>& out) {
     out.clear();
     std::uint8_t block[65536];
     std::size_t n;
-    while ((n = std::fread(block, 1, sizeof block, f)) > 0) out.insert(out.end(), block, block + n);
-    bool ok = !std::ferror(f);
+    while (out.size() <= kMostFileBytes && (n = std::fread(block, 1, sizeof block, f)) > 0) out.insert(out.end(), block, block + n);
+    bool ok = !std::ferror(f) && out.size() <= kMostFileBytes;
     std::fclose(f);
     return ok;
 }

@@ -22,7 +22,7 @@ bool write_png(const std::string& path, const PalettePicture& picture);
 // Opens a file for reading: null when it cannot be opened or is a directory (which
 // opens, but cannot be read).
 std::FILE* open_file(const std::string& path);
-// Reads a whole file; false when it cannot be opened or read.
+// Reads a whole file; false when it cannot be opened or read, or goes on past 256 MB.
 bool read_file(const std::string& path, std::vector<std::uint8_t>& out);
 // Writes bytes to a file; false when any of them did not reach it (a full disk shows
 // only when the file is closed). A new or regular file is written beside its name and
