@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "box/signals.h"
 #include "data/pngwrite.h"
@@ -49,11 +50,14 @@ std::array<RecordedRun::Record, 2> RecordedRun::records() {
 }
 
 bool RecordedRun::open_records(std::string& why) {
-    // A screenshot is written when its frame comes: a place it cannot go is refused
-    // before the show.
-    for (const Shot& shot : shots_)
-        if (!can_write_file(shot.path, why)) {
-            why = shot.path + ": " + why;
+    // A screenshot is written when its frame comes, a contact sheet once the show has
+    // ended: a place one cannot go is refused before the show.
+    std::vector<std::string> later;
+    for (const Shot& shot : shots_) later.push_back(shot.path);
+    if (!options_.sheet.empty()) later.push_back(options_.sheet);
+    for (const std::string& path : later)
+        if (!can_write_file(path, why)) {
+            why = path + ": " + why;
             return false;
         }
     // Each record is opened without emptying it, and emptied once all of them are open:

@@ -24,9 +24,9 @@ public:
     // as it would there, and the records are finished on the way out.
     static void catch_stop_signals();
 
-    // Opens the records; false, with why, when one cannot be made, a screenshot could
-    // not be written later, or a stop request came while one was being opened (a pipe
-    // waits for its reader): then nothing is left of them.
+    // Opens the records; false, with why, when one cannot be made, a screenshot or the
+    // contact sheet could not be written later, or a stop request came while one was
+    // being opened (a pipe waits for its reader): then nothing is left of them.
     bool open_records(std::string& why);
     // The status a run that could not start ends with: 128 + the signal's number when
     // a stop request came before it could, as for a show stopped, otherwise

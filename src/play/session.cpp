@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "box/emu/emu.h"
-#include "data/pngwrite.h"
 #include "play/ac3decoder.h"
 #include "play/capture_thread.h"
 #include "play/live.h"
@@ -128,19 +127,11 @@ bool Session::start(std::string& why) {
         }
         timeline_ = std::make_unique<PictureTimeline>([this](std::uint64_t t, std::shared_ptr<const Screen> screen) { capture_->picture(t, std::move(screen)); });
     }
-    if (!options_.sheet.empty()) {
-        // The sheet is written once the show has ended: a place it cannot go is refused
-        // before the show, as a capture's is.
-        if (!can_write_file(options_.sheet, why)) {
-            why = options_.sheet + ": " + why;
-            return false;
-        }
-        sheet_ = std::make_unique<ContactSheet>();
-    }
     if (live_ || (capture_ && capture_->wants_pcm())) {
         decoder_ = std::make_unique<Ac3Decoder>();
         if (!decoder_->ok(why)) return false;
     }
+    if (!options_.sheet.empty()) sheet_ = std::make_unique<ContactSheet>();
     // Last: nothing can fail once the records are open.
     if (!open_records(why)) return false;
 
