@@ -300,6 +300,17 @@ TEST(WordList, IsScrambledOnlyWhenItHasTheFormatAndWrittenWhole) {
     EXPECT_EQ(crypt, testbox::read_file(dir + "/ok.txt"));
     testbox::write_file(dir + "/short.txt", Bytes{'A', '\n', 0});
     EXPECT_NE(std::system((tool + dir + "/short.txt " + dir + "/short.crypt 2>/dev/null").c_str()), 0);
+    // The show prints the list up to its first 0 byte: a word after an earlier 0 would
+    // never reach the console. A word's mask is centred on the fire's 159 columns,
+    // which hold six letters of 24 cells: a seventh starts left of column 0.
+    Bytes early_zero = testbox::read_file(dir + "/ok.txt");
+    early_zero[2] = 0;
+    testbox::write_file(dir + "/early-zero.txt", early_zero);
+    EXPECT_NE(std::system((tool + dir + "/early-zero.txt " + dir + "/early-zero.crypt 2>/dev/null").c_str()), 0);
+    const std::string seven = std::string("WE\nLOVE\nTHE\nBOX\nFIRE\nBURNING\n\nBRIGHT") + '\0';
+    ASSERT_EQ(seven.size(), 37u);
+    testbox::write_file(dir + "/seven.txt", Bytes(seven.begin(), seven.end()));
+    EXPECT_NE(std::system((tool + dir + "/seven.txt " + dir + "/seven.crypt 2>/dev/null").c_str()), 0);
     EXPECT_NE(std::system((tool + dir + "/ok.txt /dev/full 2>/dev/null").c_str()), 0);
 }
 

@@ -202,14 +202,27 @@ int list(const char* path) {
     return 0;
 }
 
-// The word list: 37 bytes, eight words each ended by a line feed or a 0 byte.
+// The word list: 37 bytes, eight words of at most six letters, each ended by a line
+// feed and the last by the list's only 0 byte. The fire prints the list up to its first
+// 0, so a word after an earlier one would never be drawn; and it centres each word's
+// mask on its 159 columns, where a seventh letter of 24 cells starts left of column 0.
 int words(const char* in, const char* out) {
     Bytes list;
     if (!load(in, list)) return 1;
-    std::size_t ends = 0;
-    for (std::uint8_t b : list) ends += (b == 0 || b == '\n');
-    if (list.size() != 37 || ends != 8 || list.back() != 0) {
-        std::fprintf(stderr, "demo-data: %s must be 37 bytes holding eight words, the last ended by a 0 byte\n", in);
+    std::size_t ends = 0, longest = 0, letters = 0;
+    for (std::uint8_t b : list) {
+        if (b == 0 || b == '\n') {
+            ends++;
+            letters = 0;
+        } else {
+            longest = std::max(longest, ++letters);
+        }
+    }
+    if (list.size() != 37 || ends != 8 || std::find(list.begin(), list.end(), 0) != list.end() - 1 || longest > 6) {
+        std::fprintf(stderr,
+                     "demo-data: %s must be 37 bytes holding eight words of at most six letters, each ended by a line "
+                     "feed and the last by the only 0 byte\n",
+                     in);
         return 1;
     }
     simplecrypt(list.data(), list.size(), kWordsSeed);
