@@ -1,6 +1,8 @@
 // The emulated console "/dev/tty0": text drawn with its font into the top 480 lines of
 // the framebuffer memory, and the escape sequences the show writes.
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstring>
 #include <fcntl.h>
 #include <set>
@@ -142,6 +144,44 @@ TEST_F(Console, SequencesItDoesNotDrawLeaveNoInk) {
     print("\033c");
     EXPECT_EQ(emu::box().console.resets, 1u);
     EXPECT_TRUE(blank(0, 480 * kStride));
+    // The reset gives the cursor its default appearance back, as does a first parameter of 0.
+    EXPECT_EQ(emu::box().console.cursor_shape, "");
+    print("\033[?17;0;127c\033[?0;5c");
+    EXPECT_EQ(emu::box().console.cursor_shape, "");
+}
+
+// The console's sixteen colours, as the kernel's framebuffer console puts them into the
+// colour map at start and after every mode set: its default colours in the order of the
+// PC's text palette (entry 1 blue, 4 red, 6 brown).
+TEST_F(Console, PutsItsColoursInThePcTextPaletteOrder) {
+    static const std::uint8_t kColours[16][3] = {
+        {0x00, 0x00, 0x00}, {0x00, 0x00, 0xaa}, {0x00, 0xaa, 0x00}, {0x00, 0xaa, 0xaa},
+        {0xaa, 0x00, 0x00}, {0xaa, 0x00, 0xaa}, {0xaa, 0x55, 0x00}, {0xaa, 0xaa, 0xaa},
+        {0x55, 0x55, 0x55}, {0x55, 0x55, 0xff}, {0x55, 0xff, 0x55}, {0x55, 0xff, 0xff},
+        {0xff, 0x55, 0x55}, {0xff, 0x55, 0xff}, {0xff, 0xff, 0x55}, {0xff, 0xff, 0xff}};
+    int fd = box::open("/dev/fb0", O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::uint16_t grey[256];
+    std::fill(std::begin(grey), std::end(grey), std::uint16_t(0x1234));
+    fb_cmap map{0, 256, grey, grey, grey, nullptr};
+    for (bool mode_set : {false, true}) {
+        if (mode_set) {
+            ASSERT_EQ(box::ioctl(fd, FBIOPUTCMAP, &map), 0);
+            fb_var_screeninfo var{};
+            ASSERT_EQ(box::ioctl(fd, FBIOGET_VSCREENINFO, &var), 0);
+            ASSERT_EQ(box::ioctl(fd, FBIOPUT_VSCREENINFO, &var), 0);
+        }
+        std::uint16_t r[17], g[17], b[17];
+        fb_cmap got{0, 17, r, g, b, nullptr};
+        ASSERT_EQ(box::ioctl(fd, FBIOGETCMAP, &got), 0);
+        for (int i = 0; i < 16; i++) {
+            EXPECT_EQ(r[i], kColours[i][0] * 0x101) << "entry " << i << (mode_set ? " after a mode set" : " at start");
+            EXPECT_EQ(g[i], kColours[i][1] * 0x101) << "entry " << i << (mode_set ? " after a mode set" : " at start");
+            EXPECT_EQ(b[i], kColours[i][2] * 0x101) << "entry " << i << (mode_set ? " after a mode set" : " at start");
+        }
+        EXPECT_EQ(r[16], mode_set ? 0x1234 : 0) << "the console's colours end at entry 15";
+    }
+    ASSERT_EQ(box::close(fd), 0);
 }
 
 TEST(ConsoleFont, EveryPrintableCharacterHasItsOwnInkedGlyph) {

@@ -1,5 +1,6 @@
 #include "box/emu/console.h"
 
+#include <cstdlib>
 #include <cstring>
 
 #include "box/emu/emu.h"
@@ -92,7 +93,9 @@ void Console::end_sequence(char final) {
     } else if (final == 'H' && params_.empty()) {
         column = line = 0;
     } else if (final == 'c' && !params_.empty() && params_[0] == '?') {
-        cursor_shape = params_.substr(1);
+        // A first parameter of 0 (or none) asks for the default appearance.
+        std::string shape = params_.substr(1);
+        cursor_shape = std::strtoul(shape.c_str(), nullptr, 10) != 0 ? shape : "";
     }
 }
 
@@ -103,6 +106,7 @@ void Console::clear_text() {
 void Console::reset() {
     clear_text();
     column = line = 0;
+    cursor_shape.clear();
 }
 
 void Console::newline() {

@@ -4,8 +4,8 @@
 // the first 480 lines of the framebuffer memory, whatever page is on display, as the
 // kernel's console does: ink colour 7 on background 0, text line i at pixel rows 8i to
 // 8i + 7, 80 columns and 60 lines. It understands the sequences the show writes:
-// ESC [ 2 J (clear), ESC [ H (home), ESC c (reset), ESC [ ? ... c (cursor shape);
-// other CSI sequences are read and ignored.
+// ESC [ 2 J (clear), ESC [ H (home), ESC c (reset, the cursor's default appearance
+// included), ESC [ ? ... c (cursor appearance); other CSI sequences are read and ignored.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +32,7 @@ public:
 
     unsigned column = 0, line = 0;
     unsigned resets = 0;          // ESC c seen
-    std::string cursor_shape;     // parameters of the last ESC [ ? ... c
+    std::string cursor_shape;     // parameters of the last ESC [ ? ... c; empty: the default
 
 private:
     void put(unsigned char c);

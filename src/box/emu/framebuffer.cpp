@@ -12,16 +12,17 @@ namespace emu {
 
 namespace {
 
-// The console's own colours in entries 0..15 (the VGA text palette), as 16-bit channels.
-// The console puts them whenever the mode changes.
+// The console's own colours in entries 0..15, as 16-bit channels: the PC text palette,
+// whose entry bits are blue (1), green (2), red (4) and bright (8). The console puts
+// them whenever the mode changes.
 void put_console_colours(std::array<std::uint16_t, 256>& red, std::array<std::uint16_t, 256>& green,
                          std::array<std::uint16_t, 256>& blue) {
     for (unsigned i = 0; i < 16; i++) {
         unsigned bright = (i & 8) != 0 ? 0x55 : 0;
-        red[i] = std::uint16_t(((i & 1) != 0 ? 0xAA + bright : bright) * 0x101);
-        // Colour 3 is brown, not dark yellow.
-        green[i] = std::uint16_t((i == 3 ? 0x55 : (i & 2) != 0 ? 0xAA + bright : bright) * 0x101);
-        blue[i] = std::uint16_t(((i & 4) != 0 ? 0xAA + bright : bright) * 0x101);
+        red[i] = std::uint16_t(((i & 4) != 0 ? 0xAA + bright : bright) * 0x101);
+        // Colour 6 is brown, not dark yellow.
+        green[i] = std::uint16_t((i == 6 ? 0x55 : (i & 2) != 0 ? 0xAA + bright : bright) * 0x101);
+        blue[i] = std::uint16_t(((i & 1) != 0 ? 0xAA + bright : bright) * 0x101);
     }
 }
 
