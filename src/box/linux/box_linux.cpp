@@ -10,6 +10,7 @@
 #include "box/box.h"
 #include "box/signals.h"
 
+#include <cstring>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -61,7 +62,17 @@ ssize_t write(int fd, const void* buf, std::size_t count) {
     return attended([&] { return ::write(fd, buf, count); });
 }
 
-std::FILE* fopen(const char* path, const char* mode) { return std::fopen(path, mode); }
+// The show makes no files: it reads the box's files and writes to its console. A path
+// that is not there fails to open, for writing too, where a plain fopen would make a
+// file in its place (a console missing from the box's /dev would become one).
+std::FILE* fopen(const char* path, const char* mode) {
+    int access = std::strchr(mode, '+') != nullptr ? O_RDWR : mode[0] == 'r' ? O_RDONLY : O_WRONLY;
+    int fd = ::open(path, access);
+    if (fd < 0) return nullptr;
+    std::FILE* file = ::fdopen(fd, mode);
+    if (file == nullptr) ::close(fd);
+    return file;
+}
 
 int gettimeofday(struct timeval* tv) {
     deliver_stop();
