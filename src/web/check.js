@@ -2,7 +2,8 @@
 // with a PulseAudio of the check's own (a null sink, recorded) as their sound output:
 //  1. a check run (virtual time) gives, at chosen frames, the same screen and the same
 //     bytes to the sound device as the build machine's demo-record, and the same whole
-//     stream of bytes and exit status;
+//     stream of bytes and exit status; on a damaged data file, the same exit status,
+//     and the page says why the show ended;
 //  2. without WebAssembly, or without AudioWorklet (as on a page served over plain http
 //     from another machine), the page says so, and where the sound cannot start, why;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
@@ -19,7 +20,7 @@
 //   --reference DEMO-RECORD --work DIR [--whole-show]
 'use strict';
 
-const { spawn, execFileSync } = require('child_process');
+const { spawn, spawnSync, execFileSync } = require('child_process');
 const crypto = require('crypto');
 const fs = require('fs');
 const http = require('http');
@@ -88,8 +89,10 @@ function readPng(file) {
 }
 
 // --- a static file server for the site, and for the check's own files under /work/ ----------------
-// It holds back the files named in `slow` (name: ms) that long, as a slow network would.
+// It holds back the files named in `slow` (name: ms) that long, as a slow network would,
+// and serves the files named in `replaced` (name: file) from elsewhere.
 const slow = {};
+const replaced = {};
 const types = { '.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css', '.wasm': 'application/wasm', '.json': 'application/json', '.mp4': 'video/mp4' };
 function serve(site, work) {
   const server = http.createServer(async (request, response) => {
@@ -97,8 +100,8 @@ function serve(site, work) {
     if (slow[name]) await sleep(slow[name]);
     let root = site;
     if (name.startsWith('/work/')) [root, name] = [work, name.slice(5)];
-    const file = path.join(root, name);
-    if (!file.startsWith(root) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
+    const file = replaced[name] || path.join(root, name);
+    if (!file.startsWith(replaced[name] ? work : root) || !fs.existsSync(file) || fs.statSync(file).isDirectory()) {
       response.writeHead(404).end();
       return;
     }
@@ -224,7 +227,29 @@ function nativeRun() {
   return fs.readFileSync(dspFile);
 }
 
-async function checkRun(browser, base, native) {
+// Damaged copies of the box's data file, and the status demo-record's show ends with on
+// each: its first picture damaged (the show ends before it has waited for anything),
+// and the file cut short in the middle (it ends in the middle of its soundtracks).
+function damagedRuns() {
+  const files = JSON.parse(fs.readFileSync(path.join(args.site, 'box/files.json'), 'utf8'));
+  const dataPath = files[0]; // the data file, then the logo
+  const data = fs.readFileSync(path.join(args.site, 'box', dataPath));
+  const picture = Buffer.from(data);
+  picture[40] ^= 0x5a;
+  return [['a damaged first picture', picture], ['a data file cut short', data.subarray(0, data.length >> 1)]].map(([what, bytes], i) => {
+    const root = path.join(args.work, `damaged-${i}`);
+    for (const file of files) {
+      fs.mkdirSync(path.join(root, path.dirname(file)), { recursive: true });
+      fs.copyFileSync(path.join(args.site, 'box', file), path.join(root, file));
+    }
+    fs.writeFileSync(path.join(root, dataPath), bytes);
+    const native = spawnSync(args.reference, ['--box', root], { encoding: 'utf8' });
+    console.log(`native, ${what}: ${native.stdout.trim()}`);
+    return { what, name: `/box${dataPath}`, file: path.join(root, dataPath), status: native.status };
+  });
+}
+
+async function checkRun(browser, base, native, damaged) {
   const checkStart = Date.now();
   const page = await browser.open(`${base}/index.html?check=${POINTS.join(',')}`);
   const demo = await page.until((d) => d.state === 'ended' || d.state === 'failed', 15 * 60 * 1000);
@@ -243,6 +268,20 @@ async function checkRun(browser, base, native) {
   }
   const s = demo.summary || {};
   expect(s.dspBytes === native.length && s.dsp === sha256(native), `${browser.name}: the whole show: the same ${native.length} bytes to the sound device`);
+
+  for (const { what, name, file, status } of damaged) {
+    replaced[name] = file;
+    try {
+      const page = await browser.open(`${base}/index.html?check=prelude:100`);
+      const demo = await page.until((d) => d.state === 'ended' || d.state === 'failed', 5 * 60 * 1000);
+      const shown = await page.message();
+      await page.close();
+      expect(status > 0 && demo.state === 'ended' && demo.status === status && shown.includes(`exit status ${status}`),
+        `${browser.name}: with ${what} the show ends with demo-record's status ${status} (${demo.state}, ${demo.status}, ${demo.error || ''}), and the page says why: "${shown}"`);
+    } finally {
+      delete replaced[name];
+    }
+  }
 }
 
 // --- a browser without what the page needs: it says so ----------------------------------------------
@@ -557,6 +596,7 @@ async function main() {
     sizes();
     const wants = (step) => !args['whole-show'] && (!only || only.has(step));
     const native = wants('check') ? nativeRun() : null;
+    const damaged = wants('check') ? damagedRuns() : null;
     const capture = wants('capture') ? captureRun() : null;
     for (const [name, executable] of browsers) {
       const browser = await launch(name, executable, sound.env);
@@ -569,7 +609,7 @@ async function main() {
           expect(demo.status === 0, `${name}: the whole show ends with status 0`);
           continue;
         }
-        await timed(`${name} check run`, () => checkRun(browser, base, native));
+        await timed(`${name} check run`, () => checkRun(browser, base, native, damaged));
         await timed(`${name} missing features`, () => missingRun(browser, base));
         await timed(`${name} viewer`, () => viewerRun(browser, base));
         await timed(`${name} live run`, () => liveRun(browser, base, sound, 3, 25));

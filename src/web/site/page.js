@@ -130,11 +130,28 @@ const boxFiles = fetchBytes('box/files.json')
   .then((paths) => Promise.all(paths.map(async (path) => [path, await fetchBytes('box' + path)])));
 
 // --- one run of the show ----------------------------------------------------------------------
+// What the show's own exit statuses say (the show itself says nothing).
+const EXITS = {
+  2: 'its data file or its logo picture cannot be opened',
+  5: 'it could not set up its screen or its sound, or its data file is damaged',
+  12: 'it ran out of memory',
+};
+// How a run ended, on the progress line; a show that ended neither at its end nor by a
+// stop also says why.
+function ended(status) {
+  if (status === 0) $('progress').textContent = `[${'#'.repeat(20)}] 100%  the end`;
+  else if (status > 128) $('progress').textContent = `stopped (exit status ${status})`;
+  else {
+    $('progress').textContent = `ended (exit status ${status})`;
+    say(`The show ended with exit status ${status}${EXITS[status] ? `: ${EXITS[status]}` : ''}.`);
+  }
+}
+
 // A fresh module a run: the show's state starts at zero once in a module.
 async function run(commandLine, sound) {
   const files = await boxFiles;
-  let ended;
-  const exited = new Promise((resolve) => (ended = resolve));
+  let exit;
+  const exited = new Promise((resolve) => (exit = resolve));
   const hooks = {
     // A sleep ends in a turn of its own: the show's next timer is then not one set from
     // inside a timer, which browsers hold to 4 ms at least after a few in a row.
@@ -154,7 +171,7 @@ async function run(commandLine, sound) {
     printErr: (text) => console.warn(text),
     // The show ends itself with exit (a failure, or stopped): the status comes here.
     quit: (status, toThrow) => {
-      ended(status);
+      exit(status);
       throw toThrow;
     },
   });
@@ -165,12 +182,18 @@ async function run(commandLine, sound) {
   demo.state = 'running';
   // Straight to the export: ccall would wait for the show's pending turn to end.
   demo.stop = () => module._page_stop();
-  module.ccall('page_run', 'number', ['string'], [commandLine], { async: true }).then(ended, (e) => {
-    if (e && e.name !== 'ExitStatus') fail(`the show failed: ${e}`);
-  });
+  // A show that ends before its first turn (a damaged data file) ends inside the call.
+  try {
+    module.ccall('page_run', 'number', ['string'], [commandLine], { async: true }).then(exit, (e) => {
+      if (e && e.name !== 'ExitStatus') fail(`the show failed: ${e}`);
+    });
+  } catch (e) {
+    if (!e || e.name !== 'ExitStatus') throw e;
+  }
   if (stopWanted) demo.stop();
   demo.status = await exited;
   demo.state = 'ended';
+  ended(demo.status);
   return demo.status;
 }
 
@@ -295,8 +318,7 @@ async function play() {
     $('play').textContent = 'Stop';
     $('play').disabled = false;
     $('play').onclick = stop;
-    const status = await run(section, sound);
-    $('progress').textContent = status === 0 ? `[${'#'.repeat(20)}] 100%  the end` : `stopped (exit status ${status})`;
+    await run(section, sound);
     if (sound.audio) await sound.audio.close();
   } catch (e) {
     fail(`The show cannot start: ${e.message || e}`);
