@@ -8,7 +8,7 @@
 //     from another machine), the page says so, and where the sound cannot start, why;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
 //     in view, F toggles full screen, Space presses a focused button, Stop clicked
-//     while the show is still loading stops it;
+//     while the show is still loading stops it; Play again and Space play it again;
 //  4. a live run, started by the viewer's click under load (a busy process beside the
 //     browser), plays at least 20 s without an underrun, shows the show at twice its
 //     size in a 1920 x 1080 window with the controls in view, and stops at Space; the
@@ -521,6 +521,21 @@ async function viewerRun(browser, base) {
     expect(demo.state === 'ended' && demo.status === 130, `${browser.name}: Stop clicked while the show loads stops it (${demo.state}, ${demo.status}, ${demo.error || ''})`);
   } finally {
     delete slow['/demo.wasm'];
+  }
+  // Played again, from another section: Play again (the button), then Space, each
+  // start a run that plays, with sound; Space, then Stop, end it.
+  await page.tab.select('#section', '3');
+  for (const [start, end] of [['click', ' '], [' ', 'click']]) {
+    const before = await page.until(() => true, 0);
+    if (start === 'click') await page.tab.click('#play');
+    else await page.tab.keyboard.press(start);
+    let demo = await page.until((d) => (d.state === 'running' && d.pictures > before.pictures + 50 && d.sound.played > before.sound.played + 48000) || d.state === 'failed', 30000);
+    expect(demo.state === 'running' && demo.progress && demo.progress.section === '3D',
+      `${browser.name}: ${start === 'click' ? 'Play again' : 'Space'} after the show stopped plays it again from the chosen section (${demo.state}, ${demo.progress && demo.progress.section}, ${demo.pictures - before.pictures} pictures, ${((demo.sound.played - before.sound.played) / 48000).toFixed(1)} s of sound)`);
+    if (end === 'click') await page.tab.click('#play');
+    else await page.tab.keyboard.press(end);
+    demo = await page.until((d) => d.state !== 'running', 30000);
+    expect(demo.state === 'ended' && demo.status === 130, `${browser.name}: ... until ${end === 'click' ? 'Stop' : 'Space'} stops it (${demo.state}, ${demo.status})`);
   }
   await page.close();
 }

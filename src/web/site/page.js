@@ -104,8 +104,8 @@ document.addEventListener('keydown', (e) => {
   else if (e.key === ' ') {
     e.preventDefault();
     if (e.repeat) return;
-    if (demo.state === 'ready') play();
-    else if (demo.state === 'running') stop();
+    if (demo.state === 'running') stop();
+    else play();
   }
 });
 
@@ -180,6 +180,7 @@ async function run(commandLine, sound) {
     module.FS.writeFile('/box' + path, bytes);
   }
   demo.state = 'running';
+  demo.status = demo.progress = null;
   // Straight to the export: ccall would wait for the show's pending turn to end.
   demo.stop = () => module._page_stop();
   // A show that ends before its first turn (a damaged data file) ends inside the call.
@@ -192,6 +193,7 @@ async function run(commandLine, sound) {
   }
   if (stopWanted) demo.stop();
   demo.status = await exited;
+  demo.stop = null;
   demo.state = 'ended';
   ended(demo.status);
   return demo.status;
@@ -307,9 +309,11 @@ function startSound() {
   });
 }
 
+// A run as the viewer starts it, from the section chosen; again once it has ended.
 async function play() {
-  if (demo.state !== 'ready') return;
+  if (demo.state !== 'ready' && demo.state !== 'ended') return;
   demo.state = 'starting';
+  stopWanted = false;
   $('play').disabled = true;
   const section = $('section').value;
   try {
@@ -325,7 +329,7 @@ async function play() {
     return;
   }
   $('play').textContent = 'Play again';
-  $('play').onclick = () => location.reload();
+  $('play').onclick = play;
 }
 
 async function check(list) {
