@@ -8,7 +8,8 @@
 //     from another machine), the page says so, and where the sound cannot start, why;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
 //     in view, F toggles full screen, Space presses a focused button, Stop clicked
-//     while the show is still loading stops it; Play again and Space play it again;
+//     while the show is still loading stops it; Play again and Space play it again, in
+//     a small window with the controls in view;
 //  4. a live run, started by the viewer's click under load (a busy process beside the
 //     browser), plays at least 20 s without an underrun, shows the show at twice its
 //     size in a 1920 x 1080 window with the controls in view, and stops at Space; the
@@ -522,8 +523,11 @@ async function viewerRun(browser, base) {
   } finally {
     delete slow['/demo.wasm'];
   }
-  // Played again, from another section: Play again (the button), then Space, each
-  // start a run that plays, with sound; Space, then Stop, end it.
+  // Played again, from another section, in a window so small that the progress line,
+  // longer while the show plays, wraps the controls onto a second line: the canvas
+  // makes room for them. Play again (the button), then Space, each start a run that
+  // plays, with sound; Space, then Stop, end it.
+  await page.tab.setViewport({ width: 520, height: 440 });
   await page.tab.select('#section', '3');
   for (const [start, end] of [['click', ' '], [' ', 'click']]) {
     const before = await page.until(() => true, 0);
@@ -532,6 +536,10 @@ async function viewerRun(browser, base) {
     let demo = await page.until((d) => (d.state === 'running' && d.pictures > before.pictures + 50 && d.sound.played > before.sound.played + 48000) || d.state === 'failed', 30000);
     expect(demo.state === 'running' && demo.progress && demo.progress.section === '3D',
       `${browser.name}: ${start === 'click' ? 'Play again' : 'Space'} after the show stopped plays it again from the chosen section (${demo.state}, ${demo.progress && demo.progress.section}, ${demo.pictures - before.pictures} pictures, ${((demo.sound.played - before.sound.played) / 48000).toFixed(1)} s of sound)`);
+    const rect = await page.rect('screen');
+    const controls = await page.rect('controls');
+    expect(rect[0] >= 0 && rect[0] + rect[2] <= 520 && controls[1] + controls[3] <= 440 && controls[3] > 30,
+      `${browser.name}: ... and in a 520 x 440 window the canvas (${rect[2]} x ${rect[3]}) leaves the controls, on two lines, in view (their bottom at ${controls[1] + controls[3]}, ${controls[3]} high)`);
     if (end === 'click') await page.tab.click('#play');
     else await page.tab.keyboard.press(end);
     demo = await page.until((d) => d.state !== 'running', 30000);

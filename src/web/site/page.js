@@ -32,7 +32,6 @@ const SOUND_START_MS = 4000;
 function say(text) {
   $('message').textContent = text;
   $('message').hidden = !text;
-  fit();
 }
 function fail(text) {
   demo.state = 'failed';
@@ -64,6 +63,10 @@ function fit() {
   canvas.style.height = `${Math.floor(480 * scale)}px`;
 }
 window.addEventListener('resize', fit);
+// What is below the canvas changes height too: the controls wrap onto more lines as the
+// progress line grows, a message and the offer to play without sound come and go.
+const resized = new ResizeObserver(fit);
+for (const id of ['controls', 'message', 'silent']) resized.observe($(id));
 fit();
 const context2d = canvas.getContext('2d', { alpha: false });
 
@@ -293,7 +296,6 @@ function startSound() {
     const resume = () => audio.resume().then(running, () => {});
     const offer = () => {
       $('silent').hidden = false;
-      fit();
       $('silent').onclick = () => settle(noSound);
     };
     const timer = setTimeout(() => {
