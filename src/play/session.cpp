@@ -40,9 +40,11 @@ using std::chrono::milliseconds;
 constexpr std::uint64_t kLookEveryUs = 5000;
 constexpr auto kProgressEvery = milliseconds(250);
 
+// Minutes and seconds to a tenth, rounded as a whole: 59.96 s is 1:00.0, not 0:60.0.
 std::string clock_text(std::uint64_t us) {
+    const std::uint64_t tenths = (us + 50000) / 100000;
     char text[32];
-    std::snprintf(text, sizeof text, "%u:%04.1f", unsigned(us / 60000000), double(us % 60000000) / 1e6);
+    std::snprintf(text, sizeof text, "%u:%02u.%u", unsigned(tenths / 600), unsigned(tenths % 600 / 10), unsigned(tenths % 10));
     return text;
 }
 

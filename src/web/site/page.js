@@ -117,8 +117,10 @@ function progress(section, done, total, showSeconds, framesSent, underruns, long
   demo.progress = { section, frame: done, total, seconds: showSeconds, framesSent, underruns, longestFeedGapMs, outputUnderruns };
   const percent = total > 0 ? Math.min(100, Math.floor((done * 100) / total)) : 0;
   const bar = '#'.repeat(percent / 5) + '.'.repeat(20 - Math.floor(percent / 5));
-  const minutes = Math.floor(showSeconds / 60);
-  const seconds = (showSeconds % 60).toFixed(1).padStart(4, '0');
+  // To a tenth, rounded as a whole: 59.96 s is 1:00.0, not 0:60.0.
+  const tenths = Math.round(showSeconds * 10);
+  const minutes = Math.floor(tenths / 600);
+  const seconds = ((tenths % 600) / 10).toFixed(1).padStart(4, '0');
   $('progress').textContent = `[${bar}] ${String(percent).padStart(3)}%  ${section.padEnd(10)} ${minutes}:${seconds}`;
 }
 
