@@ -59,6 +59,8 @@ using Packets = std::vector<std::unique_ptr<AVPacket, PacketFree>>;
 class SoundEncoder {
 public:
     static constexpr int kRate = 48000;
+    // A millisecond, in sample frames.
+    static constexpr std::uint64_t kFollowOn = kRate / 1000;
 
     SoundEncoder() = default;
     ~SoundEncoder();
@@ -69,8 +71,12 @@ public:
     bool open(std::string& why);
     const AVCodecContext* codec() const { return codec_; }
 
-    // Interleaved stereo sound that starts to play at t_us. Sound that comes later for
-    // the same time replaces what was there.
+    // Interleaved stereo sound that starts to play at t_us. Sound that starts within
+    // kFollowOn of where the sound added before it ends goes on from there: the decoder's
+    // resampler holds a few sample frames back from one AC-3 frame to the next, and at
+    // 44.1 kHz a frame's time in whole microseconds falls a sample frame either side of
+    // the end of the one before. Sound that comes later for the same time replaces what
+    // was there.
     void add(std::uint64_t t_us, const float* samples, std::size_t frames);
     // The sound from t_us on that has come is never played (the device dropped it): it
     // is silence unless sound comes for it again.
@@ -90,6 +96,8 @@ private:
     AVFrame* frame_ = nullptr;
     std::vector<float> pcm_;       // interleaved sound from sample pcm_start_ on
     std::uint64_t pcm_start_ = 0;  // first sample not encoded yet
+    std::uint64_t end_ = 0;        // where the sound added last ends
+    bool goes_on_ = false;         // sound added next may go on from end_
 };
 
 class CaptureWriter {
