@@ -137,9 +137,8 @@ bool SoundEncoder::open(std::string& why) {
 
 void SoundEncoder::add(std::uint64_t t_us, const float* samples, std::size_t frames) {
     std::uint64_t at = sample_at(t_us, kRate);
-    if (goes_on_ && end_ >= pcm_start_ && at + kFollowOn >= end_ && at <= end_ + kFollowOn) at = end_;
+    if (end_ && *end_ >= pcm_start_ && at + kFollowOn >= *end_ && at <= *end_ + kFollowOn) at = *end_;
     end_ = at + frames;
-    goes_on_ = true;
     // Sound before what is already encoded is out of reach (it never comes: a frame
     // plays at the earliest when it is written).
     std::size_t skip = at < pcm_start_ ? std::size_t(std::min<std::uint64_t>(pcm_start_ - at, frames)) : 0;
@@ -152,7 +151,7 @@ void SoundEncoder::add(std::uint64_t t_us, const float* samples, std::size_t fra
 
 void SoundEncoder::drop_from(std::uint64_t t_us) {
     const std::uint64_t at = sample_at(t_us, kRate);
-    goes_on_ = false;
+    end_.reset();
     const std::size_t keep = at > pcm_start_ ? std::size_t(2 * (at - pcm_start_)) : 0;
     if (pcm_.size() > keep) pcm_.resize(keep);
 }

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -96,8 +97,7 @@ private:
     AVFrame* frame_ = nullptr;
     std::vector<float> pcm_;       // interleaved sound from sample pcm_start_ on
     std::uint64_t pcm_start_ = 0;  // first sample not encoded yet
-    std::uint64_t end_ = 0;        // where the sound added last ends
-    bool goes_on_ = false;         // sound added next may go on from end_
+    std::optional<std::uint64_t> end_;  // where the sound added last ends, if the next may go on from there
 };
 
 class CaptureWriter {
