@@ -4,13 +4,20 @@
 // their sound.
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <gtest/gtest.h>
 #include <sys/soundcard.h>
+#include <utility>
 #include <vector>
 
+#include "box/box.h"
 #include "box/emu/emu.h"
+#include "play/ac3decoder.h"
 #include "play/output_clock.h"
 #include "play/stream_clock.h"
+#include "show/ac3audio.h"
+#include "testbox.h"
 
 namespace {
 
@@ -92,10 +99,12 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
     }
     std::uint64_t t = t0 + std::uint64_t(19 * kChunkUs) + 1000;
     EXPECT_EQ(clock.shown_by(t), clock.heard(t) + show_ahead);
-    // The device took 2.5 s of bytes at 44.1 kHz: half a second of silence is due.
-    EXPECT_EQ(clock.silence_due(4 * 110250, 44100), kRate / 2u);
+    // The device took 2.5 s of bytes at 44.1 kHz: half a second of silence is due, less
+    // the sound still coming.
+    EXPECT_EQ(clock.silence_due(4 * 110250, 44100, 0), kRate / 2u);
+    EXPECT_EQ(clock.silence_due(4 * 110250, 44100, 16), kRate / 2u - 16);
     clock.added(t, kRate / 2);
-    EXPECT_EQ(clock.silence_due(4 * 110250, 44100), 0u);
+    EXPECT_EQ(clock.silence_due(4 * 110250, 44100, 0), 0u);
 
     // The queue runs short in the middle of the stream and more of it comes: one break.
     std::uint64_t pulled = 20 * kChunk;
@@ -185,7 +194,7 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
             if (box.dsp.write(burst.data(), burst.size()) != long(burst.size())) return false;
             clock.added(now(), 1536);
             waiting += 1536;
-            std::uint64_t silence = clock.silence_due(box.dsp.taken(), box.dsp.rate());
+            std::uint64_t silence = clock.silence_due(box.dsp.taken(), box.dsp.rate(), 0);
             clock.added(now(), silence);
             waiting += silence;
             padded += silence;
@@ -227,6 +236,98 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
     ASSERT_EQ(box.dsp.close(), 0);
     EXPECT_EQ(now() - closing, 0u);
     box.dsp.played_bytes_source = nullptr;
+}
+
+// A soundtrack at 44.1, 32 or 48 kHz, sent by the show's own sound code and decoded
+// and queued as the live players do it, for a card (simulated on the box's clock)
+// that pulls a chunk every chunk's time. The card is given the decoded stream whole:
+// no silence in front of it or between its frames (what the resampler holds back of
+// one frame comes out with the next one's sound), only after it, for the zeros that
+// fill the device's last fragment. The card never finds the queue short.
+TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
+    for (int rate : {44100, 32000, 48000}) {
+        SCOPED_TRACE(rate);
+        const std::uint32_t lead = 2 * kChunk + 960, show_ahead = 528;
+        play::StreamClock clock({kRate, kChunk, lead, show_ahead});
+        play::Ac3Decoder decoder;
+        emu::Box& box = testbox::fresh_box();
+        testbox::write_file(box.config.root + "/tone.ac3", testbox::tone_ac3(rate));
+        auto now = [&] { return box.clock.now_us(); };
+        std::vector<float> given;  // everything queued for the card, in order
+        std::uint64_t waiting = 0, next_pull = 0;
+        std::uint64_t silence = 0, silence_inside = 0;  // padded since the last sound; of it, followed by sound
+        auto card = [&] {
+            if (next_pull == 0) next_pull = now();
+            for (; next_pull <= now(); next_pull += std::uint64_t(kChunkUs)) {
+                std::uint32_t sound = std::uint32_t(std::min<std::uint64_t>(waiting, kChunk));
+                waiting -= sound;
+                clock.pulled(next_pull, kChunk, sound);
+            }
+        };
+        auto add = [&](const std::vector<float>& samples) {
+            clock.added(now(), samples.size() / 2);
+            given.insert(given.end(), samples.begin(), samples.end());
+            waiting += samples.size() / 2;
+        };
+        class Player : public emu::Observer {
+        public:
+            Player(std::function<void()> opened, std::function<void(const std::uint8_t*, std::size_t)> frame,
+                   std::function<void()> written)
+                : opened_(std::move(opened)), frame_(std::move(frame)), written_(std::move(written)) {}
+            void dsp_opened(std::uint64_t) override { opened_(); }
+            void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override { frame_(data, len); }
+            void dsp_written(std::uint64_t) override { written_(); }
+
+        private:
+            std::function<void()> opened_;
+            std::function<void(const std::uint8_t*, std::size_t)> frame_;
+            std::function<void()> written_;
+        };
+        std::vector<float> pcm;
+        Player player([&] { clock.new_stream(); },
+                      [&](const std::uint8_t* data, std::size_t len) {
+                          pcm.clear();
+                          if (!decoder.decode(data, len, pcm)) return;
+                          silence_inside += silence;
+                          silence = 0;
+                          add(pcm);
+                      },
+                      [&] {
+                          std::uint64_t frames = clock.silence_due(box.dsp.taken(), box.dsp.rate(), decoder.held());
+                          silence += frames;
+                          add(std::vector<float>(2 * frames, 0.0f));
+                      });
+        box.observer = &player;
+        box.dsp.played_bytes_source = [&] {
+            card();
+            return clock.played_bytes(now(), box.dsp);
+        };
+
+        std::FILE* f = box::fopen("/tone.ac3", "rb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(ac3_init(f), 0);
+        std::fclose(f);
+        while (ac3_process() == 0) box::usleep(2000);
+        ac3_stop(0);
+        box.observer = nullptr;
+        box.dsp.played_bytes_source = nullptr;
+
+        // The stream as one decoder makes it of all its frames.
+        play::Ac3Decoder whole;
+        std::vector<float> stream;
+        for (const testbox::Bytes& frame : testbox::ac3_frames(testbox::tone_ac3(rate)))
+            ASSERT_TRUE(whole.decode(frame.data(), frame.size(), stream));
+        ASSERT_GE(given.size(), stream.size());
+        std::size_t first_wrong = 0;
+        while (first_wrong < stream.size() && given[first_wrong] == stream[first_wrong]) first_wrong++;
+        EXPECT_EQ(first_wrong / 2, stream.size() / 2) << "the card's sound is not the stream from sample frame "
+                                                       << first_wrong / 2 << " of " << stream.size() / 2;
+        EXPECT_EQ(silence_inside, 0u);
+        EXPECT_TRUE(std::all_of(given.begin() + std::ptrdiff_t(stream.size()), given.end(), [](float v) { return v == 0.0f; }));
+        EXPECT_EQ(clock.starved(), 0u);
+        EXPECT_EQ(clock.dry_spells(), 0u);
+        EXPECT_EQ(box.dsp.underruns, 0u);
+    }
 }
 
 TEST(PlayLiveScreens, TakenAsTheShowDrawsAndShownOnceTheirSoundIsHeard) {

@@ -774,7 +774,7 @@ TEST_F(PlayLive, TheSoundCardCountsWhatIsHeardAndWhereTheSoundBrokeOff) {
     before = sound.underruns();
     clock.new_stream();
     sound.add(tone.data(), 1200);
-    sound.pad_stream(4 * 3000, 48000);
+    sound.pad_stream(4 * 3000, 48000, 0);
     EXPECT_TRUE(soon([&] { return heard() == 12600; })) << heard();
     EXPECT_EQ(sound.underruns(), before);
 

@@ -57,6 +57,11 @@ bool Ac3Decoder::decode(const std::uint8_t* data, std::size_t len, std::vector<f
     return any;
 }
 
+std::uint32_t Ac3Decoder::held() const {
+    std::int64_t delay = swr_ == nullptr ? 0 : swr_get_delay(swr_, kRate);
+    return delay > 0 ? std::uint32_t(delay) : 0;
+}
+
 // Into interleaved stereo floats at kRate, whatever layout, format and rate the
 // stream has; for a 48 kHz stream the conversion keeps every sample frame.
 bool Ac3Decoder::convert(std::vector<float>& out) {

@@ -33,6 +33,9 @@ public:
     // left/right floats at kRate (1536 sample frames for a 48 kHz stream). False, with
     // nothing appended, when the frame does not decode.
     bool decode(const std::uint8_t* data, std::size_t len, std::vector<float>& out);
+    // Sample frames at kRate of the frames decoded so far that the resampler still
+    // holds back (a stream at another rate): they come out with the next frame's sound.
+    std::uint32_t held() const;
 
 private:
     bool convert(std::vector<float>& out);

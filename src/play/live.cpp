@@ -209,8 +209,8 @@ void LiveSound::add(const float* samples, std::size_t frames) {
     SDL_UnlockAudioDevice(device_);
 }
 
-void LiveSound::pad_stream(std::uint64_t taken, std::uint32_t device_rate) {
-    if (std::uint64_t frames = clock_->silence_due(taken, device_rate)) {
+void LiveSound::pad_stream(std::uint64_t taken, std::uint32_t device_rate, std::uint64_t coming) {
+    if (std::uint64_t frames = clock_->silence_due(taken, device_rate, coming)) {
         std::vector<float> silence(std::size_t(2 * frames), 0.0f);
         add(silence.data(), std::size_t(frames));
     }

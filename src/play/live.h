@@ -117,8 +117,8 @@ public:
     // Interleaved stereo sound for the end of the queue.
     void add(const float* samples, std::size_t frames);
     // Silence, so that the current stream lasts as long as the `taken` bytes the device
-    // took at device_rate.
-    void pad_stream(std::uint64_t taken, std::uint32_t device_rate);
+    // took at device_rate, `coming` frames of whose sound are still to be added.
+    void pad_stream(std::uint64_t taken, std::uint32_t device_rate, std::uint64_t coming);
     // Drops everything not heard yet (the device was reset).
     void discard();
     // The clock of what the card has played and heard.

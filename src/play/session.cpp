@@ -176,7 +176,7 @@ void Session::dsp_reset(std::uint64_t t_us) {
 
 void Session::dsp_written(std::uint64_t t_us) {
     RecordedRun::dsp_written(t_us);
-    if (sound_) sound_->pad_stream(box_->dsp.taken(), box_->dsp.rate());
+    if (sound_) sound_->pad_stream(box_->dsp.taken(), box_->dsp.rate(), decoder_->held());
 }
 
 void Session::display_changed(std::uint64_t t_us) {

@@ -39,10 +39,10 @@ void StreamClock::new_stream() {
     short_ = false;
 }
 
-std::uint64_t StreamClock::silence_due(std::uint64_t taken, std::uint32_t device_rate) {
+std::uint64_t StreamClock::silence_due(std::uint64_t taken, std::uint32_t device_rate, std::uint64_t coming) {
     std::uint64_t due = taken / 4 * output_.rate / device_rate;
     std::lock_guard<std::mutex> lock(mutex_);
-    std::uint64_t have = stream_base_ + queued_ - stream_start_;
+    std::uint64_t have = stream_base_ + queued_ - stream_start_ + coming;
     return due > have ? due - have : 0;
 }
 

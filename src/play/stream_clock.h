@@ -59,9 +59,11 @@ public:
     // queued of the last one.
     void new_stream();
     // The device has taken `taken` bytes of its current stream at `device_rate` (four
-    // bytes a sample frame): the frames of silence to add so that the stream's sound
-    // lasts as long (bytes that made no sound still take their time to play).
-    std::uint64_t silence_due(std::uint64_t taken, std::uint32_t device_rate);
+    // bytes a sample frame), and `coming` frames of their sound are still on their way
+    // (the decoder's resampler holds them back): the frames of silence to add so that
+    // the stream's sound lasts as long (bytes that made no sound still take their time
+    // to play).
+    std::uint64_t silence_due(std::uint64_t taken, std::uint32_t device_rate, std::uint64_t coming);
     // The output dropped the frames still in its queue, those added and not pulled yet
     // (the device was reset): everything not heard yet is gone. The device holds
     // nothing more: it has played all that is left of the stream, and its count of

@@ -172,7 +172,7 @@ public:
 
     void dsp_written(std::uint64_t) override {
         if (!clock_) return;
-        if (std::uint64_t frames = clock_->silence_due(box_->dsp.taken(), box_->dsp.rate())) {
+        if (std::uint64_t frames = clock_->silence_due(box_->dsp.taken(), box_->dsp.rate(), decoder_.held())) {
             silence_.assign(2 * frames, 0.0f);
             add_sound(silence_);
         }
