@@ -242,8 +242,9 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
 // and queued as the live players do it, for a card (simulated on the box's clock)
 // that pulls a chunk every chunk's time. The card is given the decoded stream whole:
 // no silence in front of it or between its frames (what the resampler holds back of
-// one frame comes out with the next one's sound), only after it, for the zeros that
-// fill the device's last fragment. The card never finds the queue short.
+// one frame comes out with the next one's sound), only after it. The card never finds
+// the queue short, and the close waits for what the device holds, not for bytes that
+// made no sound.
 TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
     for (int rate : {44100, 32000, 48000}) {
         SCOPED_TRACE(rate);
@@ -308,7 +309,14 @@ TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
         ASSERT_EQ(ac3_init(f), 0);
         std::fclose(f);
         while (ac3_process() == 0) box::usleep(2000);
+        // The close waits for what the device holds, no longer: all of it is within the
+        // card's lead and its last chunk by then.
+        const std::uint64_t closed_from = now();
         ac3_stop(0);
+        EXPECT_LE(now() - closed_from, std::uint64_t(2 * kChunkUs) + 1000000u * lead / kRate);
+        // Sound or silence for every sample frame the device took, but for the end of
+        // the sound that the resampler still holds.
+        EXPECT_EQ(given.size() / 2 + decoder.held(), box.dsp.taken() / 4 * kRate / std::uint64_t(rate));
         box.observer = nullptr;
         box.dsp.played_bytes_source = nullptr;
 

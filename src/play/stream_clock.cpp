@@ -77,6 +77,10 @@ std::uint64_t StreamClock::played(std::uint64_t t_us, bool closing) {
 std::uint64_t StreamClock::played_bytes(std::uint64_t t_us, const emu::Dsp& dsp) {
     std::uint64_t all = played(t_us, dsp.closing());
     std::lock_guard<std::mutex> lock(mutex_);
+    // Closing, with all the stream's sound played: so is the rest of what the device
+    // holds, bytes that made no sound (the part of a burst the receiver still held, a
+    // part of a sample frame at another rate).
+    if (dsp.closing() && all >= queued_) return dsp.written();
     return (stream_base_ + all - stream_start_) * dsp.rate() / output_.rate * 4;
 }
 

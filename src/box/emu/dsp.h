@@ -47,6 +47,8 @@ public:
     // what it holds back, and a burst not read whole yet, may still turn out to be
     // sound. After a reset, counted from what had played.
     std::uint64_t taken() const { return written_ - receiver.pending(); }
+    // The bytes of the current stream handed to the device.
+    std::uint64_t written() const { return written_; }
 
     // In a live run the sound card says how much it has played; without this hook the
     // buffer drains at the negotiated rate on the box's clock.
