@@ -179,6 +179,27 @@ TEST(PlaySignal, AStoppedRecordingFinishesItsTraceOrLeavesNoneBeforeTheShow) {
     EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
 }
 
+// A record whose reader has gone cannot be written, as on a full disk: the player says
+// so and goes on, and the capture beside it is finished when the show is stopped.
+TEST(PlaySignal, ARecordWhoseReaderHasGoneIsOneThatCannotBeWritten) {
+    std::string dir = testbox::temp_dir();
+    const std::string fifo = dir + "/gone.fifo", err = dir + "/gone-err.txt", capture = dir + "/gone.mp4";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    pid_t child = start_player("demo-play", {"--capture", capture, "--dsp-out", fifo, "4"}, err);
+    int fd = open(fifo.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    char buffer[4096];
+    ASSERT_GT(read(fd, buffer, sizeof buffer), 0);
+    close(fd);
+    const std::string said = "demo-play: cannot write " + fifo;
+    for (int waited = 0; waited < 600 && first_line(err) != said; waited++) usleep(50000);
+    EXPECT_EQ(first_line(err), said);
+    kill(child, SIGTERM);
+    EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
+    EXPECT_GT(testbox::read_file(capture).size(), 1000u);
+    EXPECT_FALSE(exists(part_of(capture, child)));
+}
+
 // Killed outright, out of room on the way, or stopped after running out of room, a
 // capture leaves nothing under its name; nor does a screenshot that cannot be written.
 TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {

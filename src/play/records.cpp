@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -144,6 +145,7 @@ int RecordedRun::refused_status() {
 
 void RecordedRun::catch_stop_signals() {
     box::catch_stop_signals([](int sig) { caught_signal = sig; });
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 void RecordedRun::box_call() {
