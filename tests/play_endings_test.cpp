@@ -113,7 +113,7 @@ std::string first_line(const std::string& path) {
 // Stopped while a pipe it is to write into waits for its reader, before the show has
 // started, a player ends as stopped and leaves nothing it made; demo-record, stopped
 // while it writes the sound device's bytes into a pipe, finishes its trace the same way
-// as a capture.
+// as a capture, and the pipe's reader gets every byte the show wrote.
 TEST(PlaySignal, AStoppedRecordingFinishesItsTraceOrLeavesNoneBeforeTheShow) {
     std::string dir = testbox::temp_dir();
     std::string fifo = dir + "/dsp.fifo";
@@ -146,37 +146,37 @@ TEST(PlaySignal, AStoppedRecordingFinishesItsTraceOrLeavesNoneBeforeTheShow) {
         EXPECT_FALSE(exists(part_of(early + ".mp4", child))) << player;
     }
 
-    std::string program = std::string(BIN_DIR) + "/demo-record";
-    pid_t child = fork();
-    if (child == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        execl(program.c_str(), program.c_str(), "--trace", (dir + "/rec.jsonl").c_str(), "--dsp-out", fifo.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    pid_t child = start_player("demo-record", {"--trace", dir + "/rec.jsonl", "--dsp-out", fifo}, err);
     int fd = open(fifo.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     // Once the pipe has passed on 256 kB the recorder waits for the test to read more:
-    // it is stopped there, and then let run to its end.
+    // it is stopped there, while its write waits and while the pipe is still full when
+    // it wakes, and then let run to its end.
     char buffer[65536];
-    for (std::size_t got = 0; got < 4 * sizeof buffer;) {
+    std::size_t got = 0;
+    while (got < 4 * sizeof buffer) {
         ssize_t n = read(fd, buffer, sizeof buffer);
         if (n <= 0) break;
         got += std::size_t(n);
     }
+    usleep(200000);
     kill(child, SIGTERM);
-    while (read(fd, buffer, sizeof buffer) > 0) {
-    }
+    usleep(200000);
+    for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) got += std::size_t(n);
     close(fd);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
+    EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
+    EXPECT_EQ(testbox::text_of(err), "");
     std::ifstream trace(dir + "/rec.jsonl");
     std::string line, last;
-    while (std::getline(trace, line)) last = line;
+    std::size_t written = 0;
+    const std::string dsp_write = "\"req\":\"write\",\"dev\":\"/dev/dsp\",\"bytes\":";
+    while (std::getline(trace, line)) {
+        last = line;
+        if (std::size_t at = line.find(dsp_write); at != std::string::npos) written += std::stoul(line.substr(at + dsp_write.size()));
+    }
     EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
+    EXPECT_GT(got, 4 * sizeof buffer);
+    EXPECT_EQ(got, written);
 }
 
 // A record whose reader has gone cannot be written, as on a full disk: the player says

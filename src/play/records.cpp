@@ -80,14 +80,26 @@ bool RecordedRun::open_records(std::string& why) {
             discard_records();
             return false;
         }
+        if (*file != nullptr && !S_ISREG(st.st_mode)) hold_stops_ = true;
     }
     return true;
+}
+
+template <typename Write>
+void RecordedRun::write_records(Write write) {
+    if (!hold_stops_) return write();
+    sigset_t stops, was;
+    sigemptyset(&stops);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
+    pthread_sigmask(SIG_BLOCK, &stops, &was);
+    write();
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
 }
 
 emu::Box& RecordedRun::start_box(emu::Config config) {
     config.root = options_.box_root.empty() ? PLAY_BOX_ROOT : options_.box_root;
     new_box(config);
-    if (trace_ != nullptr) std::fputs(trace_start_line(t0_).c_str(), trace_);
+    if (trace_ != nullptr) write_records([&] { std::fputs(trace_start_line(t0_).c_str(), trace_); });
     return *box_;
 }
 
@@ -124,16 +136,18 @@ int RecordedRun::run(ShowMain show, const char* program) {
 }
 
 void RecordedRun::request(std::uint64_t t_us, const std::string& json) {
-    if (trace_ != nullptr) std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_);
+    if (trace_ != nullptr) write_records([&] { std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_); });
 }
 
 void RecordedRun::dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) {
     writing_ = true;
-    if (dsp_out_ != nullptr && std::fwrite(data, 1, len, dsp_out_) != len) {
+    if (dsp_out_ == nullptr) return;
+    write_records([&] {
+        if (std::fwrite(data, 1, len, dsp_out_) == len) return;
         std::fclose(dsp_out_);
         dsp_out_ = nullptr;
         fail("cannot write " + options_.dsp_out);
-    }
+    });
 }
 
 void RecordedRun::dsp_written(std::uint64_t) { writing_ = false; }
@@ -163,13 +177,15 @@ void RecordedRun::fail(const std::string& what) {
 
 int RecordedRun::finish(int status) {
     box_->observer = nullptr;
-    if (trace_ != nullptr) {
-        std::fputs(trace_exit_line(now(), status).c_str(), trace_);
-        if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
-        trace_ = nullptr;
-    }
-    if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
-    dsp_out_ = nullptr;
+    write_records([&] {
+        if (trace_ != nullptr) {
+            std::fputs(trace_exit_line(now(), status).c_str(), trace_);
+            if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
+            trace_ = nullptr;
+        }
+        if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
+        dsp_out_ = nullptr;
+    });
     for (const Shot& shot : shots_)
         std::fprintf(stderr, "%s: no shot %s%u (%s): the %s soundtrack never reached that frame\n", player_,
                      shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(),

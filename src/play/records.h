@@ -69,10 +69,17 @@ private:
     std::array<Record, 2> records();
     // Closes the records of a run that could not start, and removes those it made.
     void discard_records();
+    // Runs write, which writes to the records, with the stop signals held back when one
+    // of them goes to a pipe or a device: a stop request would cut short a write that
+    // waits for the reader, and the record with it, where it is to stop the show only.
+    // The request is taken once the write is done.
+    template <typename Write>
+    void write_records(Write write);
 
     std::FILE* trace_ = nullptr;
     std::FILE* dsp_out_ = nullptr;
     bool trace_made_ = false, dsp_out_made_ = false;
+    bool hold_stops_ = false;  // a record goes to a pipe or a device
     bool writing_ = false;  // inside a write to the sound device
     Screen screen_;
 };
