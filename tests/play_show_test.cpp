@@ -3,6 +3,7 @@
 // without a display, and the ways it ends early.
 #include <algorithm>
 #include <array>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -160,13 +161,16 @@ TEST(PlayShow, ABadCommandLineOrAnUnwritableCaptureIsOneLineAndAStatus) {
     ASSERT_EQ(std::system(("mkdir -p " + dir() + "/a-folder.mp4").c_str()), 0);
     const std::string a_file = dir() + "/a-file";
     testbox::write_file(a_file, Bytes(1, 0));
-    for (const std::string& path : {dir() + "/missing/show.mkv", dir() + "/a-folder.mp4"}) {
+    // A name longer than a folder entry holds, which no file can be given.
+    const std::string too_long = dir() + "/" + std::string(NAME_MAX - 3, 'n');
+    for (const std::string& path : {dir() + "/missing/show.mkv", dir() + "/a-folder.mp4", too_long + ".mp4"}) {
         Result r = demo_play("--capture " + path + " 4");
         EXPECT_EQ(r.status, play::kExitCannotWrite) << path;
         EXPECT_EQ(r.err.rfind("demo-play: " + path + ": ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(r.out, "") << path;
     }
-    for (const std::string& path : {dir() + "/missing/sheet.png", dir() + "/a-folder.mp4", a_file + "/sheet.png"}) {
+    for (const std::string& path : {dir() + "/missing/sheet.png", dir() + "/a-folder.mp4", a_file + "/sheet.png", too_long + ".png"}) {
         Result r = demo_play("--capture " + out + " --sheet " + path + " 4");
         EXPECT_EQ(r.status, play::kExitCannotWrite) << path;
         EXPECT_EQ(r.err.rfind("demo-play: " + path + ": ", 0), 0u) << r.err;

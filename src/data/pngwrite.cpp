@@ -116,7 +116,10 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
 
 bool make_temp(const std::string& path, std::string& temp, std::string& why) {
     const std::size_t name_at = path.rfind('/') + 1;  // 0 without a folder
-    for (unsigned attempt = 0; attempt < 100; attempt++) {
+    // A name that a folder entry does not hold could never be given to the file.
+    const bool fits = path.size() - name_at <= NAME_MAX;
+    errno = ENAMETOOLONG;
+    for (unsigned attempt = 0; fits && attempt < 100; attempt++) {
         std::string suffix(".");
         suffix.append(std::to_string(getpid()));
         if (attempt > 0) suffix.append("-").append(std::to_string(attempt));

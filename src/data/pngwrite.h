@@ -32,7 +32,7 @@ bool write_file(const std::string& path, const std::vector<std::uint8_t>& bytes)
 // Makes a new empty file beside path for a writer to grow until it is complete: path
 // with the process's number and ".part" after it (and "-N" before that when such a
 // file is there already), the name cut short where it would not fit in a folder entry.
-// False, with why, when none can be made.
+// False, with why, when none can be made or path's own name is too long for one.
 bool make_temp(const std::string& path, std::string& temp, std::string& why);
 // Whether write_file could write path now, for a writer that knows where its file goes
 // long before it has the bytes: false, with why, for a folder, a folder that is missing
