@@ -66,10 +66,18 @@ TEST(PlayOptions, ACaptureIsAnMp4OrAnMkvAtAScaleAndRateAllowed) {
     ASSERT_TRUE(parse({}, o, error));
     EXPECT_EQ(o.scale, 1u);
     EXPECT_EQ(o.fps, 0u);  // each picture at its own time
-    // Each refusal names the option and the value.
+    // A window run captures at this size and rate when there is no display.
+    ASSERT_TRUE(parse({"--scale", "4", "--fps", "60"}, o, error)) << error;
+    EXPECT_EQ(o.scale, 4u);
+    // Each refusal names the option and the value: one out of range, one given twice
+    // (the second would undo the first), a size or a rate for a run that captures
+    // nothing.
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"--scale", "0"}, {"--scale", "7"}, {"--scale", "04x"}, {"--scale", "-1"}, {"--fps", "49"},
-             {"--fps", "55"}, {"--fps", "0"}, {"--capture", "show.avi"}, {"--capture", "show.mp4.part"}}) {
+             {"--fps", "55"}, {"--fps", "0"}, {"--capture", "show.avi"}, {"--capture", "show.mp4.part"},
+             {"--capture", "a.mp4", "--capture", "b.mkv"}, {"--scale", "2", "--capture", "a.mp4", "--scale", "4"},
+             {"--sheet", "a.png", "--sheet", "b.png"}, {"--trace", "a", "--trace", "b"}, {"--dsp-out", "a", "--dsp-out", "a"},
+             {"--box", "a", "--box", "b"}, {"--fps", "50", "--fast"}, {"--scale", "4", "--sheet", "s.png"}}) {
         EXPECT_FALSE(parse(bad, o, error)) << bad[0] << " " << bad[1];
         EXPECT_EQ(error.find(bad[0]), 0u) << error;
         EXPECT_NE(error.find(bad[1]), std::string::npos) << error;

@@ -31,11 +31,12 @@ struct Result {
     std::string out, err;
 };
 
-// Runs demo-play in directory cwd with args, its environment changed by env (a
-// prefix for env(1), e.g. "-u DISPLAY").
-Result demo_play(const std::string& args, const std::string& env = "", const std::string& cwd = dir()) {
+// Runs demo-play (or another player of this build) in directory cwd with args, its
+// environment changed by env (a prefix for env(1), e.g. "-u DISPLAY").
+Result demo_play(const std::string& args, const std::string& env = "", const std::string& cwd = dir(),
+                 const std::string& player = "demo-play") {
     std::string out = dir() + "/stdout.txt", err = dir() + "/stderr.txt";
-    std::string cmd = "cd " + cwd + " && env " + env + " " + BIN_DIR + "/demo-play " + args + " >" + out + " 2>" + err;
+    std::string cmd = "cd " + cwd + " && env " + env + " " + BIN_DIR + "/" + player + " " + args + " >" + out + " 2>" + err;
     int raw = std::system(cmd.c_str());
     Result r;
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -183,6 +184,12 @@ TEST(PlayShow, ABadCommandLineOrAnUnwritableCaptureIsOneLineAndAStatus) {
     Result r = demo_play("--help");
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("usage: demo-play"), std::string::npos);
+    // demo-record makes no video: a video's options are refused, not ignored.
+    for (const std::string& video : {"--capture " + out, "--sheet " + dir() + "/sheet.png", std::string("--scale 4"), std::string("--fps 50")}) {
+        r = demo_play(video + " 4", "", dir(), "demo-record");
+        EXPECT_EQ(r.status, play::kExitUsage) << video;
+        EXPECT_EQ(r.err.rfind("demo-record: no video or contact sheet here\n", 0), 0u) << r.err;
+    }
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 #include "play/options.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace play {
 namespace {
@@ -50,6 +52,7 @@ CaptureKind capture_kind(const std::string& path) {
 bool parse_options(int argc, char** argv, Options& options, std::string& error) {
     options = Options();
     bool positional_only = false;
+    std::vector<std::pair<std::string, std::string>> given;  // the options of one value, and theirs
     for (int i = 1; i < argc; i++) {
         std::string arg = argv[i];
         auto value = [&](std::string& into) {
@@ -58,6 +61,17 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
                 return false;
             }
             into = argv[++i];
+            return true;
+        };
+        // The value of an option that has one: given again, it would undo the first.
+        auto single = [&](std::string& into) {
+            if (!value(into)) return false;
+            auto first = std::find_if(given.begin(), given.end(), [&](const auto& g) { return g.first == arg; });
+            if (first != given.end()) {
+                error = arg + " given twice: " + first->second + " and " + into;
+                return false;
+            }
+            given.emplace_back(arg, into);
             return true;
         };
         if (positional_only || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -75,27 +89,27 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         } else if (arg == "--help" || arg == "-h") {
             options.help = true;
         } else if (arg == "--trace") {
-            if (!value(options.trace)) return false;
+            if (!single(options.trace)) return false;
         } else if (arg == "--dsp-out") {
-            if (!value(options.dsp_out)) return false;
+            if (!single(options.dsp_out)) return false;
         } else if (arg == "--capture") {
-            if (!value(options.capture)) return false;
+            if (!single(options.capture)) return false;
             if (capture_kind(options.capture) == CaptureKind::Unknown) {
                 error = "--capture wants FILE.mp4 or FILE.mkv, not " + options.capture;
                 return false;
             }
         } else if (arg == "--scale" || arg == "--fps") {
             std::string text;
-            if (!value(text)) return false;
+            if (!single(text)) return false;
             bool scale = arg == "--scale";
             if (!(scale ? parse_choice(text, 1, kMaxScale, 1, options.scale) : parse_choice(text, 50, 60, 10, options.fps))) {
                 error = arg + (scale ? " wants a whole number from 1 to 6, not " : " wants 50 or 60, not ") + text;
                 return false;
             }
         } else if (arg == "--sheet") {
-            if (!value(options.sheet)) return false;
+            if (!single(options.sheet)) return false;
         } else if (arg == "--box") {
-            if (!value(options.box_root)) return false;
+            if (!single(options.box_root)) return false;
         } else if (arg == "--shot") {
             std::string text;
             if (!value(text)) return false;
@@ -110,6 +124,13 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             return false;
         }
     }
+    // A size and a rate are a capture's: that of --capture, or the one a window run
+    // makes without a display.
+    for (const auto& [option, text] : given)
+        if ((option == "--scale" || option == "--fps") && options.capture.empty() && !live_run(options)) {
+            error = option + " " + text + " is for a capture, and there is none (--capture FILE)";
+            return false;
+        }
     return true;
 }
 

@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
         "usage: demo-record [--trace FILE] [--dsp-out FILE] [--shot [prelude:]N:FILE.png]... [--box DIR] [SECTION]\n"
         "Plays the show on an emulated box in virtual time and records it as demo-play --fast does.\n";
     const bool parsed = play::parse_options(argc, argv, options, why);
-    if (!parsed || !options.capture.empty() || !options.sheet.empty()) {
+    if (!parsed || !options.capture.empty() || !options.sheet.empty() || options.scale != 1 || options.fps != 0) {
         std::fprintf(stderr, "demo-record: %s\n%s", parsed ? "no video or contact sheet here" : why.c_str(), usage);
         return play::kExitUsage;
     }
