@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <utility>
 
 namespace play {
@@ -131,6 +132,18 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             error = option + " " + text + " is for a capture, and there is none (--capture FILE)";
             return false;
         }
+    // Two outputs in one file would spoil each other: a contact sheet written over the
+    // capture, a trace mixed into the sound device's bytes.
+    std::vector<std::pair<const char*, const std::string*>> outputs = {
+        {"--trace", &options.trace}, {"--dsp-out", &options.dsp_out}, {"--capture", &options.capture}, {"--sheet", &options.sheet}};
+    for (const Shot& shot : options.shots) outputs.emplace_back("--shot", &shot.path);
+    for (std::size_t i = 0; i < outputs.size(); i++)
+        for (std::size_t j = 0; j < i; j++)
+            if (!outputs[i].second->empty() &&
+                std::filesystem::path(*outputs[i].second).lexically_normal() == std::filesystem::path(*outputs[j].second).lexically_normal()) {
+                error = std::string(outputs[j].first) + " and " + outputs[i].first + " would write the same file, " + *outputs[j].second;
+                return false;
+            }
     return true;
 }
 
