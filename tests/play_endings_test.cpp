@@ -75,17 +75,19 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     EXPECT_FALSE(exists(part_of(dir + "/cut.mp4", child)));
 }
 
-// Starts a player of this build with its standard error in err, its files limited to
-// limit bytes if asked (writing past that fails instead of ending the program) and
-// SIGINT caught as in a terminal, even when the tests run with it ignored.
-pid_t start_player(const char* player, const std::vector<std::string>& args, const std::string& err, rlim_t limit = RLIM_INFINITY) {
+// Starts a player of this build with its standard error in err (and its standard output
+// in out), its files limited to limit bytes if asked (writing past that fails instead of
+// ending the program) and SIGINT caught as in a terminal, even when the tests run with it
+// ignored.
+pid_t start_player(const char* player, const std::vector<std::string>& args, const std::string& err, rlim_t limit = RLIM_INFINITY,
+                   const std::string& out = "/dev/null") {
     pid_t child = fork();
     if (child == 0) {
         std::signal(SIGINT, SIG_DFL);
         std::signal(SIGXFSZ, SIG_IGN);
         rlimit fsize{limit, limit};
         if (limit != RLIM_INFINITY) setrlimit(RLIMIT_FSIZE, &fsize);
-        std::freopen("/dev/null", "w", stdout);
+        std::freopen(out.c_str(), "w", stdout);
         std::freopen(err.c_str(), "w", stderr);
         std::string program = std::string(BIN_DIR) + "/" + player;
         std::vector<char*> argv{program.data()};
@@ -201,7 +203,8 @@ TEST(PlaySignal, ARecordWhoseReaderHasGoneIsOneThatCannotBeWritten) {
 }
 
 // Killed outright, out of room on the way, or stopped after running out of room, a
-// capture leaves nothing under its name; nor does a screenshot that cannot be written.
+// capture leaves nothing under its name, and the summary says it was not made; nor does
+// a screenshot that cannot be written leave anything.
 TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     std::string dir = testbox::temp_dir();
     pid_t child = start_capture(dir, "killed", false);
@@ -210,10 +213,13 @@ TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     EXPECT_FALSE(exists(dir + "/killed.mp4"));
     std::remove(part_of(dir + "/killed.mp4", child).c_str());
 
-    const std::string err = dir + "/err.txt", full = dir + "/full.mp4";
-    child = start_player("demo-play", {"--capture", full, "4"}, err, 1 << 20);
+    const std::string err = dir + "/err.txt", out = dir + "/out.txt", full = dir + "/full.mp4";
+    child = start_player("demo-play", {"--capture", full, "4"}, err, 1 << 20, out);
     EXPECT_EQ(exit_status_of(child), play::kExitCannotWrite);
     EXPECT_EQ(first_line(err).rfind("demo-play: " + full + ": cannot be written", 0), 0u) << first_line(err);
+    const std::string summary = first_line(out);
+    EXPECT_NE(summary.find("; " + full + " not made"), std::string::npos) << summary;
+    EXPECT_EQ(summary.find(full + ": "), std::string::npos) << summary;
     EXPECT_FALSE(exists(full));
     EXPECT_FALSE(exists(part_of(full, child)));
 

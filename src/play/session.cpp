@@ -84,6 +84,7 @@ private:
     std::uint64_t next_look_us_ = 0;
     std::uint64_t sound_end_us_ = 0;
     std::unique_ptr<ContactSheet> sheet_;
+    bool capture_made_ = false, sheet_made_ = false;
 
     std::unique_ptr<WindowThread> window_;
     std::unique_ptr<LiveSound> sound_;
@@ -273,7 +274,8 @@ std::string Session::summary(int status) const {
     std::string line = text;
     if (dsp.receiver.bad_bursts > 0) line += ", " + std::to_string(dsp.receiver.bad_bursts) + " bad bursts";
     if (undecodable_ > 0) line += ", " + std::to_string(undecodable_) + " frames that do not decode";
-    if (capture_) {
+    if (capture_ && !capture_made_) line += "; " + options_.capture + " not made";
+    if (capture_made_) {
         double spent = std::chrono::duration<double>(RealClock::now() - started_).count();
         // The path, of any length, outside the buffer.
         std::snprintf(text, sizeof text, ": %llu pictures, %.1f s of show made in %.1f s (%.1fx real time)",
@@ -284,7 +286,7 @@ std::string Session::summary(int status) const {
             line += ", without sound (no AC-3 frame came with its first " + std::to_string(CaptureWriter::kPicturesBeforeSound) +
                     " pictures; " + std::to_string(capture_->ac3_left_out()) + " came later)";
     }
-    if (sheet_) line += "; contact sheet " + options_.sheet;
+    if (sheet_) line += "; contact sheet " + options_.sheet + (sheet_made_ ? "" : " not made");
     // A show that ends normally has played its soundtrack to the end.
     if (status == 0 && soundtrack_ == Soundtrack::Main && main_frames_ < kThreedeeEnd)
         line += "\ndemo-play: the soundtrack ended at frame " + std::to_string(main_frames_) + "; the show needs " +
@@ -300,11 +302,13 @@ int Session::finish(int status) {
         timeline_->finish();
         std::string why;
         // The sound device plays out what it holds after the show has ended.
-        if (!capture_->close(std::max(end, sound_end_us_), why)) fail(options_.capture + ": " + why);
+        capture_made_ = capture_->close(std::max(end, sound_end_us_), why);
+        if (!capture_made_) fail(options_.capture + ": " + why);
     }
     if (sheet_) {
         std::string why;
-        if (!sheet_->write(options_.sheet, why)) fail(why);
+        sheet_made_ = sheet_->write(options_.sheet, why);
+        if (!sheet_made_) fail(why);
     }
     if (sound_) {
         // The sound still on its way plays out, and its pictures with it.
