@@ -76,15 +76,15 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
 }
 
 // Starts a player of this build with its standard error in err (and its standard output
-// in out), its files limited to limit bytes if asked (writing past that fails instead of
-// ending the program) and SIGINT caught as in a terminal, even when the tests run with it
-// ignored.
+// in out), its files limited to limit bytes if asked (the player makes writing past that
+// fail, as on a full disk, rather than end it) and SIGINT caught as in a terminal, even
+// when the tests run with it ignored.
 pid_t start_player(const char* player, const std::vector<std::string>& args, const std::string& err, rlim_t limit = RLIM_INFINITY,
                    const std::string& out = "/dev/null") {
     pid_t child = fork();
     if (child == 0) {
         std::signal(SIGINT, SIG_DFL);
-        std::signal(SIGXFSZ, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_DFL);
         rlimit fsize{limit, limit};
         if (limit != RLIM_INFINITY) setrlimit(RLIMIT_FSIZE, &fsize);
         std::freopen(out.c_str(), "w", stdout);

@@ -160,6 +160,7 @@ int RecordedRun::refused_status() {
 void RecordedRun::catch_stop_signals() {
     box::catch_stop_signals([](int sig) { caught_signal = sig; });
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGXFSZ, SIG_IGN);
 }
 
 void RecordedRun::box_call() {

@@ -21,9 +21,9 @@ public:
 
     // From now on a stop signal to the player (SIGINT, SIGTERM, SIGHUP; one ignored when
     // it started stays ignored) is a signal to the box: the show stops at its next call
-    // as it would there, and the records are finished on the way out. A record whose
-    // reader has gone (a pipe closed) cannot be written, as on a full disk, and does not
-    // end the player.
+    // as it would there, and the records are finished on the way out. An output that
+    // cannot go on (a pipe whose reader has gone, a file at the size limit) cannot be
+    // written, as on a full disk, and does not end the player.
     static void catch_stop_signals();
 
     // Opens the records; false, with why, when one cannot be made, a screenshot or the
