@@ -146,6 +146,32 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
     EXPECT_EQ(stalled.played(t0 + 1000000, true), 4800u);
 }
 
+// A sound card simulated on the box's clock: it pulls a chunk every chunk's time from
+// its queue of decoded sound, and the device's count of what it has played comes from
+// the clock those pulls drive.
+struct SimulatedCard {
+    SimulatedCard(play::StreamClock& clock, emu::Box& box) : clock(clock), box(box) {
+        box.dsp.played_bytes_source = [this] {
+            pull();
+            return this->clock.played_bytes(this->box.clock.now_us(), this->box.dsp);
+        };
+    }
+    ~SimulatedCard() { box.dsp.played_bytes_source = nullptr; }
+    void pull() {
+        const std::uint64_t now = box.clock.now_us();
+        if (next_pull == 0) next_pull = now;
+        for (; next_pull <= now; next_pull += std::uint64_t(kChunkUs)) {
+            std::uint32_t sound = std::uint32_t(std::min<std::uint64_t>(waiting, kChunk));
+            waiting -= sound;
+            clock.pulled(next_pull, kChunk, sound);
+        }
+    }
+
+    play::StreamClock& clock;
+    emu::Box& box;
+    std::uint64_t waiting = 0, next_pull = 0;  // frames in the queue; when the next pull is due
+};
+
 // The device of a live run, wired as the live player wires it: it drains by a stream
 // clock whose card (simulated on the box's clock) pulls a chunk every chunk's time from
 // a queue of decoded sound. A reset empties the device as the kernel's does: nothing is
@@ -156,19 +182,8 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
     play::StreamClock clock({kRate, kChunk, lead, show_ahead});
     emu::Box& box = emu::reset(emu::Config{});
     auto now = [&] { return box.clock.now_us(); };
-    std::uint64_t waiting = 0, next_pull = 0;  // frames in the card's queue
-    auto card = [&] {
-        if (next_pull == 0) next_pull = now();
-        for (; next_pull <= now(); next_pull += std::uint64_t(kChunkUs)) {
-            std::uint32_t sound = std::uint32_t(std::min<std::uint64_t>(waiting, kChunk));
-            waiting -= sound;
-            clock.pulled(next_pull, kChunk, sound);
-        }
-    };
-    box.dsp.played_bytes_source = [&] {
-        card();
-        return clock.played_bytes(now(), box.dsp);
-    };
+    SimulatedCard card(clock, box);
+    std::uint64_t& waiting = card.waiting;
     auto odelay = [&] {
         int delay = -1;
         EXPECT_EQ(box.dsp.ioctl(SNDCTL_DSP_GETODELAY, &delay), 0);
@@ -235,7 +250,6 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
     std::uint64_t closing = now();
     ASSERT_EQ(box.dsp.close(), 0);
     EXPECT_EQ(now() - closing, 0u);
-    box.dsp.played_bytes_source = nullptr;
 }
 
 // A soundtrack at 44.1, 32 or 48 kHz, sent by the show's own sound code and decoded
@@ -255,20 +269,12 @@ TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
         testbox::write_file(box.config.root + "/tone.ac3", testbox::tone_ac3(rate));
         auto now = [&] { return box.clock.now_us(); };
         std::vector<float> given;  // everything queued for the card, in order
-        std::uint64_t waiting = 0, next_pull = 0;
         std::uint64_t silence = 0, silence_inside = 0;  // padded since the last sound; of it, followed by sound
-        auto card = [&] {
-            if (next_pull == 0) next_pull = now();
-            for (; next_pull <= now(); next_pull += std::uint64_t(kChunkUs)) {
-                std::uint32_t sound = std::uint32_t(std::min<std::uint64_t>(waiting, kChunk));
-                waiting -= sound;
-                clock.pulled(next_pull, kChunk, sound);
-            }
-        };
+        SimulatedCard card(clock, box);
         auto add = [&](const std::vector<float>& samples) {
             clock.added(now(), samples.size() / 2);
             given.insert(given.end(), samples.begin(), samples.end());
-            waiting += samples.size() / 2;
+            card.waiting += samples.size() / 2;
         };
         class Player : public emu::Observer {
         public:
@@ -299,10 +305,6 @@ TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
                           add(std::vector<float>(2 * frames, 0.0f));
                       });
         box.observer = &player;
-        box.dsp.played_bytes_source = [&] {
-            card();
-            return clock.played_bytes(now(), box.dsp);
-        };
 
         std::FILE* f = box::fopen("/tone.ac3", "rb");
         ASSERT_NE(f, nullptr);
@@ -318,7 +320,6 @@ TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
         // the sound that the resampler still holds.
         EXPECT_EQ(given.size() / 2 + decoder.held(), box.dsp.taken() / 4 * kRate / std::uint64_t(rate));
         box.observer = nullptr;
-        box.dsp.played_bytes_source = nullptr;
 
         // The stream as one decoder makes it of all its frames.
         play::Ac3Decoder whole;
