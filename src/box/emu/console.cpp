@@ -1,5 +1,6 @@
 #include "box/emu/console.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -100,7 +101,12 @@ void Console::end_sequence(char final) {
 }
 
 void Console::clear_text() {
+    text_.fill(' ');
     std::memset(box_.fb.memory.data(), 0, std::size_t(kLines) * 8 * box_.fb.fix.line_length);
+}
+
+void Console::redraw() {
+    for (unsigned cell = 0; cell < text_.size(); cell++) draw_cell(cell);
 }
 
 void Console::reset() {
@@ -117,17 +123,25 @@ void Console::newline() {
     std::uint8_t* top = box_.fb.memory.data();
     std::memmove(top, top + 8 * stride, (kLines - 1) * 8 * stride);
     std::memset(top + (kLines - 1) * 8 * stride, 0, 8 * stride);
+    std::copy(text_.begin() + kColumns, text_.end(), text_.begin());
+    std::fill(text_.end() - kColumns, text_.end(), ' ');
     line = kLines - 1;
 }
 
 void Console::draw_glyph(unsigned char c) {
     if (column >= kColumns) newline();
-    std::size_t stride = box_.fb.fix.line_length;
-    std::uint8_t* cell = box_.fb.memory.data() + std::size_t(line) * 8 * stride + column * 8;
-    for (unsigned row = 0; row < 8; row++)
-        for (unsigned bit = 0; bit < 8; bit++)
-            cell[row * stride + bit] = (kConsoleFont[c][row] & (0x80 >> bit)) ? kInk : 0;
+    unsigned cell = line * kColumns + column;
+    text_[cell] = c;
+    draw_cell(cell);
     column++;
+}
+
+void Console::draw_cell(unsigned cell) {
+    const std::uint8_t* glyph = kConsoleFont[text_[cell]];
+    std::size_t stride = box_.fb.fix.line_length;
+    std::uint8_t* at = box_.fb.memory.data() + std::size_t(cell / kColumns) * 8 * stride + cell % kColumns * 8;
+    for (unsigned row = 0; row < 8; row++)
+        for (unsigned bit = 0; bit < 8; bit++) at[row * stride + bit] = (glyph[row] & (0x80 >> bit)) ? kInk : 0;
 }
 
 }  // namespace emu

@@ -3,11 +3,14 @@
 // It is opened as a stdio stream. Text written to it is drawn with an 8 x 8 font into
 // the first 480 lines of the framebuffer memory, whatever page is on display, as the
 // kernel's console does: ink colour 7 on background 0, text line i at pixel rows 8i to
-// 8i + 7, 80 columns and 60 lines. It understands the sequences the show writes:
+// 8i + 7, 80 columns and 60 lines. It keeps the text it shows and draws all of it again,
+// blank cells included, after every mode set, as the kernel's console does. It
+// understands the sequences the show writes:
 // ESC [ 2 J (clear), ESC [ H (home), ESC c (reset, the cursor's default appearance
 // included), ESC [ ? ... c (cursor appearance); other CSI sequences are read and ignored.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -25,10 +28,13 @@ public:
     static constexpr unsigned kLines = 60;
     static constexpr std::uint8_t kInk = 7;
 
-    explicit Console(Box& box) : box_(box) {}
+    explicit Console(Box& box) : box_(box) { text_.fill(' '); }
 
     std::FILE* open();
     void write(const char* data, std::size_t len);
+    // The framebuffer's mode has been set: every text cell is drawn again over the first
+    // 480 lines.
+    void redraw();
 
     unsigned column = 0, line = 0;
     unsigned resets = 0;          // ESC c seen
@@ -37,12 +43,14 @@ public:
 private:
     void put(unsigned char c);
     void draw_glyph(unsigned char c);
+    void draw_cell(unsigned cell);
     void newline();
     void clear_text();
     void reset();
     void end_sequence(char final);
 
     Box& box_;
+    std::array<unsigned char, kColumns * kLines> text_;  // each cell's character, line by line
     enum class State { Text, Escape, Csi } state_ = State::Text;
     std::string params_;
 };

@@ -28,8 +28,6 @@ enum class Fault {
     FbShrinksVirtual, // the mode set holds the virtual height to what the memory holds
                       // (some drivers do; the kernel's vfb refuses with ENOMEM)
     FbPaddedLines, // the mode set settles on lines of 1024 bytes
-    FbModeSetShowsTop, // the mode set shows the top of the virtual screen, whatever pan
-                       // was asked with it (some drivers do; the kernel's vfb pans)
     FbGetCmap,     // FBIOGETCMAP fails
     FbMap,         // mmap fails
     FbPutCmap,     // FBIOPUTCMAP fails

@@ -104,8 +104,8 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
         got.yoffset = 0;
     } else {
         // Like the kernel's driver: the mode is fixed, and a virtual screen that does not
-        // fit in the memory is refused (or, for a driver that shrinks it, cut down, and
-        // an offset past it shows its last page).
+        // fit in the memory is refused (or, for a driver that shrinks it, cut down, an
+        // offset past it moved to its last page).
         unsigned line = box_.config.has(Fault::FbPaddedLines) ? 1024 : kWidth;
         got.xres = kWidth;
         got.yres = kHeight;
@@ -130,13 +130,18 @@ int Framebuffer::put_var(fb_var_screeninfo* asked) {
             }
             got.yres_virtual = most;
         }
-        if (got.yoffset > got.yres_virtual - got.yres || box_.config.has(Fault::FbModeSetShowsTop))
-            got.yoffset = box_.config.has(Fault::FbModeSetShowsTop) ? 0 : got.yres_virtual - got.yres;
+        if (got.yoffset > got.yres_virtual - got.yres) got.yoffset = got.yres_virtual - got.yres;
         fix.line_length = line;
     }
+    // The answer is the mode the driver set, with the pan asked for. Then the console,
+    // which shows text, takes the display back as the kernel's framebuffer console does
+    // after every mode set (fbcon_modechanged): it pans to the top of the virtual screen,
+    // puts its colours and draws its text again.
     *asked = got;
     var = got;
+    var.xoffset = var.yoffset = 0;
     put_console_colours(red, green, blue);
+    box_.console.redraw();
     box_.trace(R"({"req":"FBIOPUT_VSCREENINFO","xres":)" + std::to_string(var.xres) + R"(,"yres":)" +
                std::to_string(var.yres) + R"(,"bpp":)" + std::to_string(var.bits_per_pixel) +
                R"(,"yres_virtual":)" + std::to_string(var.yres_virtual) + "}");

@@ -1,6 +1,8 @@
 // The emulated framebuffer device "/dev/fb0": an 8-bit palette display with a tall
 // virtual screen, panned by FBIOPAN_DISPLAY, coloured by a 256-entry colour map. It
-// starts as the console left it: a 640 x 480 screen with the console's colours.
+// starts as the console left it: a 640 x 480 screen with the console's colours. The
+// console shows text on it, so after each mode set the console shows the top of the
+// virtual screen again, with its colours and its text (see put_var).
 #pragma once
 
 #include <array>
