@@ -1,6 +1,7 @@
 # The short form: the end titles with the loopback's capture side open first, the
 # failure exits (but too little video memory: plan-smallfb.sh), the show stopped and
-# continued inside the fire, and the fire's word set-up on the real console.
+# continued inside the fire, the fire's word set-up on the real console, and what a
+# mode set does to the display.
 . /plans.sh
 
 capture_start titles
@@ -50,3 +51,7 @@ finish busydsp $?
 stop_and_continue stopcont
 
 vmtool words words.bin
+
+# What a mode set does to the display while the console shows text.
+fresh_framebuffer
+vmtool modeset modeset.txt

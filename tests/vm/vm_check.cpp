@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "box/emu/iec61937.h"
+#include "modeset.h"
 #include "show/exit_status.h"
 #include "testbox.h"
 
@@ -359,6 +360,15 @@ TEST(ShortForm, StoppedAndContinuedInTheFireTheShowEndsNormallyWithEveryBurstWho
     std::size_t stale = drop_stale_copies(r);
     if (stale > 0) std::printf("stale bursts before the underruns, dropped: %zu\n", stale);
     expect_frames(r.frames, main, 0, true, "capture");
+}
+
+TEST(ShortForm, AModeSetGivesTheDisplayBackToTheConsoleAsOnTheEmulatedBox) {
+    // The kernel's framebuffer console, showing text, pans to the top after a mode set
+    // and draws its text again over the first page.
+    const std::string kernel = testbox::text_of(run_dir("short", "modeset.txt"));
+    ASSERT_FALSE(kernel.empty());
+    testbox::fresh_box();
+    EXPECT_EQ(vmprobe::mode_set_steps(), kernel);
 }
 
 TEST(ShortForm, TheBoxIsLeftAsItWasFoundAfterEveryExit) {

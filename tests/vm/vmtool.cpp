@@ -4,6 +4,9 @@
 //   vmtool words FILE          the fire's word set-up on the real console; the masks
 //   vmtool capture DATA LOG    records /dev/adsp until SIGTERM or SIGINT
 //   vmtool stop PID            sends SIGTERM to PID and prints when (monotonic µs)
+//   vmtool modeset FILE [graphics]  what a mode set does to the pan (modeset.h), with
+//                              the console in text mode or switched to graphics
+//   vmtool watch FILE SECONDS  the console's first cell in framebuffer memory, watched
 //
 // The formats are read back by vm_check on the host (vmresults.h).
 #include <cerrno>
@@ -13,13 +16,17 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
 #include <fcntl.h>
 #include <linux/fb.h>
+#include <linux/kd.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/soundcard.h>
 #include <unistd.h>
 
+#include "modeset.h"
 #include "show/fbstuff.h"
 #include "show/fire.h"
 
@@ -133,6 +140,56 @@ int stop(const char* pid) {
     return 0;
 }
 
+// modeset.h's steps; with the console switched to graphics (KDSETMODE) around them
+// where asked.
+int modeset(const char* path, bool graphics) {
+    int tty = open("/dev/tty0", O_RDWR);
+    if (tty < 0) return fail("/dev/tty0");
+    if (graphics && ioctl(tty, KDSETMODE, KD_GRAPHICS) != 0) return fail("KDSETMODE");
+    std::string steps = vmprobe::mode_set_steps();
+    if (graphics && ioctl(tty, KDSETMODE, KD_TEXT) != 0) return fail("KDSETMODE");
+    close(tty);
+    std::FILE* out = std::fopen(path, "w");
+    if (out == nullptr) return fail(path);
+    std::fputs(steps.c_str(), out);
+    return std::fclose(out) == 0 ? 0 : fail(path);
+}
+
+// The 8 x 8 pixels at the start of framebuffer memory (the console's first cell) and
+// the pan, every 2 ms for the seconds given: a line at the start and at each change,
+// with the milliseconds since the start, the pan and how many of the 64 pixels are 0,
+// 7 (the console's ink) and anything else.
+int watch(const char* path, const char* seconds) {
+    int fd = open("/dev/fb0", O_RDONLY);
+    if (fd < 0) return fail("/dev/fb0");
+    void* mapped = mmap(nullptr, 8 * 640, PROT_READ, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED) return fail("mmap");
+    const auto* cell = static_cast<const volatile std::uint8_t*>(mapped);
+    std::FILE* out = std::fopen(path, "w");
+    if (out == nullptr) return fail(path);
+    long long start = monotonic_us(), end = start + std::atoll(seconds) * 1000000LL;
+    char last[64] = "", now[64];
+    for (long long t = start; t < end; t = monotonic_us()) {
+        fb_var_screeninfo v{};
+        ioctl(fd, FBIOGET_VSCREENINFO, &v);
+        int zeros = 0, sevens = 0;
+        for (int y = 0; y < 8; y++)
+            for (int x = 0; x < 8; x++) {
+                std::uint8_t p = cell[y * 640 + x];
+                zeros += p == 0;
+                sevens += p == 7;
+            }
+        std::snprintf(now, sizeof now, "pan %u zeros %d sevens %d other %d", v.yoffset, zeros, sevens,
+                      64 - zeros - sevens);
+        if (std::strcmp(now, last) != 0) {
+            std::fprintf(out, "%lld %s\n", (t - start) / 1000, now);
+            std::strcpy(last, now);
+        }
+        usleep(2000);
+    }
+    return std::fclose(out) == 0 ? 0 : fail(path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,6 +199,11 @@ int main(int argc, char** argv) {
     if (cmd == "capture" && argc == 4) return capture(argv[2], argv[3]);
     if (cmd == "stop" && argc == 3) return stop(argv[2]);
     if (cmd == "exec" && argc >= 3) return exec(argv + 2);
-    std::fprintf(stderr, "usage: vmtool fbstate FILE | words FILE | capture DATA LOG | stop PID | exec PROGRAM ARGS...\n");
+    if (cmd == "modeset" && (argc == 3 || (argc == 4 && std::string_view(argv[3]) == "graphics")))
+        return modeset(argv[2], argc == 4);
+    if (cmd == "watch" && argc == 4) return watch(argv[2], argv[3]);
+    std::fprintf(stderr,
+                 "usage: vmtool fbstate FILE | words FILE | capture DATA LOG | stop PID | exec PROGRAM ARGS... | modeset "
+                 "FILE [graphics] | watch FILE SECONDS\n");
     return 64;
 }

@@ -8,6 +8,9 @@
 // understands the sequences the show writes:
 // ESC [ 2 J (clear), ESC [ H (home), ESC c (reset, the cursor's default appearance
 // included), ESC [ ? ... c (cursor appearance); other CSI sequences are read and ignored.
+// It draws no cursor, as the kernel's console on a box booted with
+// vt.global_cursor_default=0, as the VM tests boot theirs (tests/vm/README.md says what
+// a console that shows its cursor draws into the show's pages).
 #pragma once
 
 #include <array>
