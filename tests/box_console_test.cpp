@@ -150,6 +150,24 @@ TEST_F(Console, SequencesItDoesNotDrawLeaveNoInk) {
     EXPECT_EQ(emu::box().console.cursor_shape, "");
 }
 
+// Shown and hidden; a reset gives the cursor the visibility the box booted with.
+TEST_F(Console, AResetGivesTheCursorItsVisibilityFromBoot) {
+    print("\033[?25h");
+    EXPECT_TRUE(emu::box().console.cursor_shown);
+    print("\033c");
+    EXPECT_FALSE(emu::box().console.cursor_shown);
+
+    std::fclose(tty);
+    emu::Config shown;
+    shown.cursor_shown = true;
+    testbox::fresh_box(shown);
+    tty = box::fopen("/dev/tty0", "wb");
+    print("\033[?25l");
+    EXPECT_FALSE(emu::box().console.cursor_shown);
+    print("\033c");
+    EXPECT_TRUE(emu::box().console.cursor_shown);
+}
+
 // The console's sixteen colours, as the kernel's framebuffer console puts them into the
 // colour map at start and after every mode set: its default colours in the order of the
 // PC's text palette (entry 1 blue, 4 red, 6 brown).

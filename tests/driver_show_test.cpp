@@ -23,7 +23,9 @@ struct Recorder : emu::Observer {
     };
     std::vector<Event> events;
     std::vector<testbox::Bytes> frames;  // AC-3 frames out of the digital output
+    bool cursor_over_show = false;       // the console showed its cursor once the show had started
     void request(std::uint64_t, const std::string& json) override { events.push_back({fcount, json}); }
+    void box_call() override { cursor_over_show |= fcount > 0 && emu::box().console.cursor_shown; }
     void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override { frames.emplace_back(data, data + len); }
 
     std::vector<Event> matching(const std::string& what) const {
@@ -150,11 +152,17 @@ TEST(Driver, TextThatIsNoNumberPlaysFromThePrelude) {
     box.observer = nullptr;
 }
 
+// On a box whose console shows its cursor (booted without vt.global_cursor_default=0)
+// the cursor is hidden while the show plays and shown again at the end.
 TEST(Driver, AShortSoundtrackPassesEverySectionAndStillEnds) {
-    emu::Box& box = testshow::fresh_show_box({false, 40});
+    emu::Config config;
+    config.cursor_shown = true;
+    emu::Box& box = testshow::fresh_show_box({false, 40}, config);
     Recorder rec;
     box.observer = &rec;
     ASSERT_EQ(run({"demo", "1"}), 0);
+    EXPECT_FALSE(rec.cursor_over_show);
+    EXPECT_TRUE(box.console.cursor_shown);
     EXPECT_EQ(box.dsp.underruns, 0u);
     EXPECT_EQ(box.fb.var.yoffset % 480, 0u);
     // The end titles still faded out to black.

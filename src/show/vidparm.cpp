@@ -42,7 +42,10 @@ constexpr double kCycleStep = 4.87109375;
 // Models 1 and 2 are open surfaces: every face is drawn.
 constexpr int kAllFaces[4] = {0, 1, 1, 0};
 
-constexpr char kConsoleStart[] = "\033[?17;0;127c\033[2J\033[H";
+// The cursor's appearance, a clear and home; then the cursor hidden for the show, or a
+// console that shows its cursor blinks a block over the pictures in the first cell. The
+// reset at the end gives the console its own setting back.
+constexpr char kConsoleStart[] = "\033[?17;0;127c\033[2J\033[H\033[?25l";
 constexpr char kConsoleReset[] = "\033c";
 
 // The data file's path, masked at build time with the first four values of the

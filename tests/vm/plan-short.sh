@@ -1,12 +1,25 @@
-# The short form: the end titles with the loopback's capture side open first, the
-# failure exits (but too little video memory: plan-smallfb.sh), the show stopped and
-# continued inside the fire, the fire's word set-up on the real console, and what a
-# mode set does to the display.
+# The short form: the end titles with the loopback's capture side open first and the
+# console showing its cursor, the failure exits (but too little video memory:
+# plan-smallfb.sh), the show stopped and continued inside the fire, the fire's word
+# set-up on the real console, and what a mode set does to the display.
 . /plans.sh
 
+# The end titles on a console that shows its cursor, as on a kernel booted without
+# vt.global_cursor_default=0, the console's first cell watched from a second after the
+# start (the show has hidden the cursor by then) for eight seconds; then hidden again.
+echo 1 > /sys/module/vt/parameters/global_cursor_default
+printf '\033c' > /dev/tty0
 capture_start titles
-run titles 4
+begin titles
+demo 4 > titles/stdout 2> titles/stderr &
+demo_pid=$!
+sleep 1
+vmtool watch titles/cell 8
+wait "$demo_pid"
+finish titles $?
 capture_end
+echo 0 > /sys/module/vt/parameters/global_cursor_default
+printf '\033c' > /dev/tty0
 
 mv /mnt/show.dat /mnt/show.away
 run nodata 4

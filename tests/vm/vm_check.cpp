@@ -371,6 +371,19 @@ TEST(ShortForm, AModeSetGivesTheDisplayBackToTheConsoleAsOnTheEmulatedBox) {
     EXPECT_EQ(vmprobe::mode_set_steps(), kernel);
 }
 
+// The titles ran on a console that shows its cursor: its blink timer, which draws the
+// cursor's cell (an 8 x 8 block of colour 7 on a blank cell) every 200 ms, drew nothing
+// into the first cell in the eight seconds watched (`vmtool watch` lines: ms, pan,
+// and how many of its 64 pixels are 0, 7 and anything else).
+TEST(ShortForm, AConsoleThatShowsItsCursorDrawsNoBlockIntoTheShow) {
+    std::istringstream watch(testbox::text_of(run_dir("short", "titles") + "/cell"));
+    std::string line;
+    int lines = 0, blocks = 0;
+    for (; std::getline(watch, line); lines++) blocks += line.find(" sevens 64 ") != std::string::npos;
+    EXPECT_GT(lines, 1) << "the titles drew into the first cell";
+    EXPECT_EQ(blocks, 0) << "of " << lines << " changes of the first cell";
+}
+
 TEST(ShortForm, TheBoxIsLeftAsItWasFoundAfterEveryExit) {
     for (const char* run : {"titles", "nodata", "nodsp", "alien", "sigterm", "busydsp", "stopcont"})
         expect_box_as_found(run_dir("short", run));

@@ -36,6 +36,8 @@ std::string json_string(const char* data, std::size_t len) {
 
 }  // namespace
 
+Console::Console(Box& box) : cursor_shown(box.config.cursor_shown), box_(box) { text_.fill(' '); }
+
 std::FILE* Console::open() {
     if (box_.config.has(Fault::TtyMissing)) {
         errno = ENOENT;
@@ -97,6 +99,8 @@ void Console::end_sequence(char final) {
         // A first parameter of 0 (or none) asks for the default appearance.
         std::string shape = params_.substr(1);
         cursor_shape = std::strtoul(shape.c_str(), nullptr, 10) != 0 ? shape : "";
+    } else if ((final == 'l' || final == 'h') && params_ == "?25") {
+        cursor_shown = final == 'h';
     }
 }
 
@@ -113,6 +117,7 @@ void Console::reset() {
     clear_text();
     column = line = 0;
     cursor_shape.clear();
+    cursor_shown = box_.config.cursor_shown;
 }
 
 void Console::newline() {

@@ -6,11 +6,12 @@
 // 8i + 7, 80 columns and 60 lines. It keeps the text it shows and draws all of it again,
 // blank cells included, after every mode set, as the kernel's console does. It
 // understands the sequences the show writes:
-// ESC [ 2 J (clear), ESC [ H (home), ESC c (reset, the cursor's default appearance
-// included), ESC [ ? ... c (cursor appearance); other CSI sequences are read and ignored.
-// It draws no cursor, as the kernel's console on a box booted with
-// vt.global_cursor_default=0, as the VM tests boot theirs (tests/vm/README.md says what
-// a console that shows its cursor draws into the show's pages).
+// ESC [ 2 J (clear), ESC [ H (home), ESC c (reset, the cursor's default appearance and
+// visibility included), ESC [ ? ... c (cursor appearance), ESC [ ? 25 l and h (cursor
+// hidden, shown); other CSI sequences are read and ignored. It keeps whether the cursor
+// is shown (from boot: Config::cursor_shown) but draws none, as the kernel's console on a
+// box booted with vt.global_cursor_default=0, as the VM tests boot theirs
+// (tests/vm/README.md says what a console that shows its cursor draws into the pages).
 #pragma once
 
 #include <array>
@@ -31,7 +32,7 @@ public:
     static constexpr unsigned kLines = 60;
     static constexpr std::uint8_t kInk = 7;
 
-    explicit Console(Box& box) : box_(box) { text_.fill(' '); }
+    explicit Console(Box& box);
 
     std::FILE* open();
     void write(const char* data, std::size_t len);
@@ -42,6 +43,7 @@ public:
     unsigned column = 0, line = 0;
     unsigned resets = 0;          // ESC c seen
     std::string cursor_shape;     // parameters of the last ESC [ ? ... c; empty: the default
+    bool cursor_shown;
 
 private:
     void put(unsigned char c);

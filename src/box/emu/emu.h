@@ -69,6 +69,7 @@ struct Config {
     std::uint32_t fb_memory = 640 * 2880;  // the framebuffer's memory (smem_len) in bytes
     double dsp_rate_error = 0.0;    // the sound device reports rate * (1 + this)
     std::uint32_t dsp_fragment = 0;  // fragment size the sound driver insists on; 0: grants what is asked
+    bool cursor_shown = false;      // the console shows its cursor from boot and after a reset
     std::set<Fault> faults;
     bool has(Fault f) const { return faults.count(f) != 0; }
 };
