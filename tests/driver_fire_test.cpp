@@ -8,7 +8,6 @@
 #include "show/encryption.h"
 #include "show/seeds.h"
 #include "show/showdata.h"
-#include "show/vidparm.h"
 #include "testshow.h"
 
 namespace {
@@ -87,9 +86,7 @@ TEST(FireSection, EachWordShowsUpWhiteAtItsFrameAndTheUnfedFireDiesOut) {
     screens.box = &box;
     box.observer = &screens;
     // Section 1 runs the fire; the rest of the show follows and ends normally.
-    char demo[] = "demo", one[] = "1";
-    char* argv[] = {demo, one};
-    EXPECT_EQ(show_main(2, argv), 0);
+    EXPECT_EQ(testshow::run_show({"demo", "1"}), 0);
     box.observer = nullptr;
     EXPECT_EQ(screens.checked, 8);
     EXPECT_TRUE(screens.burning_before_1138);

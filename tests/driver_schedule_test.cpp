@@ -4,7 +4,6 @@
 // section skips sections.
 #include <gtest/gtest.h>
 
-#include "data/datafile.h"
 #include "show/ac3audio.h"
 #include "show/fbstuff.h"
 #include "show/threedee_state.h"
@@ -16,17 +15,11 @@ namespace {
 using testbox::Bytes;
 using namespace threedee_state;
 
-int run(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    return show_main(int(argv.size()), argv.data());
-}
-
 // The first AC-3 frames that come out of the box's digital output, as their numbers in
 // the test show's main soundtrack (the long tone, whose frames all differ).
 struct FirstFrame : emu::Observer {
-    Bytes track = testbox::read_file(std::string(TEST_DATA_DIR) + "/long48.ac3");
-    std::size_t len = datafile::scan_ac3(track, 0).bytes / datafile::scan_ac3(track, 0).frames;
+    const Bytes& track = testshow::long_tone();
+    std::size_t len = testshow::long_tone_frame_bytes();
     std::vector<long> first;
     void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t n) override {
         if (first.size() >= 6) return;
@@ -123,7 +116,7 @@ TEST(Schedule, ThreeDeeModelsFlagsAndCycleFallOnTheirFrames) {
     }
     ThreeDee rec;
     box.observer = &rec;
-    ASSERT_EQ(run({"demo", "3"}), 0);
+    ASSERT_EQ(testshow::run_show({"demo", "3"}), 0);
     box.observer = nullptr;
     ASSERT_GT(rec.frames.size(), 4000u);
 
@@ -173,7 +166,7 @@ TEST(Schedule, TitlesHoldTheLastWindowTwoSecondsBeforeTheFade) {
         }
     } rec;
     box.observer = &rec;
-    ASSERT_EQ(run({"demo", "4"}), 0);
+    ASSERT_EQ(testshow::run_show({"demo", "4"}), 0);
     box.observer = nullptr;
     // Maps: black at start-up, the titles' colours, then the fade's first step. The
     // frame that reaches the end lasts 20 ms, then 2 s of hold, ending within a frame.

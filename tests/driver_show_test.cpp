@@ -42,12 +42,6 @@ struct Recorder : emu::Observer {
     }
 };
 
-int run(std::vector<std::string> args) {
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    return show_main(int(argv.size()), argv.data());
-}
-
 const char* const kPan = "FBIOPAN_DISPLAY";
 const char* const kReset = "\"text\":\"\\u001bc\"";
 
@@ -56,11 +50,11 @@ TEST(Driver, SectionFourPlaysOnlyTheEndTitles) {
     emu::Box& box = testshow::fresh_show_box(options);
     Recorder rec;
     box.observer = &rec;
-    ASSERT_EQ(run({"demo", "4"}), 0);
+    ASSERT_EQ(testshow::run_show({"demo", "4"}), 0);
     // Only the titles' music is heard: the first frame out of the digital output is the
     // main soundtrack's frame 5140, and all frames after it follow.
-    testbox::Bytes tone = testbox::read_file(std::string(TEST_DATA_DIR) + "/long48.ac3");
-    const std::size_t frame_bytes = tone.size() / 5300;  // a constant bit rate
+    const testbox::Bytes& tone = testshow::long_tone();
+    const std::size_t frame_bytes = testshow::long_tone_frame_bytes();
     ASSERT_EQ(rec.frames.size(), 5300u - 5140u);
     for (std::size_t i = 0; i < rec.frames.size(); i++)
         ASSERT_TRUE(std::equal(rec.frames[i].begin(), rec.frames[i].end(), tone.begin() + long((5140 + i) * frame_bytes)))
@@ -86,7 +80,7 @@ TEST(Driver, SectionsStartAndEndOnTheirFrames) {
     emu::Box& box = testshow::fresh_show_box();
     Recorder rec;
     box.observer = &rec;
-    ASSERT_EQ(run({"demo", "1"}), 0);
+    ASSERT_EQ(testshow::run_show({"demo", "1"}), 0);
     box.observer = nullptr;
     auto near = [](std::uint32_t at, std::uint32_t frame) { return at >= frame && at <= frame + 2; };
     // Fire: its palette at once, its first page at 182, its last before 1226 is passed.
@@ -120,7 +114,7 @@ std::string trace_of(const char* section) {
         } rec;
         rec.out = std::fopen(path.c_str(), "w");
         testshow::fresh_show_box({false, 40}).observer = &rec;
-        int status = run({"demo", section});
+        int status = testshow::run_show({"demo", section});
         std::fclose(rec.out);
         _exit(status);
     }
@@ -146,7 +140,7 @@ TEST(Driver, TextThatIsNoNumberPlaysFromThePrelude) {
     emu::Box& box = testshow::fresh_show_box({false, 40});
     Recorder rec;
     box.observer = &rec;
-    ASSERT_EQ(run({"demo", "abc"}), 0);
+    ASSERT_EQ(testshow::run_show({"demo", "abc"}), 0);
     // Two soundtracks: the prelude's, then the main one.
     EXPECT_EQ(rec.matching("\"open\",\"dev\":\"/dev/dsp\"").size(), 2u);
     box.observer = nullptr;
@@ -160,7 +154,7 @@ TEST(Driver, AShortSoundtrackPassesEverySectionAndStillEnds) {
     emu::Box& box = testshow::fresh_show_box({false, 40}, config);
     Recorder rec;
     box.observer = &rec;
-    ASSERT_EQ(run({"demo", "1"}), 0);
+    ASSERT_EQ(testshow::run_show({"demo", "1"}), 0);
     EXPECT_FALSE(rec.cursor_over_show);
     EXPECT_TRUE(box.console.cursor_shown);
     EXPECT_EQ(box.dsp.underruns, 0u);
@@ -198,7 +192,7 @@ void expect_exit_giving_box_back(const emu::Config& config, const testshow::Opti
             static ExitWatch watch;
             watch.stop_at = stop_at_frame;
             emu::box().observer = &watch;
-            run({"demo", section});
+            testshow::run_show({"demo", section});
         },
         ::testing::ExitedWithCode(status), "box as found");
 }
@@ -234,7 +228,7 @@ TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {
     testbox::Bytes data = testbox::read_file(path);
     data[kMainSoundtrackOffset] ^= 0xFF;  // no sync word where the main soundtrack starts
     testbox::write_file(path, data);
-    EXPECT_EXIT(run({"demo", "3"}), ::testing::ExitedWithCode(kExitSetUpFailed), "");
+    EXPECT_EXIT(testshow::run_show({"demo", "3"}), ::testing::ExitedWithCode(kExitSetUpFailed), "");
 }
 
 TEST(Driver, RunsWithoutAConsole) {
@@ -243,7 +237,7 @@ TEST(Driver, RunsWithoutAConsole) {
     emu::Box& box = testshow::fresh_show_box({false, 40}, config);
     Recorder rec;
     box.observer = &rec;
-    EXPECT_EQ(run({"demo", "1"}), 0);
+    EXPECT_EQ(testshow::run_show({"demo", "1"}), 0);
     EXPECT_TRUE(rec.matching("/dev/tty0").empty());
     box.observer = nullptr;
 }

@@ -38,6 +38,16 @@ PalettePicture font() {
 
 }  // namespace
 
+const testbox::Bytes& long_tone() {
+    static const testbox::Bytes tone = testbox::read_file(std::string(TEST_DATA_DIR) + "/long48.ac3");
+    return tone;
+}
+
+std::size_t long_tone_frame_bytes() {
+    const datafile::Ac3Run run = datafile::scan_ac3(long_tone(), 0);
+    return run.bytes / run.frames;
+}
+
 std::string make_box_tree(const std::string& root, const Options& options) {
     std::string items = root + "/items";
     std::filesystem::create_directories(items);
@@ -46,15 +56,11 @@ std::string make_box_tree(const std::string& root, const Options& options) {
     for (int i = 1; i < 4; i++) write_png(items + "/pic" + std::to_string(i) + ".png", picture(64, 67, 8, i));
     write_png(items + "/font.png", font());
     write_png(root + "/mnt/html/gui/Velmaris.png", picture(256, 256, 16, 5));
-    testbox::Bytes long_tone = testbox::read_file(std::string(TEST_DATA_DIR) + "/long48.ac3");
     testbox::Bytes prelude = testbox::tone_ac3();
-    if (options.prelude_frames > 0) {
-        // A constant bit rate stream: every frame has the first one's length.
-        std::size_t frame = datafile::scan_ac3(long_tone, 0).bytes / datafile::scan_ac3(long_tone, 0).frames;
-        prelude.assign(long_tone.begin(), long_tone.begin() + long(frame) * options.prelude_frames);
-    }
+    if (options.prelude_frames > 0)
+        prelude.assign(long_tone().begin(), long_tone().begin() + long(long_tone_frame_bytes()) * options.prelude_frames);
     testbox::write_file(items + "/prelude.ac3", prelude);
-    testbox::Bytes main_track = options.long_soundtrack ? long_tone : testbox::tone_ac3();
+    testbox::Bytes main_track = options.long_soundtrack ? long_tone() : testbox::tone_ac3();
     testbox::write_file(items + "/main.ac3", main_track);
     std::string text;
     for (int i = 0; i < options.title_lines; i++) text.append(i > 0 ? "\nLINE " : "LINE ").append(std::to_string(i));
