@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -192,28 +193,22 @@ TEST_F(Zoomer, SetUpFeedsTheAudioWhileBuildingTheTable) {
 
 using ZoomerDeathTest = Zoomer;
 
-TEST_F(ZoomerDeathTest, MissingLogo) { EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), ""); }
-
-TEST_F(ZoomerDeathTest, LogoThatIsNotAPicture) {
-    testbox::write_file(box->config.root + kLogo, Bytes(1000, 'x'));
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
-}
-
-TEST_F(ZoomerDeathTest, TruncatedLogo) {
-    Bytes png = encode_png(random_logo());
-    png.resize(png.size() / 2);
-    testbox::write_file(box->config.root + kLogo, png);
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
-}
-
-TEST_F(ZoomerDeathTest, LogoOfTheWrongSize) {
+// Missing, not a picture, cut short, or not 256 x 256.
+TEST_F(ZoomerDeathTest, EveryUnusableLogo) {
+    Bytes truncated = encode_png(random_logo());
+    truncated.resize(truncated.size() / 2);
     PalettePicture narrow = random_logo(128);
     narrow.width = 256;
     narrow.height = 64;
-    put_logo(narrow);
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
-    put_logo(random_logo(128));
-    EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "");
+    const std::pair<const char*, std::optional<Bytes>> logos[] = {{"missing", std::nullopt},
+                                                                  {"not a picture", Bytes(1000, 'x')},
+                                                                  {"truncated", truncated},
+                                                                  {"256 x 64", encode_png(narrow)},
+                                                                  {"128 x 128", encode_png(random_logo(128))}};
+    for (const auto& [what, file] : logos) {
+        if (file) testbox::write_file(box->config.root + kLogo, *file);
+        EXPECT_EXIT(zoom_init(), ::testing::ExitedWithCode(kExitNoFile), "") << what;
+    }
 }
 
 // --- one frame's picture ------------------------------------------------------------
