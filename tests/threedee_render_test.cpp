@@ -1,6 +1,7 @@
 // The 3D frame: scene transform and projection, depth colours, the triangle filler,
 // the back-face test, the draw order, trails, the starfield's plot and drift, the
 // colour cycle, the page flip and the 20 ms pacing.
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdlib>
@@ -147,57 +148,41 @@ TEST_F(Render, DepthColours) {
 
 // --- filling --------------------------------------------------------------------------
 
-TEST_F(Render, FillTriangleWithFlatBottom) {
-    pix = page.data();
-    fill_triangle(10, 0, 0, 4, 20, 4, 7);
-    const int spans[5][2] = {{10, 10}, {7, 12}, {5, 15}, {2, 17}, {0, 20}};
-    for (int y = 0; y < 5; y++) {
-        Span s = span_of(page.data(), y, 7);
-        EXPECT_EQ(s.first, spans[y][0]) << "row " << y;
-        EXPECT_EQ(s.last, spans[y][1]) << "row " << y;
-        EXPECT_TRUE(s.solid) << "row " << y;
+// Each triangle's rows from its top one down, first and last column; nothing else is
+// drawn, on the page or around it.
+TEST_F(Render, FillTriangleRows) {
+    const struct {
+        const char* name;
+        int corners[6];
+        std::vector<std::array<int, 2>> spans;
+    } cases[] = {
+        {"flat bottom", {10, 0, 0, 4, 20, 4}, {{10, 10}, {7, 12}, {5, 15}, {2, 17}, {0, 20}}},
+        // A flat top fills only its first corner in the top row; the long edge runs on
+        // from there while the short edge starts again at the middle corner.
+        {"flat top", {0, 0, 8, 0, 4, 4}, {{0, 0}, {1, 8}, {2, 7}, {3, 6}, {4, 5}}},
+        // Slopes that do not come out even and point left: each division truncates
+        // toward zero (-7/3 of a pixel a row is -152917, not -152918, in 16.16), so the
+        // long edge ends at column 0 on the last row and the upper edge at column 3 on row 3.
+        {"slopes to the left", {10, 0, 3, 3, 0, 7}, {{10, 10}, {7, 8}, {5, 7}, {3, 5}, {3, 4}, {2, 2}, {1, 1}, {0, 0}}},
+        {"one row", {5, 3, 9, 3, 1, 3}, {{5, 5}}},
+    };
+    for (const auto& t : cases) {
+        std::vector<std::uint8_t> guarded(3 * kPageBytes, 0);
+        pix = guarded.data() + kPageBytes;
+        const int* c = t.corners;
+        fill_triangle(c[0], c[1], c[2], c[3], c[4], c[5], 6);
+        const int top = std::min({c[1], c[3], c[5]});
+        int drawn = 0;
+        for (std::size_t k = 0; k < t.spans.size(); k++) {
+            Span s = span_of(pix, top + int(k), 6);
+            EXPECT_EQ(s.first, t.spans[k][0]) << t.name << ", row " << k;
+            EXPECT_EQ(s.last, t.spans[k][1]) << t.name << ", row " << k;
+            EXPECT_TRUE(s.solid) << t.name << ", row " << k;
+            drawn += t.spans[k][1] - t.spans[k][0] + 1;
+        }
+        EXPECT_EQ(count_nonzero(pix), drawn) << t.name;
+        EXPECT_EQ(count_nonzero(guarded.data()) + count_nonzero(pix + kPageBytes), 0) << t.name;
     }
-    EXPECT_EQ(count_nonzero(page.data()), 1 + 6 + 11 + 16 + 21);
-}
-
-// A flat top fills only its first corner in the top row; the long edge runs on from
-// there while the short edge starts again at the middle corner.
-TEST_F(Render, FillTriangleWithFlatTop) {
-    pix = page.data();
-    fill_triangle(0, 0, 8, 0, 4, 4, 9);
-    const int spans[5][2] = {{0, 0}, {1, 8}, {2, 7}, {3, 6}, {4, 5}};
-    for (int y = 0; y < 5; y++) {
-        Span s = span_of(page.data(), y, 9);
-        EXPECT_EQ(s.first, spans[y][0]) << "row " << y;
-        EXPECT_EQ(s.last, spans[y][1]) << "row " << y;
-        EXPECT_TRUE(s.solid) << "row " << y;
-    }
-    EXPECT_EQ(count_nonzero(page.data()), 1 + 8 + 6 + 4 + 2);
-}
-
-// Slopes that do not come out even and point left: each division truncates toward
-// zero (-7/3 of a pixel a row is -152917, not -152918, in 16.16), so the long edge
-// ends at column 0 on the last row and the upper edge at column 3 on row 3.
-TEST_F(Render, FillTriangleSlopesTruncateTowardZero) {
-    std::vector<std::uint8_t> guarded(2 * kPageBytes, 0);
-    pix = guarded.data() + kPageBytes;
-    fill_triangle(10, 0, 3, 3, 0, 7, 6);
-    const int spans[8][2] = {{10, 10}, {7, 8}, {5, 7}, {3, 5}, {3, 4}, {2, 2}, {1, 1}, {0, 0}};
-    for (int y = 0; y < 8; y++) {
-        Span s = span_of(pix, y, 6);
-        EXPECT_EQ(s.first, spans[y][0]) << "row " << y;
-        EXPECT_EQ(s.last, spans[y][1]) << "row " << y;
-        EXPECT_TRUE(s.solid) << "row " << y;
-    }
-    EXPECT_EQ(count_nonzero(pix), 1 + 2 + 3 + 3 + 2 + 1 + 1 + 1);
-    EXPECT_EQ(count_nonzero(guarded.data()), 0);
-}
-
-TEST_F(Render, FillTriangleOnOneRowIsOnePixel) {
-    pix = page.data();
-    fill_triangle(5, 3, 9, 3, 1, 3, 4);
-    EXPECT_EQ(page[3 * 640 + 5], 4);
-    EXPECT_EQ(count_nonzero(page.data()), 1);
 }
 
 TEST_F(Render, FillTriangleSortsCornersByRow) {
@@ -531,7 +516,7 @@ void check_colour_choice(int from, const int expected[5]) {
         curmap = from;
         std::srand(seed_for(r));
         threedee_frame(0, 0, 0, 0);
-        ASSERT_EQ(curmap, expected[r]) << "rand() % 5 = " << r;
+        ASSERT_EQ(curmap, expected[r]) << "from map " << from << ", rand() % 5 = " << r;
         // The new fade runs 128 steps, from the next frame on, to the chosen map.
         int steps = 0;
         while (fade_step() == 0) steps++;
@@ -543,18 +528,13 @@ void check_colour_choice(int from, const int expected[5]) {
     }
 }
 
+// The next map skips the current one; from map 0 (no light set-up) it falls in 2 to 6.
 TEST_F(Render, ColourChoiceSkipsTheCurrentMap) {
     load();
     dp.z = 100000;
-    const int expected[5] = {1, 2, 4, 5, 6};
-    check_colour_choice(3, expected);
-}
-
-TEST_F(Render, ColourChoiceWithoutLightInitFallsIn2To6) {
-    load();
-    dp.z = 100000;
-    const int expected[5] = {2, 3, 4, 5, 6};
-    check_colour_choice(0, expected);
+    const int from_3[5] = {1, 2, 4, 5, 6}, from_0[5] = {2, 3, 4, 5, 6};
+    check_colour_choice(3, from_3);
+    check_colour_choice(0, from_0);
 }
 
 TEST_F(Render, ColourStepsOnlyWhenTheFadeIsComplete) {
