@@ -129,15 +129,24 @@ TEST_F(Dsp, RefusesRequestsOnAClosedDevice) {
     EXPECT_EQ(errno, EBUSY);
 }
 
-TEST_F(Dsp, ReportsTheRateItSettledOn) {
+// AFMT_QUERY asks for the format in use and changes nothing.
+TEST_F(Dsp, ReportsTheRateAndTheFormatItSettledOn) {
     box_->config.dsp_rate_error = -0.04;
     int v = 48000;
     ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SPEED, &v), 0);
     EXPECT_EQ(v, 46080);
+    v = AFMT_QUERY;
+    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
+    EXPECT_EQ(v, AFMT_S16_LE);
     box_->config.faults.insert(emu::Fault::DspFormat);
     v = AFMT_S16_LE;
     ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
     EXPECT_EQ(v, AFMT_U8);
+    for (int query = 0; query < 2; query++) {
+        v = AFMT_QUERY;
+        ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
+        EXPECT_EQ(v, AFMT_U8);
+    }
 }
 
 // As with the kernel's OSS layer: the fragment is asked for once per open (a second
@@ -161,16 +170,6 @@ TEST_F(Dsp, GrantsOneFragmentRequestPerOpen) {
     ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFRAGMENT, &v), 0);
     ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_GETBLKSIZE, &fragment), 0);
     EXPECT_EQ(fragment, 8192);
-}
-
-// AFMT_QUERY asks for the format in use and changes nothing.
-TEST_F(Dsp, AFormatQueryAnswersWithTheFormatInUse) {
-    int v = AFMT_QUERY;
-    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
-    EXPECT_EQ(v, AFMT_S16_LE);
-    v = AFMT_QUERY;
-    ASSERT_EQ(box::ioctl(fd_, SNDCTL_DSP_SETFMT, &v), 0);
-    EXPECT_EQ(v, AFMT_S16_LE);
 }
 
 // The kernel's OSS layer takes up to 128 channels (a count read as unsigned) and
