@@ -32,8 +32,7 @@ vmtool modeset graphics/steps graphics
 finish graphics $?
 watched titles-hidden 8 4
 
-echo 1 > /sys/module/vt/parameters/global_cursor_default
-printf '\033c' > /dev/tty0
+console_cursor 1
 begin cursor
 vmtool modeset cursor/steps
 finish cursor $?

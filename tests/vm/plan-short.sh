@@ -7,8 +7,7 @@
 # The end titles on a console that shows its cursor, as on a kernel booted without
 # vt.global_cursor_default=0, the console's first cell watched from a second after the
 # start (the show has hidden the cursor by then) for eight seconds; then hidden again.
-echo 1 > /sys/module/vt/parameters/global_cursor_default
-printf '\033c' > /dev/tty0
+console_cursor 1
 capture_start titles
 begin titles
 demo 4 > titles/stdout 2> titles/stderr &
@@ -18,8 +17,7 @@ vmtool watch titles/cell 8
 wait "$demo_pid"
 finish titles $?
 capture_end
-echo 0 > /sys/module/vt/parameters/global_cursor_default
-printf '\033c' > /dev/tty0
+console_cursor 0
 
 mv /mnt/show.dat /mnt/show.away
 run nodata 4

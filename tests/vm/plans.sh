@@ -29,6 +29,14 @@ fresh_framebuffer() {
     fi
 }
 
+# console_cursor 1|0: the console shows its cursor from now on, as on a kernel booted
+# without vt.global_cursor_default=0, or hides it, as the VM tests boot it (the reset
+# takes the setting).
+console_cursor() {
+    echo "$1" > /sys/module/vt/parameters/global_cursor_default
+    printf '\033c' > /dev/tty0
+}
+
 # begin NAME: a fresh framebuffer, its state noted; finish NAME STATUS: the exit
 # status and the state left. Each notes the guest's clock (/proc/uptime: seconds since
 # boot and seconds idle), which tells what the run cost.
