@@ -182,24 +182,57 @@ TEST(PlaySignal, AStoppedRecordingFinishesItsTraceOrLeavesNoneBeforeTheShow) {
 }
 
 // A record whose reader has gone cannot be written, as on a full disk: the player says
-// so and goes on, and the capture beside it is finished when the show is stopped.
-TEST(PlaySignal, ARecordWhoseReaderHasGoneIsOneThatCannotBeWritten) {
+// so and goes on, and the capture beside it is finished when the show is stopped. A
+// reader that stalls holds the player at a stop request, so that it still gets whole
+// records; a second request gives it up, and the run ends as stopped.
+TEST(PlaySignal, ARecordWhoseReaderHasGoneOrStalledIsOneThatCannotBeWritten) {
     std::string dir = testbox::temp_dir();
-    const std::string fifo = dir + "/gone.fifo", err = dir + "/gone-err.txt", capture = dir + "/gone.mp4";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    pid_t child = start_player("demo-play", {"--capture", capture, "--dsp-out", fifo, "4"}, err);
-    int fd = open(fifo.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    char buffer[4096];
-    ASSERT_GT(read(fd, buffer, sizeof buffer), 0);
-    close(fd);
-    const std::string said = "demo-play: cannot write " + fifo;
-    for (int waited = 0; waited < 600 && first_line(err) != said; waited++) usleep(50000);
-    EXPECT_EQ(first_line(err), said);
-    kill(child, SIGTERM);
-    EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
-    EXPECT_GT(testbox::read_file(capture).size(), 1000u);
-    EXPECT_FALSE(exists(part_of(capture, child)));
+    for (bool stalled : {false, true}) {
+        const std::string name = dir + (stalled ? "/stalled" : "/gone");
+        const std::string fifo = name + ".fifo", err = name + "-err.txt", capture = name + ".mp4", trace = name + ".jsonl";
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+        pid_t child = start_player("demo-play", {"--capture", capture, "--trace", trace, "--dsp-out", fifo, "4"}, err);
+        int fd = open(fifo.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        char buffer[4096];
+        ASSERT_GT(read(fd, buffer, sizeof buffer), 0);
+        const std::string said = "demo-play: cannot write " + fifo;
+        if (stalled) {
+            // The pipe fills, and the player waits for the test to read more.
+            usleep(300000);
+            kill(child, SIGTERM);
+            usleep(300000);
+            EXPECT_EQ(waitpid(child, nullptr, WNOHANG), 0) << "did not wait for the reader";
+            EXPECT_EQ(first_line(err), "");
+        } else {
+            close(fd);
+            for (int waited = 0; waited < 600 && first_line(err) != said; waited++) usleep(50000);
+            EXPECT_EQ(first_line(err), said);
+        }
+        kill(child, SIGTERM);
+        int status = 0;
+        bool ended = false;
+        for (int waited = 0; waited < 600 && !ended; waited++) {
+            ended = waitpid(child, &status, WNOHANG) == child;
+            if (!ended) usleep(50000);
+        }
+        if (stalled) close(fd);
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            ADD_FAILURE() << name << ": the player did not end";
+            continue;
+        }
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exit_status_of_signal(SIGTERM)) << name << " " << status;
+        EXPECT_EQ(first_line(err), said);
+        EXPECT_GT(testbox::read_file(capture).size(), 1000u);
+        EXPECT_FALSE(exists(part_of(capture, child)));
+        // The trace goes to a file: it is whole, up to the run's end.
+        std::ifstream lines(trace);
+        std::string line, last;
+        while (std::getline(lines, line)) last = line;
+        EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
+    }
 }
 
 // Killed outright, out of room on the way, or stopped after running out of room, a

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -20,6 +21,55 @@ namespace {
 
 // A stop signal caught, waiting to be delivered to the show.
 std::atomic<int> caught_signal{0};
+// The stop signals caught in this run, delivered or not.
+std::atomic<int> stop_requests{0};
+
+// A record that goes to a pipe or a device: its writes wait for the reader, and a stop
+// request that comes while one waits does not cut it short (the request is for the show,
+// at its next call, and the reader still gets whole records). From the second request
+// on, for a reader that has stalled, they no longer wait: what cannot be written at once
+// is not written, and the record cannot be written, as on a full disk.
+struct WaitingRecord {
+    std::FILE* file;
+    bool waits = true;
+};
+
+ssize_t write_waiting(void* cookie, const char* data, std::size_t size) {
+    WaitingRecord& record = *static_cast<WaitingRecord*>(cookie);
+    const int fd = fileno(record.file);
+    for (std::size_t done = 0; done < size;) {
+        if (record.waits && stop_requests.load() >= 2) {
+            record.waits = false;
+            const int flags = fcntl(fd, F_GETFL);
+            if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+        }
+        const ssize_t n = write(fd, data + done, size - done);
+        if (n > 0)
+            done += std::size_t(n);
+        else if (n == 0 || errno != EINTR)
+            return -1;
+    }
+    return ssize_t(size);
+}
+
+int close_waiting(void* cookie) {
+    WaitingRecord* record = static_cast<WaitingRecord*>(cookie);
+    const int result = std::fclose(record->file);
+    delete record;
+    return result;
+}
+
+// file, open on a pipe or a device, as a record that waits for its reader; null when it
+// cannot be made one (file is closed then).
+std::FILE* waiting_record(std::FILE* file) {
+    auto* record = new WaitingRecord{file};
+    std::FILE* waiting = fopencookie(record, "w", {nullptr, write_waiting, nullptr, close_waiting});
+    if (waiting == nullptr) {
+        std::fclose(file);
+        delete record;
+    }
+    return waiting;
+}
 
 // The trace's lines: its times count from the box's clock when the run started, given
 // in its first line (so that a live run's can be set beside other clocks); a request
@@ -80,26 +130,19 @@ bool RecordedRun::open_records(std::string& why) {
             discard_records();
             return false;
         }
-        if (*file != nullptr && !S_ISREG(st.st_mode)) hold_stops_ = true;
+        if (*file != nullptr && !S_ISREG(st.st_mode) && (*file = waiting_record(*file)) == nullptr) {
+            why = "cannot write " + *path;
+            discard_records();
+            return false;
+        }
     }
     return true;
-}
-
-template <typename Write>
-void RecordedRun::write_records(Write write) {
-    if (!hold_stops_) return write();
-    sigset_t stops, was;
-    sigemptyset(&stops);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stops, sig);
-    pthread_sigmask(SIG_BLOCK, &stops, &was);
-    write();
-    pthread_sigmask(SIG_SETMASK, &was, nullptr);
 }
 
 emu::Box& RecordedRun::start_box(emu::Config config) {
     config.root = options_.box_root.empty() ? PLAY_BOX_ROOT : options_.box_root;
     new_box(config);
-    if (trace_ != nullptr) write_records([&] { std::fputs(trace_start_line(t0_).c_str(), trace_); });
+    if (trace_ != nullptr) std::fputs(trace_start_line(t0_).c_str(), trace_);
     return *box_;
 }
 
@@ -136,18 +179,15 @@ int RecordedRun::run(ShowMain show, const char* program) {
 }
 
 void RecordedRun::request(std::uint64_t t_us, const std::string& json) {
-    if (trace_ != nullptr) write_records([&] { std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_); });
+    if (trace_ != nullptr) std::fputs(trace_line(t_us - t0_, json, writing_, fcount).c_str(), trace_);
 }
 
 void RecordedRun::dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) {
     writing_ = true;
-    if (dsp_out_ == nullptr) return;
-    write_records([&] {
-        if (std::fwrite(data, 1, len, dsp_out_) == len) return;
-        std::fclose(dsp_out_);
-        dsp_out_ = nullptr;
-        fail("cannot write " + options_.dsp_out);
-    });
+    if (dsp_out_ == nullptr || std::fwrite(data, 1, len, dsp_out_) == len) return;
+    std::fclose(dsp_out_);
+    dsp_out_ = nullptr;
+    fail("cannot write " + options_.dsp_out);
 }
 
 void RecordedRun::dsp_written(std::uint64_t) { writing_ = false; }
@@ -158,7 +198,10 @@ int RecordedRun::refused_status() {
 }
 
 void RecordedRun::catch_stop_signals() {
-    box::catch_stop_signals([](int sig) { caught_signal = sig; });
+    box::catch_stop_signals([](int sig) {
+        caught_signal = sig;
+        stop_requests++;
+    });
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
 }
@@ -178,15 +221,13 @@ void RecordedRun::fail(const std::string& what) {
 
 int RecordedRun::finish(int status) {
     box_->observer = nullptr;
-    write_records([&] {
-        if (trace_ != nullptr) {
-            std::fputs(trace_exit_line(now(), status).c_str(), trace_);
-            if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
-            trace_ = nullptr;
-        }
-        if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
-        dsp_out_ = nullptr;
-    });
+    if (trace_ != nullptr) {
+        std::fputs(trace_exit_line(now(), status).c_str(), trace_);
+        if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
+        trace_ = nullptr;
+    }
+    if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
+    dsp_out_ = nullptr;
     for (const Shot& shot : shots_)
         std::fprintf(stderr, "%s: no shot %s%u (%s): the %s soundtrack never reached that frame\n", player_,
                      shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(),

@@ -21,9 +21,11 @@ public:
 
     // From now on a stop signal to the player (SIGINT, SIGTERM, SIGHUP; one ignored when
     // it started stays ignored) is a signal to the box: the show stops at its next call
-    // as it would there, and the records are finished on the way out. An output that
-    // cannot go on (a pipe whose reader has gone, a file at the size limit) cannot be
-    // written, as on a full disk, and does not end the player.
+    // as it would there, and the records are finished on the way out. A record that goes
+    // to a pipe or a device waits for its reader, a stop request or not; a second request
+    // ends the waiting, for a reader that has stalled. An output that cannot go on (a pipe
+    // whose reader has gone or stalled, a file at the size limit) cannot be written, as
+    // on a full disk, and does not end the player.
     static void catch_stop_signals();
 
     // Opens the records; false, with why, when one cannot be made, a screenshot or the
@@ -69,17 +71,9 @@ private:
     std::array<Record, 2> records();
     // Closes the records of a run that could not start, and removes those it made.
     void discard_records();
-    // Runs write, which writes to the records, with the stop signals held back when one
-    // of them goes to a pipe or a device: a stop request would cut short a write that
-    // waits for the reader, and the record with it, where it is to stop the show only.
-    // The request is taken once the write is done.
-    template <typename Write>
-    void write_records(Write write);
-
     std::FILE* trace_ = nullptr;
     std::FILE* dsp_out_ = nullptr;
     bool trace_made_ = false, dsp_out_made_ = false;
-    bool hold_stops_ = false;  // a record goes to a pipe or a device
     bool writing_ = false;  // inside a write to the sound device
     Screen screen_;
 };
