@@ -1,6 +1,7 @@
 // demo-play's command line, and where in the show a run is.
 #include <cstdlib>
 #include <optional>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
 #include <vector>
@@ -63,14 +64,15 @@ TEST(PlayOptions, ACaptureIsAnMp4OrAnMkvAtAScaleAndRateAllowed) {
     EXPECT_EQ(o.scale, 4u);
     // Each refusal names the option and the value: one out of range, one given twice
     // (the second would undo the first), a size or a rate for a run that captures
-    // nothing, two outputs in one file.
+    // nothing, two outputs in one file (by any name).
     for (std::vector<std::string> bad : std::vector<std::vector<std::string>>{
              {"--scale", "0"}, {"--scale", "7"}, {"--scale", "04x"}, {"--scale", "-1"}, {"--fps", "49"},
              {"--fps", "55"}, {"--fps", "0"}, {"--capture", "show.avi"}, {"--capture", "show.mp4.part"},
              {"--capture", "a.mp4", "--capture", "b.mkv"}, {"--scale", "2", "--capture", "a.mp4", "--scale", "4"},
              {"--sheet", "a.png", "--sheet", "b.png"}, {"--trace", "a", "--trace", "b"}, {"--dsp-out", "a", "--dsp-out", "a"},
              {"--box", "a", "--box", "b"}, {"--fps", "50", "--fast"}, {"--scale", "4", "--sheet", "s.png"},
-             {"--capture", "out/x.mp4", "--sheet", "out/./x.mp4"}, {"--trace", "t", "--shot", "1:t"}, {"--trace", "d", "--dsp-out", "d"}}) {
+             {"--capture", "out/x.mp4", "--sheet", "out/./x.mp4"}, {"--trace", "t", "--shot", "1:t"}, {"--trace", "d", "--dsp-out", "d"},
+             {"--trace", std::filesystem::current_path().string() + "/d", "--dsp-out", "d"}}) {
         EXPECT_FALSE(parse(bad, o, error)) << bad[0] << " " << bad[1];
         EXPECT_EQ(error.find(bad[0]), 0u) << error;
         EXPECT_NE(error.find(bad[1]), std::string::npos) << error;

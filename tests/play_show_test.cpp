@@ -107,6 +107,17 @@ TEST(PlayShow, WithoutADisplayItCapturesAndSaysWhere) {
     EXPECT_NE(r.err.find(here + "/show-sheet.png"), std::string::npos) << r.err;
     EXPECT_GT(testbox::read_file(here + "/show.mp4").size(), 10000u);
     EXPECT_GT(testbox::read_file(here + "/show-sheet.png").size(), 1000u);
+
+    // An output asked for by the capture's name keeps it: the run is refused, and makes
+    // nothing.
+    const std::string other = dir() + "/headless-dsp";
+    ASSERT_EQ(std::system(("mkdir -p " + other).c_str()), 0);
+    r = demo_play("--dsp-out show.mp4 4", "-u DISPLAY -u WAYLAND_DISPLAY", other);
+    EXPECT_EQ(r.status, play::kExitCannotWrite) << r.err;
+    EXPECT_NE(r.err.find("demo-play: cannot capture to " + other + "/show.mp4 instead: --dsp-out and --capture would write the same file"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(std::filesystem::exists(other + "/show.mp4"));
 }
 
 // The box program passes through a soundtrack that ends early without a word;

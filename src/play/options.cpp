@@ -132,15 +132,22 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
             error = option + " " + text + " is for a capture, and there is none (--capture FILE)";
             return false;
         }
-    // Two outputs in one file would spoil each other: a contact sheet written over the
-    // capture, a trace mixed into the sound device's bytes.
+    return outputs_apart(options, error);
+}
+
+bool outputs_apart(const Options& options, std::string& error) {
     std::vector<std::pair<const char*, const std::string*>> outputs = {
         {"--trace", &options.trace}, {"--dsp-out", &options.dsp_out}, {"--capture", &options.capture}, {"--sheet", &options.sheet}};
     for (const Shot& shot : options.shots) outputs.emplace_back("--shot", &shot.path);
+    // A file by any name: relative to the working directory (when it has one) or not.
+    auto file = [](const std::string& path) {
+        std::error_code no_cwd;
+        std::filesystem::path absolute = std::filesystem::absolute(path, no_cwd);
+        return (no_cwd ? std::filesystem::path(path) : absolute).lexically_normal();
+    };
     for (std::size_t i = 0; i < outputs.size(); i++)
         for (std::size_t j = 0; j < i; j++)
-            if (!outputs[i].second->empty() &&
-                std::filesystem::path(*outputs[i].second).lexically_normal() == std::filesystem::path(*outputs[j].second).lexically_normal()) {
+            if (!outputs[i].second->empty() && file(*outputs[i].second) == file(*outputs[j].second)) {
                 error = std::string(outputs[j].first) + " and " + outputs[i].first + " would write the same file, " + *outputs[j].second;
                 return false;
             }

@@ -48,6 +48,11 @@ CaptureKind capture_kind(const std::string& path);
 bool parse_options(int argc, char** argv, Options& options, std::string& error);
 std::string usage();
 
+// Whether every output has a file of its own: two in one file would spoil each other
+// (a contact sheet written over the capture, a trace mixed into the sound device's
+// bytes). False, with why in error, when they would not.
+bool outputs_apart(const Options& options, std::string& error);
+
 // A live run shows a window in real time; every other run is in virtual time.
 bool live_run(const Options& options);
 // Makes the run a capture to show.mp4 with a contact sheet, show-sheet.png, in dir.

@@ -107,7 +107,8 @@ bool Session::start(std::string& why) {
     std::error_code no_name;
     const std::filesystem::path cwd = std::filesystem::current_path(no_name);
     const std::string here = no_name ? std::string(".") : cwd.string();
-    if (fall_back_to_capture(options_, here))
+    bool instead = fall_back_to_capture(options_, here);
+    if (instead)
         std::fprintf(stderr, "demo-play: no display (neither DISPLAY nor WAYLAND_DISPLAY is set): capturing to %s and %s instead\n",
                      options_.capture.c_str(), options_.sheet.c_str());
     live_ = live_run(options_);
@@ -116,12 +117,19 @@ bool Session::start(std::string& why) {
         if (!window_->open(why)) {
             window_.reset();
             capture_instead(options_, here);
+            instead = true;
             live_ = false;
             std::fprintf(stderr, "demo-play: no window (%s): capturing to %s and %s instead\n", why.c_str(),
                          options_.capture.c_str(), options_.sheet.c_str());
         }
     }
 
+    // A capture made in place of the window has names of its own, which an output
+    // asked for may already have.
+    if (std::string clash; instead && !outputs_apart(options_, clash)) {
+        why = "cannot capture to " + options_.capture + " instead: " + clash;
+        return false;
+    }
     if (!options_.capture.empty()) {
         capture_ = std::make_unique<CaptureThread>();
         if (!capture_->open({options_.capture, options_.scale, options_.fps}, why)) {
