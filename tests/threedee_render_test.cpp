@@ -79,16 +79,19 @@ protected:
 
 // --- transform and projection -------------------------------------------------------
 
-// A quarter turn about x takes y to z and z to -y.
-TEST_F(Render, QuarterTurnAboutX) {
+// A quarter turn about x takes y to z and z to -y; about z, x to y and y to -x; about y,
+// x to z and z to -x. The stages run x, then z, then y, each kept, and the offset is
+// added last.
+TEST_F(Render, QuarterTurnsRunAboutXThenZThenYAndAreKept) {
     ax = 4096;
-    ay = az = 0;
-    vec3 in[] = {{7, 100, 50}}, r1[1], r2[1], r3[1];
-    scene_transform(in, r1, r2, r3, 1, {0, 0, 5000});
-    EXPECT_EQ(r1[0].x, 7);
-    EXPECT_EQ(r1[0].y, -50);
-    EXPECT_EQ(r1[0].z, 100);
-    EXPECT_EQ(r3[0].z, 5100);
+    az = 4096;
+    ay = 4096 + 16384 * 3;  // only the low 14 bits count
+    vec3 in[] = {{100, 50, 7}}, r1[1], r2[1], r3[1];
+    scene_transform(in, r1, r2, r3, 1, {1, 2, 3});
+    auto xyz = [](const vec3& v) { return std::array<int, 3>{v.x, v.y, v.z}; };
+    EXPECT_EQ(xyz(r1[0]), (std::array<int, 3>{100, -7, 50}));
+    EXPECT_EQ(xyz(r2[0]), (std::array<int, 3>{7, 100, 50}));
+    EXPECT_EQ(xyz(r3[0]), (std::array<int, 3>{-50 + 1, 100 + 2, 7 + 3}));
 }
 
 TEST_F(Render, EachProductIsShiftedOnItsOwn) {
@@ -103,25 +106,6 @@ TEST_F(Render, EachProductIsShiftedOnItsOwn) {
     EXPECT_EQ(r3[1].x, 0);
     EXPECT_EQ(r3[1].y, -1000);
     EXPECT_EQ(r3[1].z, -1);
-}
-
-// The stages run x, then z, then y, each kept: a point on the x axis turned a quarter
-// about z lands on y, and a quarter about y then swaps x and z.
-TEST_F(Render, StagesRunAboutXThenZThenYAndAreKept) {
-    ax = 0;
-    az = 4096;
-    ay = 4096 + 16384 * 3;  // only the low 14 bits count
-    vec3 in[] = {{100, 0, 7}}, r1[1], r2[1], r3[1];
-    scene_transform(in, r1, r2, r3, 1, {1, 2, 3});
-    EXPECT_EQ(r1[0].x, 100);
-    EXPECT_EQ(r1[0].y, 0);
-    EXPECT_EQ(r1[0].z, 7);
-    EXPECT_EQ(r2[0].x, 0);
-    EXPECT_EQ(r2[0].y, 100);
-    EXPECT_EQ(r2[0].z, 7);
-    EXPECT_EQ(r3[0].x, -7 + 1);
-    EXPECT_EQ(r3[0].y, 100 + 2);
-    EXPECT_EQ(r3[0].z, 0 + 3);
 }
 
 TEST_F(Render, ProjectionTruncatesTowardZero) {
