@@ -520,79 +520,52 @@ TEST(PlayCapture, ASoundtrackThatDoesNotDecodeIsInTheMasterAsSentAndSilentInTheM
     }
 }
 
-// The display changes that make pictures, on a framebuffer changed by hand.
-class PlayPictures : public testing::Test {
-protected:
-    void SetUp() override {
-        box_ = &testbox::fresh_box();
-        box_->fb.var.yres_virtual = 2880;
+// The display changes that make pictures, on a framebuffer changed by hand: each case a
+// series of changes, each looked at when its time comes, and the pictures made (time,
+// first pixel). Every page starts all colour index 0.
+TEST(PlayPictures, EachStateThatStaysAMillisecondIsAPictureOnce) {
+    enum What { Paint, Colour, Show, Look };
+    struct Step {
+        What what;
+        std::uint64_t a;     // the page, the colour index or the time
+        std::uint8_t b = 0;  // the colour index painted, or the colour's grey level
+    };
+    using Pictures = std::vector<std::pair<std::uint64_t, std::uint8_t>>;
+    const struct {
+        const char* name;
+        std::vector<Step> steps;
+        Pictures pictures;
+    } cases[] = {
+        // A look with nothing changed makes no picture; page 1 stayed exactly 1 ms.
+        {"each state once", {{Paint, 1, 1}, {Paint, 2, 2}, {Look, 0}, {Look, 10}, {Show, 1}, {Look, 20000}, {Show, 2}, {Look, 21000}},
+         {{0, 0}, {20000, 1}, {21000, 2}}},
+        // A new map over the old page, and the pan 50 µs later.
+        {"colour map put just before its pan", {{Paint, 1, 1}, {Look, 0}, {Colour, 1, 0xFF}, {Look, 20000}, {Show, 1}, {Look, 20050}},
+         {{0, 0}, {20050, 1}}},
+        // The black start was on screen for 0.3 ms only: the first picture starts the video.
+        {"first picture starts the video", {{Paint, 1, 1}, {Look, 0}, {Show, 1}, {Look, 300}, {Show, 0}, {Paint, 0, 2}, {Look, 900}},
+         {{0, 2}}},
+        // Back to page 0 after 0.5 ms: page 0 just goes on.
+        {"state undone within the moment", {{Paint, 1, 1}, {Look, 0}, {Show, 1}, {Look, 5000}, {Show, 0}, {Look, 5500}, {Show, 1}, {Look, 40000}},
+         {{0, 0}, {40000, 1}}},
+        {"drawing into the page on display", {{Look, 0}, {Paint, 0, 9}, {Look, 5000}}, {{0, 0}, {5000, 9}}},
+    };
+    for (const auto& c : cases) {
+        emu::Box& box = testbox::fresh_box();
+        box.fb.var.yres_virtual = 2880;
+        Pictures got;
+        play::PictureTimeline timeline([&](std::uint64_t t, std::shared_ptr<const play::Screen> s) { got.push_back({t, s->pixels[0]}); });
+        for (const Step& step : c.steps) {
+            switch (step.what) {
+            case Paint: std::fill_n(box.fb.memory.begin() + long(step.a) * 307200, 307200, step.b); break;
+            case Colour: box.fb.red[step.a] = box.fb.green[step.a] = box.fb.blue[step.a] = std::uint16_t(step.b << 8 | step.b); break;
+            case Show: box.fb.var.yoffset = unsigned(step.a) * 480; break;
+            case Look: timeline.look(step.a, box.fb); break;
+            }
+        }
+        timeline.finish();
+        EXPECT_EQ(got, c.pictures) << c.name;
     }
-    // Page k all colour index c, colour index c grey level g.
-    void paint(unsigned page, std::uint8_t c) { std::fill_n(box_->fb.memory.begin() + page * 307200, 307200, c); }
-    void colour(std::uint8_t c, std::uint16_t level) { box_->fb.red[c] = box_->fb.green[c] = box_->fb.blue[c] = level; }
-    void show(unsigned page) { box_->fb.var.yoffset = page * 480; }
-    void look(std::uint64_t t) { timeline_.look(t, box_->fb); }
-
-    emu::Box* box_ = nullptr;
-    std::vector<std::pair<std::uint64_t, std::uint8_t>> got_;  // time, first pixel
-    play::PictureTimeline timeline_{[this](std::uint64_t t, std::shared_ptr<const play::Screen> s) { got_.push_back({t, s->pixels[0]}); }};
-};
-
-TEST_F(PlayPictures, EachStateThatStaysAMillisecondIsAPictureOnce) {
-    paint(1, 1);
-    paint(2, 2);
-    look(0);
-    look(10);  // nothing changed: no picture
-    show(1);
-    look(20000);
-    show(2);
-    look(21000);  // page 1 stayed exactly 1 ms
-    timeline_.finish();
-    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {20000, 1}, {21000, 2}}));
-}
-
-TEST_F(PlayPictures, AColourMapPutJustBeforeItsPanMergesIntoIt) {
-    paint(1, 1);
-    look(0);
-    colour(1, 0xFFFF);
-    look(20000);  // the new map over the old page
-    show(1);
-    look(20050);  // the pan 50 µs later
-    timeline_.finish();
-    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {20050, 1}}));
-}
-
-TEST_F(PlayPictures, TheFirstPictureStartsTheVideo) {
-    paint(1, 1);
-    look(0);
-    show(1);
-    look(300);  // the black start was on screen for 0.3 ms only
-    show(0);
-    paint(0, 2);
-    look(900);
-    timeline_.finish();
-    EXPECT_EQ(got_, (decltype(got_){{0, 2}}));
-}
-
-TEST_F(PlayPictures, AStateUndoneWithinTheMomentIsNoPicture) {
-    paint(1, 1);
-    look(0);
-    show(1);
-    look(5000);
-    show(0);
-    look(5500);  // back to page 0 after 0.5 ms: page 0 just goes on
-    show(1);
-    look(40000);
-    timeline_.finish();
-    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {40000, 1}}));
-}
-
-TEST_F(PlayPictures, DrawingIntoThePageOnDisplayIsSeenWhenLookedAt) {
-    look(0);
-    paint(0, 9);
-    look(5000);
-    timeline_.finish();
-    EXPECT_EQ(got_, (decltype(got_){{0, 0}, {5000, 9}}));
 }
 
 // --- contact sheet --------------------------------------------------------------------
