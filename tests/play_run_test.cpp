@@ -146,8 +146,7 @@ struct TraceLine {
 
 std::vector<TraceLine> read_trace(const std::string& path) {
     std::vector<TraceLine> lines;
-    Bytes bytes = testbox::read_file(path);
-    std::string text(bytes.begin(), bytes.end());
+    const std::string text = testbox::text_of(path);
     std::size_t pos = 0;
     while (pos < text.size()) {
         std::size_t end = text.find('\n', pos);
@@ -204,7 +203,7 @@ TEST(PlayRun, TheTraceHasEveryRequestAtItsTimeAndEveryBurstWithItsFrame) {
         pans += line.is("FBIOPAN_DISPLAY");
         cmaps += line.is("FBIOPUTCMAP");
     }
-    std::size_t frames = testbox::tone_ac3(48000).size() / 768;  // 192 kbit/s: 768-byte frames
+    std::size_t frames = testbox::ac3_frame_starts(testbox::tone_ac3(48000)).size();
     EXPECT_EQ(std::size_t(next_frame), frames);
     // After the last burst, the fragment the driver holds back is filled up (63 bursts
     // leave 2048 bytes of a 4096-byte fragment) and the driver is told to play it.
@@ -728,7 +727,7 @@ TEST_F(PlayLive, ALiveRunEndsWhenItsSoundHasPlayed) {
     double spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const emu::Dsp& dsp = emu::box().dsp;
     EXPECT_EQ(emu::box().clock.mode(), emu::ClockMode::Real);
-    EXPECT_EQ(dsp.receiver.frames, testbox::tone_ac3(48000).size() / 768);
+    EXPECT_EQ(dsp.receiver.frames, testbox::ac3_frame_starts(testbox::tone_ac3(48000)).size());
     // The run lasts as long as its sound, and at the end waits for the card to play
     // what the device still held.
     EXPECT_GT(spent, double(dsp.receiver.frames) * 0.032);
