@@ -394,39 +394,27 @@ protected:
     }
 };
 
-TEST_F(Stars, DepthGivesTheColour) {
-    int where;
-    EXPECT_EQ(plot_one(0, 0, 5000, &where), 251);
-    EXPECT_EQ(where, 240 * 640 + 320);
-    EXPECT_EQ(plot_one(0, 0, 1), 255);
-    EXPECT_EQ(plot_one(0, 0, 1023), 255);
-    EXPECT_EQ(plot_one(0, 0, 1024), 254);
-    EXPECT_EQ(plot_one(0, 0, 15359), 241);
-    EXPECT_EQ(plot_one(0, 0, 15360), 240);
-    EXPECT_EQ(plot_one(0, 0, 16383), 240);
-    EXPECT_EQ(plot_one(0, 0, 16384), 0);
-    EXPECT_EQ(plot_one(0, 0, 0), 0);
-    EXPECT_EQ(plot_one(0, 0, -1), 0);
-}
-
-TEST_F(Stars, EdgesOfThePage) {
-    // At z 256 the screen position is the coordinate plus the centre.
-    int where;
-    EXPECT_EQ(plot_one(0 - 320, 0, 256), 0);
-    EXPECT_EQ(plot_one(1 - 320, 0, 256, &where), 255);
-    EXPECT_EQ(where, 240 * 640 + 1);
-    EXPECT_EQ(plot_one(638 - 320, 0, 256, &where), 255);
-    EXPECT_EQ(where, 240 * 640 + 638);
-    EXPECT_EQ(plot_one(639 - 320, 0, 256), 0);
-    EXPECT_EQ(plot_one(0, 0 - 240, 256), 0);
-    EXPECT_EQ(plot_one(0, 1 - 240, 256, &where), 255);
-    EXPECT_EQ(where, 1 * 640 + 320);
-    EXPECT_EQ(plot_one(0, 479 - 240, 256, &where), 255);
-    EXPECT_EQ(where, 479 * 640 + 320);
-    EXPECT_EQ(plot_one(0, 480 - 240, 256), 0);
-    // Projection truncates toward zero on both sides of the centre.
-    EXPECT_EQ(plot_one(-100, 100, 3000, &where), 253);
-    EXPECT_EQ(where, (240 + 8) * 640 + 312);
+// Star 0 alone at view-space (x, y, z): the colour it is plotted in (0: not at all) and
+// where. Nearer is brighter, from z 1 to 16383. At z 256 the screen position is the
+// coordinate plus the centre; column 0, column 639 and row 0 stay free, as does
+// everything off the page. Projection truncates toward zero on both sides of the centre.
+TEST_F(Stars, DepthGivesTheColourAndThePageThePlace) {
+    const int c = 240 * 640 + 320;
+    const struct {
+        int x, y, z, colour, where;
+    } cases[] = {
+        {0, 0, 5000, 251, c},  {0, 0, 1, 255, c},     {0, 0, 1023, 255, c}, {0, 0, 1024, 254, c},
+        {0, 0, 15359, 241, c}, {0, 0, 15360, 240, c}, {0, 0, 16383, 240, c},
+        {0, 0, 16384, 0, -1},  {0, 0, 0, 0, -1},      {0, 0, -1, 0, -1},
+        {-320, 0, 256, 0, -1}, {-319, 0, 256, 255, c - 319}, {318, 0, 256, 255, c + 318}, {319, 0, 256, 0, -1},
+        {0, -240, 256, 0, -1}, {0, -239, 256, 255, 640 + 320}, {0, 239, 256, 255, 479 * 640 + 320}, {0, 240, 256, 0, -1},
+        {-100, 100, 3000, 253, c + 8 * 640 - 8},
+    };
+    for (const auto& t : cases) {
+        int where = 0;
+        EXPECT_EQ(plot_one(t.x, t.y, t.z, &where), t.colour) << t.x << ", " << t.y << ", " << t.z;
+        EXPECT_EQ(where, t.where) << t.x << ", " << t.y << ", " << t.z;
+    }
 }
 
 TEST_F(Stars, OnlyEmptyBytesAreCovered) {
