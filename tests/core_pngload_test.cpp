@@ -142,18 +142,14 @@ TEST(ReadPng, FromTheDataStreamFeedsAPlayingSoundtrackEvery32Rows) {
     EXPECT_EQ(polls_while_reading(nullptr), 0u);
     std::fclose(fp);
 
-    const std::string tone = testbox::temp_dir() + "/tone.ac3";
-    testbox::write_file(tone, testbox::tone_ac3());
-    std::FILE* f = std::fopen(tone.c_str(), "rb");
-    ASSERT_EQ(ac3_init(f), 0);
-    std::fclose(f);
+    testbox::start_tone();
     // After rows 32, 64 and 96; the sound went on.
     fp = testbox::open_scrambled(png, 77);
     EXPECT_EQ(polls_while_reading(nullptr), 3u);
     EXPECT_GT(box.dsp.writes, 0u);
     std::fclose(fp);
     // A picture from its own file is read at set-up time, before any music.
-    f = std::fopen(path.c_str(), "rb");
+    std::FILE* f = std::fopen(path.c_str(), "rb");
     EXPECT_EQ(polls_while_reading(f), 0u);
     std::fclose(f);
     ac3_stop(0);

@@ -171,13 +171,7 @@ public:
 };
 
 TEST_F(FireStep, ShowsPageOneThenFeedsTheSoundThenShowsPageZero) {
-    testbox::Bytes tone = testbox::tone_ac3();
-    std::string path = testbox::temp_dir() + "/tone.ac3";
-    testbox::write_file(path, tone);
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    ASSERT_EQ(ac3_init(file), 0);
-    std::fclose(file);
+    testbox::start_tone();
 
     DeviceLog log;
     emu::box().observer = &log;

@@ -14,6 +14,7 @@
 #include "box/emu/iec61937.h"
 #include "data/datafile.h"
 #include "data/pngwrite.h"
+#include "show/ac3audio.h"
 #include "show/encryption.h"
 
 namespace testbox {
@@ -106,6 +107,16 @@ Bytes model_block(const std::vector<std::array<int, 3>>& vertices, const std::ve
 Bytes tone_ac3(int rate) {
     std::string name = rate == 44100 ? "tone44.ac3" : rate == 32000 ? "tone32.ac3" : "tone48.ac3";
     return read_file(std::string(TEST_DATA_DIR) + "/" + name);
+}
+
+void start_tone() {
+    const std::string path = temp_dir() + "/tone.ac3";
+    write_file(path, tone_ac3());
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (f == nullptr) throw std::runtime_error("cannot open " + path);
+    const int status = ac3_init(f);
+    std::fclose(f);
+    if (status != 0) throw std::runtime_error("the AC-3 player refuses the test tone: " + std::to_string(status));
 }
 
 std::vector<std::size_t> ac3_frame_starts(const Bytes& bytes, std::size_t pos, std::size_t end) {

@@ -40,6 +40,9 @@ std::uint64_t digest(const std::int32_t* values, std::size_t count);
 
 // A test AC-3 stream made at build time: 48000, 44100 or 32000 Hz.
 Bytes tone_ac3(int rate = 48000);
+// Starts the show's AC-3 player (ac3_init) on the 48 kHz test tone, from a file of its
+// own. Throws (failing the test) when the player refuses it.
+void start_tone();
 
 // A 3D model in the show's built-in format: the counts of vertices and faces, then
 // each vertex's x, y, z and each face's three vertex indices, 16 bits each, lowest

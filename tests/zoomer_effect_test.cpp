@@ -175,11 +175,7 @@ TEST_F(Zoomer, SetUpFeedsTheAudioWhileBuildingTheTable) {
     emu::Config config;
     config.poll_us = 1;
     SetUpBox(config);
-    std::string tone = testbox::temp_dir() + "/tone.ac3";
-    testbox::write_file(tone, testbox::tone_ac3());
-    std::FILE* f = std::fopen(tone.c_str(), "rb");
-    ASSERT_EQ(ac3_init(f), 0);
-    std::fclose(f);
+    testbox::start_tone();
     put_logo(random_logo());
     std::uint64_t before = box->clock.now_us();
     ASSERT_EQ(zoom_init(), 0);
@@ -337,11 +333,7 @@ TEST_F(Zoomer, WalkTurnsAtBothEnds) {
 }
 
 TEST_F(Zoomer, FramesComeEveryTwentyFiveMillisecondsWithTheAudioFed) {
-    std::string tone = testbox::temp_dir() + "/tone.ac3";
-    testbox::write_file(tone, testbox::tone_ac3());
-    std::FILE* f = std::fopen(tone.c_str(), "rb");
-    ASSERT_EQ(ac3_init(f), 0);
-    std::fclose(f);
+    testbox::start_tone();
     start();
     std::uint64_t t0 = box->clock.now_us();
     std::uint32_t frames0 = fcount;
