@@ -111,24 +111,11 @@ TEST_F(Zoomer, PaletteIsAQuarterBrighterAndCapped) {
     logo.palette = {{0, 1, 100}, {204, 205, 255}, {203, 64, 4}};
     for (auto& px : logo.pixels) px %= 3;
     start(logo);
-    const std::uint16_t* red = zoomer_state::pal;
-    const std::uint16_t* green = red + 256;
-    const std::uint16_t* blue = red + 512;
-    EXPECT_EQ(red[0], 0);
-    EXPECT_EQ(green[0], 320);
-    EXPECT_EQ(blue[0], 32000);
-    EXPECT_EQ(red[1], 65280);
-    EXPECT_EQ(green[1], 65535);
-    EXPECT_EQ(blue[1], 65535);
-    EXPECT_EQ(red[2], 64960);
-    EXPECT_EQ(green[2], 20480);
-    EXPECT_EQ(blue[2], 1280);
-    // Entries past the logo's palette stay black.
-    for (int i = 3; i < 256; i++) {
-        EXPECT_EQ(red[i], 0) << i;
-        EXPECT_EQ(green[i], 0) << i;
-        EXPECT_EQ(blue[i], 0) << i;
-    }
+    // Red, green and blue of the logo's three colours; entries past them stay black.
+    const int brightened[3][3] = {{0, 320, 32000}, {65280, 65535, 65535}, {64960, 20480, 1280}};
+    for (int i = 0; i < 256; i++)
+        for (int c = 0; c < 3; c++)
+            EXPECT_EQ(zoomer_state::pal[256 * c + i], i < 3 ? brightened[i][c] : 0) << "entry " << i << " channel " << c;
 }
 
 TEST_F(Zoomer, FadesInFromBlackOverThirtyTwoFrames) {
