@@ -79,12 +79,11 @@ TEST(DataFile, BuildsTheLayoutWithTheMainSoundtrackAt181002) {
     Inputs in;
     prelude_of(in, 150000);
     ASSERT_EQ(in.build(), 0);
-    Bytes stored = testbox::read_file(in.out);
+    const Bytes stored = testbox::read_file(in.out);
     Bytes plain = stored;
-    simplecrypt(plain.data(), plain.size(), kDataSeed);
     std::vector<datafile::Item> items;
     std::string why;
-    ASSERT_TRUE(datafile::split(plain, items, why)) << why;
+    ASSERT_TRUE(datafile::unscramble_and_split(plain, items, why)) << why;
     ASSERT_EQ(items.size(), 9u);
     EXPECT_EQ(items[6].name, "main soundtrack");
     EXPECT_EQ(items[6].offset, 181002u);
@@ -134,10 +133,9 @@ TEST(DataFile, GivesUpPreludeFramesWhenAChunkWouldNotFit) {
 
         ASSERT_EQ(in.build(), 0) << rate;
         Bytes plain = testbox::read_file(in.out);
-        simplecrypt(plain.data(), plain.size(), kDataSeed);
         std::vector<datafile::Item> items;
         std::string why;
-        ASSERT_TRUE(datafile::split(plain, items, why)) << why;
+        ASSERT_TRUE(datafile::unscramble_and_split(plain, items, why)) << why;
         EXPECT_EQ(items[4].size, have - last) << rate;
         EXPECT_EQ(items[6].offset, 181002u);
     }
@@ -180,8 +178,7 @@ TEST(DataFile, ListsItems) {
     ASSERT_EQ(in.build(), 0);
     std::string cmd = testbox::program("src/data/demo-data") + " list " + in.out + " > " + in.dir + "/list.txt";
     ASSERT_EQ(std::system(cmd.c_str()), 0);
-    Bytes text = testbox::read_file(in.dir + "/list.txt");
-    std::string listing(text.begin(), text.end());
+    const std::string listing = testbox::text_of(in.dir + "/list.txt");
     EXPECT_NE(listing.find("main soundtrack"), std::string::npos);
     EXPECT_NE(listing.find("181002"), std::string::npos);
     // A damaged file is reported, not listed as good.
@@ -290,9 +287,8 @@ TEST(DataFile, ScanStopsLikeThePlayer) {
 // the disk whole (it is far smaller than the file's buffer) is a failure.
 TEST(WordList, IsScrambledOnlyWhenItHasTheFormatAndWrittenWhole) {
     std::string dir = testbox::temp_dir();
-    testbox::write_file(dir + "/ok.txt", Bytes{'W', 'E', '\n', 'L', 'O', 'V', 'E', '\n', 'T', 'H', 'E', '\n',
-                                               'B', 'O', 'X', '\n', 'F', 'I', 'R', 'E', '\n', 'B', 'U', 'R',
-                                               'N', 'S', '\n', 'S', 'O', '\n', 'B', 'R', 'I', 'G', 'H', 'T', 0});
+    const std::string ok = std::string("WE\nLOVE\nTHE\nBOX\nFIRE\nBURNS\nSO\nBRIGHT") + '\0';
+    testbox::write_file(dir + "/ok.txt", Bytes(ok.begin(), ok.end()));
     std::string tool = testbox::program("src/data/demo-data") + " words ";
     ASSERT_EQ(std::system((tool + dir + "/ok.txt " + dir + "/ok.crypt").c_str()), 0);
     Bytes crypt = testbox::read_file(dir + "/ok.crypt");
