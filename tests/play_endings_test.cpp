@@ -24,6 +24,21 @@ bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 // The capture's file while it is being written.
 std::string part_of(const std::string& path, pid_t pid) { return path + "." + std::to_string(pid) + ".part"; }
 
+// Waits for the child: its exit status, -1 when a signal ended it.
+int exit_status_of(pid_t child) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The lines of a text file (a trace), in order.
+std::vector<std::string> lines_of(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
 // Starts demo-play capturing the end titles to dir/NAME.mp4 with a trace in
 // dir/NAME.jsonl (SIGHUP ignored from the start if asked), and returns once the show's
 // sound is playing, however slow the machine is: well before the capture's end.
@@ -39,8 +54,7 @@ pid_t start_capture(const std::string& dir, const std::string& name, bool hangup
         _exit(127);
     }
     for (int waited = 0; waited < 600; waited++) {
-        testbox::Bytes t = testbox::read_file(dir + "/" + name + ".jsonl");
-        if (std::string(t.begin(), t.end()).find("\"write\",\"dev\":\"/dev/dsp\"") != std::string::npos) break;
+        if (testbox::text_of(dir + "/" + name + ".jsonl").find("\"write\",\"dev\":\"/dev/dsp\"") != std::string::npos) break;
         usleep(50000);
     }
     return child;
@@ -53,14 +67,9 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     EXPECT_TRUE(exists(part_of(dir + "/cut.mp4", child)));
     EXPECT_FALSE(exists(dir + "/cut.mp4"));
     kill(child, SIGTERM);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
+    EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
 
-    std::ifstream trace(dir + "/cut.jsonl");
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(trace, line);) lines.push_back(line);
+    const std::vector<std::string> lines = lines_of(dir + "/cut.jsonl");
     ASSERT_GE(lines.size(), 2u);
     EXPECT_NE(lines.back().find("\"exit\",\"status\":143"), std::string::npos) << lines.back();
     EXPECT_NE(lines[lines.size() - 2].find("\"text\":\"\\u001bc\""), std::string::npos) << lines[lines.size() - 2];
@@ -70,8 +79,7 @@ TEST(PlaySignal, ATerminatedCaptureEndsLikeTheBoxAndFinishesItsFiles) {
     // The video was finished: ffprobe reads its duration.
     std::string probe = "ffprobe -v error -show_entries format=duration -of csv=p=0 " + dir + "/cut.mp4 > " + dir + "/d.txt";
     ASSERT_EQ(std::system(probe.c_str()), 0);
-    testbox::Bytes d = testbox::read_file(dir + "/d.txt");
-    EXPECT_GT(std::stod(std::string(d.begin(), d.end())), 0.0);
+    EXPECT_GT(std::stod(testbox::text_of(dir + "/d.txt")), 0.0);
     EXPECT_FALSE(exists(part_of(dir + "/cut.mp4", child)));
 }
 
@@ -97,12 +105,6 @@ pid_t start_player(const char* player, const std::vector<std::string>& args, con
         _exit(127);
     }
     return child;
-}
-
-int exit_status_of(pid_t child) {
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string first_line(const std::string& path) {
@@ -168,15 +170,13 @@ TEST(PlaySignal, AStoppedRecordingFinishesItsTraceOrLeavesNoneBeforeTheShow) {
     close(fd);
     EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
     EXPECT_EQ(testbox::text_of(err), "");
-    std::ifstream trace(dir + "/rec.jsonl");
-    std::string line, last;
+    const std::vector<std::string> trace = lines_of(dir + "/rec.jsonl");
+    ASSERT_FALSE(trace.empty());
     std::size_t written = 0;
     const std::string dsp_write = "\"req\":\"write\",\"dev\":\"/dev/dsp\",\"bytes\":";
-    while (std::getline(trace, line)) {
-        last = line;
+    for (const std::string& line : trace)
         if (std::size_t at = line.find(dsp_write); at != std::string::npos) written += std::stoul(line.substr(at + dsp_write.size()));
-    }
-    EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
+    EXPECT_NE(trace.back().find("\"exit\",\"status\":143"), std::string::npos) << trace.back();
     EXPECT_GT(got, 4 * sizeof buffer);
     EXPECT_EQ(got, written);
 }
@@ -228,9 +228,8 @@ TEST(PlaySignal, ARecordWhoseReaderHasGoneOrStalledIsOneThatCannotBeWritten) {
         EXPECT_GT(testbox::read_file(capture).size(), 1000u);
         EXPECT_FALSE(exists(part_of(capture, child)));
         // The trace goes to a file: it is whole, up to the run's end.
-        std::ifstream lines(trace);
-        std::string line, last;
-        while (std::getline(lines, line)) last = line;
+        const std::vector<std::string> lines = lines_of(trace);
+        const std::string last = lines.empty() ? "" : lines.back();
         EXPECT_NE(last.find("\"exit\",\"status\":143"), std::string::npos) << last;
     }
 }
@@ -283,10 +282,7 @@ TEST(PlaySignal, AHangUpIgnoredAtStartStaysIgnored) {
     kill(child, SIGHUP);
     usleep(300000);
     kill(child, SIGTERM);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), exit_status_of_signal(SIGTERM));
+    EXPECT_EQ(exit_status_of(child), exit_status_of_signal(SIGTERM));
 }
 
 TEST(PlaySignal, ARunThatCannotStartLeavesNoFiles) {
