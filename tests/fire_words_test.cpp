@@ -41,6 +41,18 @@ void use_word_list(const std::string& plain) {
     simplecrypt(list, plain.size(), kWordsSeed);
 }
 
+// The cells of a mask that are set, as flat indices; each set cell must be 160.
+std::vector<int> set_cells(const std::uint8_t* mask) {
+    std::vector<int> cells;
+    for (int i = 0; i < kMaskBytes; i++) {
+        if (mask[i] != 0) {
+            EXPECT_EQ(mask[i], 160) << "cell " << i;
+            cells.push_back(i);
+        }
+    }
+    return cells;
+}
+
 // Everything the show writes to the console, in one string.
 class ConsoleText : public emu::Observer {
 public:
@@ -68,17 +80,6 @@ protected:
         ASSERT_EQ(init_framebuf(), 0);
         ftty = box::fopen("/dev/tty0", "wb");
         ASSERT_NE(ftty, nullptr);
-    }
-    // The cells of a mask that are set, as flat indices.
-    static std::vector<int> set_cells(const std::uint8_t* mask) {
-        std::vector<int> cells;
-        for (int i = 0; i < kMaskBytes; i++) {
-            if (mask[i] != 0) {
-                EXPECT_EQ(mask[i], 160) << "cell " << i;
-                cells.push_back(i);
-            }
-        }
-        return cells;
     }
 };
 
@@ -205,7 +206,7 @@ TEST(FireWithoutConsole, KeepsTheWordsButBurnsNoText) {
     ASSERT_EQ(wordcnt, 8);
     for (int w = 0; w < 8; w++) {
         EXPECT_GT(lens[w], 0) << "word " << w;
-        for (int i = 0; i < kMaskBytes; i++) ASSERT_EQ(firetexts[w][i], 0) << "word " << w << " cell " << i;
+        EXPECT_TRUE(set_cells(firetexts[w]).empty()) << "word " << w;
     }
 }
 
@@ -253,14 +254,7 @@ protected:
     std::vector<int> stamp(int srcx, int srcy, int dstx, int dsty, int width, int height) {
         std::vector<std::uint8_t> mask(kMaskBytes, 0);
         scaletext(srcx, srcy, dstx, dsty, width, height, mask.data());
-        std::vector<int> cells;
-        for (int i = 0; i < kMaskBytes; i++) {
-            if (mask[i] != 0) {
-                EXPECT_EQ(mask[i], 160);
-                cells.push_back(i);
-            }
-        }
-        return cells;
+        return set_cells(mask.data());
     }
     static std::vector<int> blocks(std::initializer_list<std::pair<int, int>> corners) {
         std::vector<int> cells;
