@@ -24,6 +24,10 @@ namespace {
 constexpr std::uint32_t kRate = 48000, kChunk = 4096;
 // A chunk's time, in µs (85333.3).
 constexpr double kChunkUs = kChunk * 1e6 / kRate;
+// The stream clocks here: the device plays two chunks and 960 sample frames ahead of
+// what is heard, and a screen is shown when what is heard is 528 short of its sound.
+constexpr std::uint32_t kLead = 2 * kChunk + 960, kShowAhead = 528;
+constexpr play::StreamClock::Output kOutput{kRate, kChunk, kLead, kShowAhead};
 
 TEST(PlayOutputClock, FollowsACardThatHoldsABufferAndCountsItsPausesInSound) {
     play::OutputClock clock(kRate, kChunk);
@@ -77,8 +81,7 @@ TEST(PlayOutputClock, SilenceItWasGivenIsNotSoundAndForgottenSoundNeverPlays) {
 }
 
 TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyInsideAStream) {
-    const std::uint32_t lead = 2 * kChunk + 960, show_ahead = 528;
-    play::StreamClock clock({kRate, kChunk, lead, show_ahead});
+    play::StreamClock clock(kOutput);
     // The first stream: two seconds of sound, the card pulling a chunk every chunk's time.
     clock.new_stream();
     std::uint64_t t0 = 1000000;
@@ -92,13 +95,13 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
         std::uint64_t played = clock.played(at + 1000), heard = clock.heard(at + 1000);
         EXPECT_GE(played, last);
         last = played;
-        EXPECT_EQ(played, std::min<std::uint64_t>(heard + lead, (at + 1000 - t0) * 2 * kRate / 1000000));
+        EXPECT_EQ(played, std::min<std::uint64_t>(heard + kLead, (at + 1000 - t0) * 2 * kRate / 1000000));
         if (k >= 6) {
-            EXPECT_EQ(played, heard + lead) << k;  // caught up
+            EXPECT_EQ(played, heard + kLead) << k;  // caught up
         }
     }
     std::uint64_t t = t0 + std::uint64_t(19 * kChunkUs) + 1000;
-    EXPECT_EQ(clock.shown_by(t), clock.heard(t) + show_ahead);
+    EXPECT_EQ(clock.shown_by(t), clock.heard(t) + kShowAhead);
     // The device took 2.5 s of bytes at 44.1 kHz: half a second of silence is due, less
     // the sound still coming.
     EXPECT_EQ(clock.silence_due(4 * 110250, 44100, 0), kRate / 2u);
@@ -134,7 +137,7 @@ TEST(PlayStreamClock, TheDeviceRampsToItsLeadAheadOfTheEarAndCountsBreaksOnlyIns
 
     // A show that stalls finds its device holding a fragment of what it gave, until
     // the device closes. The device's bytes are at its own rate.
-    play::StreamClock stalled({kRate, kChunk, lead, show_ahead});
+    play::StreamClock stalled(kOutput);
     stalled.new_stream();
     stalled.added(t0, 4800);
     emu::Box& box = emu::reset(emu::Config{});
@@ -178,8 +181,7 @@ struct SimulatedCard {
 // queued, its count of the stream stays where it was, and a close that follows waits
 // for nothing. A stream that goes on after a reset gets no silence and no break.
 TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas) {
-    const std::uint32_t lead = 2 * kChunk + 960, show_ahead = 528;
-    play::StreamClock clock({kRate, kChunk, lead, show_ahead});
+    play::StreamClock clock(kOutput);
     emu::Box& box = emu::reset(emu::Config{});
     auto now = [&] { return box.clock.now_us(); };
     SimulatedCard card(clock, box);
@@ -239,7 +241,7 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
     EXPECT_TRUE(feed(100));
     EXPECT_EQ(padded, 0u);
     EXPECT_GE(box.dsp.taken(), at_reset + 99 * burst.size());
-    EXPECT_EQ(clock.played(now()), clock.heard(now()) + lead);  // ahead of the ear again
+    EXPECT_EQ(clock.played(now()), clock.heard(now()) + kLead);  // ahead of the ear again
     EXPECT_EQ(clock.starved(), 0u);
     EXPECT_EQ(clock.dry_spells(), 0u);
     EXPECT_EQ(box.dsp.underruns, 0u);
@@ -262,8 +264,7 @@ TEST(PlayStreamClock, AResetLeavesTheDeviceHoldingNothingWithItsCountWhereItWas)
 TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
     for (int rate : {44100, 32000, 48000}) {
         SCOPED_TRACE(rate);
-        const std::uint32_t lead = 2 * kChunk + 960, show_ahead = 528;
-        play::StreamClock clock({kRate, kChunk, lead, show_ahead});
+        play::StreamClock clock(kOutput);
         play::Ac3Decoder decoder;
         emu::Box& box = testbox::fresh_box();
         testbox::write_file(box.config.root + "/tone.ac3", testbox::tone_ac3(rate));
@@ -315,7 +316,7 @@ TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
         // card's lead and its last chunk by then.
         const std::uint64_t closed_from = now();
         ac3_stop(0);
-        EXPECT_LE(now() - closed_from, std::uint64_t(2 * kChunkUs) + 1000000u * lead / kRate);
+        EXPECT_LE(now() - closed_from, std::uint64_t(2 * kChunkUs) + 1000000u * kLead / kRate);
         // Sound or silence for every sample frame the device took, but for the end of
         // the sound that the resampler still holds.
         EXPECT_EQ(given.size() / 2 + decoder.held(), box.dsp.taken() / 4 * kRate / std::uint64_t(rate));
