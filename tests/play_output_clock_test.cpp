@@ -8,7 +8,6 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <sys/soundcard.h>
-#include <utility>
 #include <vector>
 
 #include "box/box.h"
@@ -277,34 +276,27 @@ TEST(PlayStreamClock, AStreamAtAnyRateIsGivenWholeWithoutSilenceInItsMiddle) {
             given.insert(given.end(), samples.begin(), samples.end());
             card.waiting += samples.size() / 2;
         };
-        class Player : public emu::Observer {
-        public:
-            Player(std::function<void()> opened, std::function<void(const std::uint8_t*, std::size_t)> frame,
-                   std::function<void()> written)
-                : opened_(std::move(opened)), frame_(std::move(frame)), written_(std::move(written)) {}
-            void dsp_opened(std::uint64_t) override { opened_(); }
-            void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override { frame_(data, len); }
-            void dsp_written(std::uint64_t) override { written_(); }
-
-        private:
-            std::function<void()> opened_;
-            std::function<void(const std::uint8_t*, std::size_t)> frame_;
-            std::function<void()> written_;
-        };
+        struct Player : emu::Observer {
+            std::function<void()> opened, written;
+            std::function<void(const std::uint8_t*, std::size_t)> frame;
+            void dsp_opened(std::uint64_t) override { opened(); }
+            void ac3_frame(std::uint64_t, const std::uint8_t* data, std::size_t len) override { frame(data, len); }
+            void dsp_written(std::uint64_t) override { written(); }
+        } player;
         std::vector<float> pcm;
-        Player player([&] { clock.new_stream(); },
-                      [&](const std::uint8_t* data, std::size_t len) {
-                          pcm.clear();
-                          if (!decoder.decode(data, len, pcm)) return;
-                          silence_inside += silence;
-                          silence = 0;
-                          add(pcm);
-                      },
-                      [&] {
-                          std::uint64_t frames = clock.silence_due(box.dsp.taken(), box.dsp.rate(), decoder.held());
-                          silence += frames;
-                          add(std::vector<float>(2 * frames, 0.0f));
-                      });
+        player.opened = [&] { clock.new_stream(); };
+        player.frame = [&](const std::uint8_t* data, std::size_t len) {
+            pcm.clear();
+            if (!decoder.decode(data, len, pcm)) return;
+            silence_inside += silence;
+            silence = 0;
+            add(pcm);
+        };
+        player.written = [&] {
+            std::uint64_t frames = clock.silence_due(box.dsp.taken(), box.dsp.rate(), decoder.held());
+            silence += frames;
+            add(std::vector<float>(2 * frames, 0.0f));
+        };
         box.observer = &player;
 
         std::FILE* f = box::fopen("/tone.ac3", "rb");
