@@ -45,12 +45,20 @@ struct Recorder : emu::Observer {
 const char* const kPan = "FBIOPAN_DISPLAY";
 const char* const kReset = "\"text\":\"\\u001bc\"";
 
-TEST(Driver, SectionFourPlaysOnlyTheEndTitles) {
-    testshow::Options options;
-    emu::Box& box = testshow::fresh_show_box(options);
+// Plays the show from section on a fresh show box: what it did. A failure unless the
+// show ends with status 0.
+Recorder play(const char* section, const testshow::Options& options = {false, 40}, const emu::Config& config = emu::Config()) {
+    emu::Box& box = testshow::fresh_show_box(options, config);
     Recorder rec;
     box.observer = &rec;
-    ASSERT_EQ(testshow::run_show({"demo", "4"}), 0);
+    const int status = testshow::run_show({"demo", section});
+    box.observer = nullptr;
+    EXPECT_EQ(status, 0) << "section " << section;
+    return rec;
+}
+
+TEST(Driver, SectionFourPlaysOnlyTheEndTitles) {
+    const Recorder rec = play("4", testshow::Options());
     // Only the titles' music is heard: the first frame out of the digital output is the
     // main soundtrack's frame 5140, and all frames after it follow.
     const testbox::Bytes& tone = testshow::long_tone();
@@ -69,19 +77,14 @@ TEST(Driver, SectionFourPlaysOnlyTheEndTitles) {
     for (const auto& e : rec.matching(kPan)) early_pans += e.fcount < titles;
     EXPECT_EQ(early_pans, 1);
     EXPECT_LE(rec.first(kPan, titles), titles + 2);
-    EXPECT_EQ(box.dsp.underruns, 0u);
+    EXPECT_EQ(emu::box().dsp.underruns, 0u);
     EXPECT_EQ(rec.matching(kReset).size(), 1u);
     EXPECT_EQ(rec.matching("\"open\",\"dev\":\"/dev/dsp\"").size(), 1u);  // no prelude
-    box.observer = nullptr;
 }
 
 // Every section boundary falls on its frame of the main soundtrack.
 TEST(Driver, SectionsStartAndEndOnTheirFrames) {
-    emu::Box& box = testshow::fresh_show_box();
-    Recorder rec;
-    box.observer = &rec;
-    ASSERT_EQ(testshow::run_show({"demo", "1"}), 0);
-    box.observer = nullptr;
+    const Recorder rec = play("1", testshow::Options());
     auto near = [](std::uint32_t at, std::uint32_t frame) { return at >= frame && at <= frame + 2; };
     // Fire: its palette at once, its first page at 182, its last before 1226 is passed.
     EXPECT_EQ(rec.first("\"rgb255\":[65535,65535,65535]", 0), 0u);
@@ -96,7 +99,7 @@ TEST(Driver, SectionsStartAndEndOnTheirFrames) {
     EXPECT_TRUE(near(titles, 5140)) << titles;
     // 3D frames fill the time between: pages shown in every 100 frames.
     for (std::uint32_t f = 2200; f < 5100; f += 100) EXPECT_LT(rec.first(kPan, f), f + 100) << f;
-    EXPECT_EQ(box.dsp.underruns, 0u);
+    EXPECT_EQ(emu::box().dsp.underruns, 0u);
     EXPECT_EQ(rec.matching(kReset).size(), 1u);
 }
 
@@ -137,13 +140,8 @@ TEST(Driver, SectionNumbersTakeAnyBase) {
 }
 
 TEST(Driver, TextThatIsNoNumberPlaysFromThePrelude) {
-    emu::Box& box = testshow::fresh_show_box({false, 40});
-    Recorder rec;
-    box.observer = &rec;
-    ASSERT_EQ(testshow::run_show({"demo", "abc"}), 0);
     // Two soundtracks: the prelude's, then the main one.
-    EXPECT_EQ(rec.matching("\"open\",\"dev\":\"/dev/dsp\"").size(), 2u);
-    box.observer = nullptr;
+    EXPECT_EQ(play("abc").matching("\"open\",\"dev\":\"/dev/dsp\"").size(), 2u);
 }
 
 // On a box whose console shows its cursor (booted without vt.global_cursor_default=0)
@@ -151,10 +149,8 @@ TEST(Driver, TextThatIsNoNumberPlaysFromThePrelude) {
 TEST(Driver, AShortSoundtrackPassesEverySectionAndStillEnds) {
     emu::Config config;
     config.cursor_shown = true;
-    emu::Box& box = testshow::fresh_show_box({false, 40}, config);
-    Recorder rec;
-    box.observer = &rec;
-    ASSERT_EQ(testshow::run_show({"demo", "1"}), 0);
+    const Recorder rec = play("1", {false, 40}, config);
+    const emu::Box& box = emu::box();
     EXPECT_FALSE(rec.cursor_over_show);
     EXPECT_TRUE(box.console.cursor_shown);
     EXPECT_EQ(box.dsp.underruns, 0u);
@@ -163,7 +159,6 @@ TEST(Driver, AShortSoundtrackPassesEverySectionAndStillEnds) {
     EXPECT_EQ(box.fb.red[255], 0);
     EXPECT_EQ(box.fb.blue[255], 0);
     EXPECT_EQ(rec.matching(kReset).size(), 1u);
-    box.observer = nullptr;
 }
 
 // The failure exits and a stop: each ends with its status and gives the box back as it
@@ -234,12 +229,7 @@ TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {
 TEST(Driver, RunsWithoutAConsole) {
     emu::Config config;
     config.faults.insert(emu::Fault::TtyMissing);
-    emu::Box& box = testshow::fresh_show_box({false, 40}, config);
-    Recorder rec;
-    box.observer = &rec;
-    EXPECT_EQ(testshow::run_show({"demo", "1"}), 0);
-    EXPECT_TRUE(rec.matching("/dev/tty0").empty());
-    box.observer = nullptr;
+    EXPECT_TRUE(play("1", {false, 40}, config).matching("/dev/tty0").empty());
 }
 
 }  // namespace
