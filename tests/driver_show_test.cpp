@@ -45,6 +45,12 @@ struct Recorder : emu::Observer {
 const char* const kPan = "FBIOPAN_DISPLAY";
 const char* const kReset = "\"text\":\"\\u001bc\"";
 
+emu::Config with_fault(emu::Fault fault) {
+    emu::Config config;
+    config.faults.insert(fault);
+    return config;
+}
+
 // Plays the show from section on a fresh show box: what it did. A failure unless the
 // show ends with status 0.
 Recorder play(const char* section, const testshow::Options& options = {false, 40}, const emu::Config& config = emu::Config()) {
@@ -178,58 +184,50 @@ struct ExitWatch : emu::Observer {
     }
 };
 
-void expect_exit_giving_box_back(const emu::Config& config, const testshow::Options& options, const char* section,
-                                 int status, bool remove_data = false, unsigned stop_at_frame = 0) {
-    emu::Box& box = testshow::fresh_show_box(options, config);
-    if (remove_data) std::filesystem::remove(box.config.root + DEMO_DATA_PATH);
-    EXPECT_EXIT(
-        {
-            static ExitWatch watch;
-            watch.stop_at = stop_at_frame;
-            emu::box().observer = &watch;
-            testshow::run_show({"demo", section});
-        },
-        ::testing::ExitedWithCode(status), "box as found");
-}
-
-TEST(DriverDeathTest, FramebufferRefusedEndsWith5) {
-    emu::Config config;
-    config.faults.insert(emu::Fault::FbModeSet);
-    expect_exit_giving_box_back(config, {false, 40}, "4", 5);
-    // The kernel's refusal of a virtual screen larger than the memory.
-    config = emu::Config();
-    config.fb_memory = 4 * 307200;
-    expect_exit_giving_box_back(config, {false, 40}, "4", 5);
-}
-
-TEST(DriverDeathTest, MissingDataFileEndsWith2) {
-    expect_exit_giving_box_back(emu::Config(), {false, 40}, "4", 2, true);
-}
-
-TEST(DriverDeathTest, SoundDeviceMissingEndsWith5) {
-    emu::Config config;
-    config.faults.insert(emu::Fault::DspMissing);
-    expect_exit_giving_box_back(config, {false, 40}, "4", 5);
-    expect_exit_giving_box_back(config, {false, 40}, "0", 5);
-}
-
-TEST(DriverDeathTest, AStopInTheFireEndsWith143) {
-    expect_exit_giving_box_back(emu::Config(), testshow::Options(), "1", exit_status_of_signal(SIGTERM), false, 700);
-}
-
-TEST(DriverDeathTest, DamagedSoundtrackEndsWith5) {
-    emu::Box& box = testshow::fresh_show_box({false, 40});
-    std::string path = box.config.root + DEMO_DATA_PATH;
-    testbox::Bytes data = testbox::read_file(path);
-    data[kMainSoundtrackOffset] ^= 0xFF;  // no sync word where the main soundtrack starts
-    testbox::write_file(path, data);
-    EXPECT_EXIT(testshow::run_show({"demo", "3"}), ::testing::ExitedWithCode(kExitSetUpFailed), "");
+TEST(DriverDeathTest, FailuresAndAStopEndWithTheirStatusAndGiveTheBoxBack) {
+    emu::Config small_memory;
+    small_memory.fb_memory = 4 * 307200;  // the kernel refuses a virtual screen larger than the memory
+    // What is done to the data file before the show starts.
+    auto remove = [](const std::string& path) { std::filesystem::remove(path); };
+    auto damage = [](const std::string& path) {
+        testbox::Bytes data = testbox::read_file(path);
+        data[kMainSoundtrackOffset] ^= 0xFF;  // no sync word where the main soundtrack starts
+        testbox::write_file(path, data);
+    };
+    const struct {
+        const char* name;
+        emu::Config config;
+        const char* section;
+        int status;
+        void (*change_data)(const std::string& path) = nullptr;
+        testshow::Options options = {false, 40};
+        unsigned stop_at_frame = 0;
+    } cases[] = {
+        {"mode set refused", with_fault(emu::Fault::FbModeSet), "4", 5},
+        {"screen larger than the memory", small_memory, "4", 5},
+        {"no data file", emu::Config(), "4", 2, remove},
+        {"damaged main soundtrack", emu::Config(), "3", 5, damage},
+        {"no sound device", with_fault(emu::Fault::DspMissing), "4", 5},
+        {"no sound device for the prelude", with_fault(emu::Fault::DspMissing), "0", 5},
+        {"stopped in the fire", emu::Config(), "1", exit_status_of_signal(SIGTERM), nullptr, testshow::Options(), 700},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        emu::Box& box = testshow::fresh_show_box(c.options, c.config);
+        if (c.change_data) c.change_data(box.config.root + DEMO_DATA_PATH);
+        EXPECT_EXIT(
+            {
+                static ExitWatch watch;
+                watch.stop_at = c.stop_at_frame;
+                emu::box().observer = &watch;
+                testshow::run_show({"demo", c.section});
+            },
+            ::testing::ExitedWithCode(c.status), "box as found");
+    }
 }
 
 TEST(Driver, RunsWithoutAConsole) {
-    emu::Config config;
-    config.faults.insert(emu::Fault::TtyMissing);
-    EXPECT_TRUE(play("1", {false, 40}, config).matching("/dev/tty0").empty());
+    EXPECT_TRUE(play("1", {false, 40}, with_fault(emu::Fault::TtyMissing)).matching("/dev/tty0").empty());
 }
 
 }  // namespace
