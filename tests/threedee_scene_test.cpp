@@ -25,6 +25,13 @@ struct CallCounter : emu::Observer {
     void box_call() override { calls++; }
 };
 
+// A vertex's coordinates, and a face's indices then its depth key (the farthest
+// possible until a frame sorts the face).
+using Ints = std::vector<int>;
+Ints xyz(const vec3& v) { return {v.x, v.y, v.z}; }
+Ints corners(const tri& t) { return {t.a, t.b, t.c, t.depth}; }
+constexpr int kFar = -2147483647 - 1;
+
 class Scene : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -60,42 +67,21 @@ TEST_F(Scene, LoaderReadsLittleEndianFieldsByteByByte) {
 
     EXPECT_EQ(numvert[0], 3);
     EXPECT_EQ(numface[0], 2);
-    const vec3& v0 = vertices[0][0];
-    EXPECT_EQ(v0.x, -1);
-    EXPECT_EQ(v0.y, -32768);
-    EXPECT_EQ(v0.z, 32767);
-    const vec3& v1 = vertices[0][1];
-    EXPECT_EQ(v1.x, -510);
-    EXPECT_EQ(v1.y, -900);
-    EXPECT_EQ(v1.z, 60);
-    const vec3& v2 = vertices[0][2];
-    EXPECT_EQ(v2.x, 1);
-    EXPECT_EQ(v2.y, 256);
-    EXPECT_EQ(v2.z, -2);
-    const tri& f0 = faces[0][0];
-    EXPECT_EQ(f0.a, 328);
-    EXPECT_EQ(f0.b, 98);
-    EXPECT_EQ(f0.c, 194);
-    EXPECT_EQ(f0.depth, -2147483647 - 1);
-    const tri& f1 = faces[0][1];
-    EXPECT_EQ(f1.a, 65535);  // indices are unsigned
-    EXPECT_EQ(f1.b, 32768);
-    EXPECT_EQ(f1.c, 1);
-    EXPECT_EQ(f1.depth, -2147483647 - 1);
+    EXPECT_EQ(xyz(vertices[0][0]), (Ints{-1, -32768, 32767}));
+    EXPECT_EQ(xyz(vertices[0][1]), (Ints{-510, -900, 60}));
+    EXPECT_EQ(xyz(vertices[0][2]), (Ints{1, 256, -2}));
+    EXPECT_EQ(corners(faces[0][0]), (Ints{328, 98, 194, kFar}));
+    EXPECT_EQ(corners(faces[0][1]), (Ints{65535, 32768, 1, kFar}));  // indices are unsigned
 
     EXPECT_EQ(numvert[1], 1);
     EXPECT_EQ(numface[1], 0);
-    EXPECT_EQ(vertices[1][0].x, 5);
-    EXPECT_EQ(vertices[1][0].y, 6);
-    EXPECT_EQ(vertices[1][0].z, 7);
+    EXPECT_EQ(xyz(vertices[1][0]), (Ints{5, 6, 7}));
 
     EXPECT_EQ(numvert[2], 2);
     EXPECT_EQ(numface[2], 1);
-    EXPECT_EQ(vertices[2][0].x, 0x1234);
-    EXPECT_EQ(vertices[2][0].y, -0x1234);
-    EXPECT_EQ(vertices[2][1].z, 3);
-    EXPECT_EQ(faces[2][0].a, 1);
-    EXPECT_EQ(faces[2][0].c, 1);
+    EXPECT_EQ(xyz(vertices[2][0]), (Ints{0x1234, -0x1234, 0}));
+    EXPECT_EQ(xyz(vertices[2][1]), (Ints{1, 2, 3}));
+    EXPECT_EQ(corners(faces[2][0]), (Ints{1, 0, 1, kFar}));
 
     EXPECT_EQ(numvert[3], 0);
     EXPECT_EQ(numface[3], 0);
@@ -118,12 +104,8 @@ TEST_F(Scene, BuiltInModels) {
     }
     EXPECT_EQ(maxv, 929);
     EXPECT_EQ(maxf, 972);
-    EXPECT_EQ(vertices[0][0].x, -510);
-    EXPECT_EQ(vertices[0][0].y, -900);
-    EXPECT_EQ(vertices[0][0].z, 60);
-    EXPECT_EQ(faces[0][0].a, 328);
-    EXPECT_EQ(faces[0][0].b, 98);
-    EXPECT_EQ(faces[0][0].c, 194);
+    EXPECT_EQ(xyz(vertices[0][0]), (Ints{-510, -900, 60}));
+    EXPECT_EQ(corners(faces[0][0]), (Ints{328, 98, 194, kFar}));
 }
 
 TEST_F(Scene, ColourMaps) {
