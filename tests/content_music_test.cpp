@@ -11,7 +11,6 @@
 #include <iterator>
 #include <regex>
 #include <string>
-#include <sys/wait.h>
 #include <utility>
 
 #include "score.h"
@@ -146,8 +145,7 @@ testbox::Bytes make_music(const std::string& name, const std::string& score) {
     std::remove((dir + "/" + name + ".raw").c_str());
     const std::string limit = std::string(EMULATOR).empty() && !sanitized ? "ulimit -v 4000000; " : "";
     const std::string cmd = limit + testbox::program("tools/make-music") + " " + dir + "/" + name + ".score " + dir + "/" + name + ".raw";
-    const int status = std::system(cmd.c_str());
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << name << ": status " << status;
+    EXPECT_EQ(testbox::exit_code(std::system(cmd.c_str())), 0) << name;
     return testbox::read_file(dir + "/" + name + ".raw");
 }
 

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -57,8 +56,6 @@ struct Inputs {
         return std::system(cmd.c_str());
     }
 };
-
-int exit_of(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
 
 // Makes the prelude soundtrack (several copies of the test tone) about `bytes` long.
 void prelude_of(const Inputs& in, std::size_t bytes, int rate = 48000) {
@@ -144,7 +141,7 @@ TEST(DataFile, GivesUpPreludeFramesWhenAChunkWouldNotFit) {
 TEST(DataFile, RefusesAPreludeThatLeavesNoRoomForThePictures) {
     Inputs in;
     prelude_of(in, 181002);
-    EXPECT_EQ(exit_of(in.build()), 1);
+    EXPECT_EQ(testbox::exit_code(in.build()), 1);
 }
 
 TEST(DataFile, ListsItems) {
@@ -184,7 +181,7 @@ TEST(DataFile, RefusesBadInputWithStatusOneAndALineNamingTheFile) {
     // A folder, and a file without end.
     for (const std::string& file : {in.dir, std::string("/dev/zero")})
         for (const char* command : {" list ", " check "}) {
-            EXPECT_EQ(exit_of(std::system((tool + command + file + " > /dev/null 2> " + said).c_str())), 1) << command << file;
+            EXPECT_EQ(testbox::exit_code(std::system((tool + command + file + " > /dev/null 2> " + said).c_str())), 1) << command << file;
             expect_one_line_naming(file, command + file);
         }
 
@@ -215,7 +212,7 @@ TEST(DataFile, RefusesBadInputWithStatusOneAndALineNamingTheFile) {
                           Case{"a sound frame with a changed byte", in.main_track, damaged_frame}}) {
         const Bytes good = testbox::read_file(c.file);
         testbox::write_file(c.file, c.bytes);
-        EXPECT_EQ(exit_of(in.build(said)), 1) << c.what;
+        EXPECT_EQ(testbox::exit_code(in.build(said)), 1) << c.what;
         expect_one_line_naming(c.file, c.what);
         EXPECT_EQ(testbox::read_file(in.out), built) << c.what;
         for (const auto& entry : std::filesystem::directory_iterator(in.dir))
@@ -237,17 +234,17 @@ TEST(DataFile, WritesThroughLinksAndToDevicesWithoutRemovingThem) {
     damaged_frame[1000] ^= 0x08;
     const Bytes main_track = testbox::read_file(in.main_track);
     testbox::write_file(in.main_track, damaged_frame);
-    EXPECT_EQ(exit_of(in.build("/dev/null", link)), 1);
+    EXPECT_EQ(testbox::exit_code(in.build("/dev/null", link)), 1);
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(testbox::read_file(in.out), built);
     testbox::write_file(in.main_track, main_track);
-    EXPECT_EQ(exit_of(in.build("/dev/null", link)), 0);
+    EXPECT_EQ(testbox::exit_code(in.build("/dev/null", link)), 0);
     EXPECT_TRUE(std::filesystem::is_symlink(link));
     EXPECT_EQ(testbox::read_file(in.out), built);
 
     const std::string device = in.dir + "/null";
     if (mknod(device.c_str(), S_IFCHR | 0666, makedev(1, 3)) != 0) GTEST_SKIP() << "no device node can be made here";
-    EXPECT_EQ(exit_of(in.build("/dev/null", device)), 0);
+    EXPECT_EQ(testbox::exit_code(in.build("/dev/null", device)), 0);
     EXPECT_TRUE(std::filesystem::is_character_file(device));
 }
 

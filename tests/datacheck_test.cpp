@@ -8,7 +8,6 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
-#include <sys/wait.h>
 #include <tuple>
 
 #include "data/datacheck.h"
@@ -124,8 +123,7 @@ TEST(DataCheck, NamesTheItemOfEveryDamage) {
          {std::tuple{path, "end-title text", "demo-data: " + path + ": damaged: the show would not read it as it was made\n"},
           std::tuple{kDataFile + " " + logo, "logo", "demo-data: " + logo + ": not the logo the show needs\n"}}) {
         std::string cmd = testbox::program("src/data/demo-data") + " check " + args + " > " + path + ".txt 2> " + path + ".err";
-        int status = std::system(cmd.c_str());
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << args;
+        EXPECT_EQ(testbox::exit_code(std::system(cmd.c_str())), 1) << args;
         EXPECT_NE(testbox::text_of(path + ".txt").find(item), std::string::npos) << args;
         EXPECT_EQ(testbox::text_of(path + ".err"), said);
     }
@@ -176,8 +174,7 @@ TEST(DataCheck, BuildRefusesAFileTheShowWouldNotRead) {
         std::string cmd = testbox::program("src/data/demo-data") + " build " + dir + "/out.dat";
         for (const char* p : {"pic0.png", "pic1.png", "pic2.png", "pic3.png", "prelude.ac3"}) cmd += " " + items + p;
         cmd += " " + main_track + " " + items + "font.png " + items + "titles.txt > " + dir + "/build.txt 2>&1";
-        int status = std::system(cmd.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return testbox::exit_code(std::system(cmd.c_str()));
     };
     EXPECT_EQ(build(dir + "/bad.ac3"), 1);
     EXPECT_NE(testbox::text_of(dir + "/build.txt").find("main soundtrack"), std::string::npos) << testbox::text_of(dir + "/build.txt");

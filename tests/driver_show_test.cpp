@@ -129,7 +129,7 @@ std::string trace_of(const char* section) {
     }
     int status = -1;
     waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << section;
+    EXPECT_EQ(testbox::exit_code(status), 0) << section;
     testbox::Bytes bytes = testbox::read_file(path);
     return std::string(bytes.begin(), bytes.end());
 }

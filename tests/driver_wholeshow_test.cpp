@@ -10,7 +10,6 @@
 // write the new digests, look at the screenshots it leaves, and commit the file.
 #include <algorithm>
 #include <cstdlib>
-#include <sys/wait.h>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <map>
@@ -64,8 +63,7 @@ ShowRun play_whole_show(const std::string& player, const std::string& dir) {
     std::string cmd = player + " --fast --box " + BOX_ROOT + " --trace " + dir + "/trace.jsonl --dsp-out " + dir + "/dsp.bin";
     for (const Shot& s : kShots) cmd += std::string(" --shot ") + s.when + ":" + dir + "/" + s.name + ".png";
     cmd += " > " + dir + "/out.txt 2>&1";
-    int r = std::system(cmd.c_str());
-    run.status = WIFEXITED(r) ? WEXITSTATUS(r) : -1;
+    run.status = testbox::exit_code(std::system(cmd.c_str()));
     testbox::Bytes out = testbox::read_file(dir + "/out.txt");
     run.summary.assign(out.begin(), out.end());
     std::ifstream trace(dir + "/trace.jsonl");

@@ -28,7 +28,7 @@ std::string part_of(const std::string& path, pid_t pid) { return path + "." + st
 int exit_status_of(pid_t child) {
     int status = 0;
     waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return testbox::exit_code(status);
 }
 
 // The lines of a text file (a trace), in order.
@@ -223,7 +223,7 @@ TEST(PlaySignal, ARecordWhoseReaderHasGoneOrStalledIsOneThatCannotBeWritten) {
             ADD_FAILURE() << name << ": the player did not end";
             continue;
         }
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == exit_status_of_signal(SIGTERM)) << name << " " << status;
+        EXPECT_EQ(testbox::exit_code(status), exit_status_of_signal(SIGTERM)) << name;
         EXPECT_EQ(first_line(err), said);
         EXPECT_GT(testbox::read_file(capture).size(), 1000u);
         EXPECT_FALSE(exists(part_of(capture, child)));

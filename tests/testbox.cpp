@@ -109,6 +109,8 @@ Bytes tone_ac3(int rate) {
     return read_file(std::string(TEST_DATA_DIR) + "/" + name);
 }
 
+int exit_code(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
+
 void start_tone() {
     const std::string path = temp_dir() + "/tone.ac3";
     write_file(path, tone_ac3());

@@ -38,6 +38,10 @@ std::string program(const std::string& path);
 // the same values.
 std::uint64_t digest(const std::int32_t* values, std::size_t count);
 
+// The exit status in a wait status (of std::system or waitpid): -1 when a signal ended
+// the program.
+int exit_code(int wait_status);
+
 // A test AC-3 stream made at build time: 48000, 44100 or 32000 Hz.
 Bytes tone_ac3(int rate = 48000);
 // Starts the show's AC-3 player (ac3_init) on the 48 kHz test tone, from a file of its
