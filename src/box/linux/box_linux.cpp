@@ -5,8 +5,11 @@
 // call, or as soon as the call the signal arrived in returns. A call that waits (the
 // open of a busy sound device, a close that lets the sound play out, a full sound
 // buffer) is interrupted by the signal rather than restarted, so a stop is never held
-// up by a device and never taken for a device's refusal. A signal ignored when the
-// program started stays ignored (nohup).
+// up by a device and never taken for a device's refusal. A signal that comes after a
+// call's last look for a stop but before the kernel starts to wait finds nothing to
+// interrupt: so until the stop is delivered, a timer's signal interrupts whatever the
+// show waits in every 10 ms. A signal ignored when the program started stays ignored
+// (nohup).
 #include "box/box.h"
 #include "box/signals.h"
 
@@ -14,17 +17,38 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace box {
 namespace {
 
 volatile std::sig_atomic_t pending_signal = 0;
+volatile std::sig_atomic_t stop_armed = 0;  // a handler waits for the stop
 StopHandler stop_handler = nullptr;
 
-void note_signal(int sig) { pending_signal = sig; }
+// The timer that interrupts a wait begun just after a stop came, every 10 ms, or none.
+void interrupt_waits(bool on) {
+    struct itimerval every {};
+    if (on) every.it_value.tv_usec = every.it_interval.tv_usec = 10000;
+    setitimer(ITIMER_REAL, &every, nullptr);
+}
 
-void deliver_stop() { deliver_stop_once(pending_signal, stop_handler); }
+void note_signal(int sig) {
+    pending_signal = sig;
+    // Not once the stop is being handled: the show's way out waits on purpose (the
+    // sound played out), and a second request interrupts that once, itself.
+    if (stop_armed) interrupt_waits(true);
+}
+
+void interrupted(int) {}
+
+void deliver_stop() {
+    if (pending_signal == 0 || stop_handler == nullptr) return;
+    stop_armed = 0;
+    interrupt_waits(false);
+    deliver_stop_once(pending_signal, stop_handler);
+}
 
 // Runs one call of the kernel with a stop delivered before and after it.
 template <typename Call>
@@ -39,6 +63,12 @@ auto attended(Call call) {
 
 void on_stop(StopHandler handler) {
     stop_handler = handler;
+    stop_armed = handler != nullptr;
+    if (handler == nullptr) interrupt_waits(false);
+    struct sigaction sa {};
+    sa.sa_handler = interrupted;  // without SA_RESTART: the wait ends
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGALRM, &sa, nullptr);
     catch_stop_signals(note_signal);
 }
 
