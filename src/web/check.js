@@ -4,12 +4,15 @@
 //     bytes to the sound device as the build machine's demo-record, and the same whole
 //     stream of bytes and exit status; on a damaged data file, the same exit status,
 //     and the page says why the show ended;
-//  2. without WebAssembly, or without AudioWorklet (as on a page served over plain http
-//     from another machine), the page says so, and where the sound cannot start, why;
+//  2. without WebAssembly the page says so; without AudioWorklet (as on a page served
+//     over plain http from another machine) it says why there is no sound and plays
+//     without it; where the sound cannot start it says why; "Play without sound",
+//     pressed while the browser holds the sound back, plays without sound;
 //  3. the title names the show, the canvas fits a tall narrow window with the controls
-//     in view, F toggles full screen, Space presses a focused button, Stop clicked
-//     while the show is still loading stops it; Play again and Space play it again, in
-//     a small window with the controls in view;
+//     in view, F toggles full screen, Space presses a focused button, Stop clicked or
+//     Space pressed while the show is still loading stops it; Play again and Space play
+//     it again, also at once after a stop whose sound is still closing, in a small
+//     window with the controls in view;
 //  4. a live run, started by the viewer's click under load (a busy process beside the
 //     browser), plays at least 20 s without an underrun, shows the show at twice its
 //     size in a 1920 x 1080 window with the controls in view, and stops at Space; the
@@ -286,15 +289,56 @@ async function checkRun(browser, base, native, damaged) {
 }
 
 // --- a browser without what the page needs: it says so ----------------------------------------------
+// A browser that holds the sound back until the viewer's own click or key. A driven page
+// has been given the viewer's activation (puppeteer evaluates as if by a gesture): here
+// an AudioContext stays suspended, as far as the page can tell, until a real pointer
+// press or key press reaches the window.
+const heldBack = `{
+  let allowed = false;
+  for (const type of ['pointerdown', 'keydown']) addEventListener(type, (e) => (allowed = allowed || e.isTrusted), true);
+  window.AudioContext = class extends AudioContext {
+    get state() { return allowed ? super.state : 'suspended'; }
+    resume() { return allowed ? super.resume() : Promise.resolve(); }
+  };
+}`;
 async function missingRun(browser, base) {
+  const noWasm = await browser.open(`${base}/index.html?play`, { before: 'delete window.WebAssembly' });
+  const failed = await noWasm.until((d) => d.state === 'failed', 10000);
+  const why = await noWasm.message();
+  expect(failed.state === 'failed' && why.includes('WebAssembly'), `${browser.name}: without WebAssembly the page says so: "${why}"`);
+  await noWasm.close();
+  // Without Web Audio the page says why there is no sound, and plays without it. So it
+  // does when the viewer chooses no sound while the browser holds it back for a click:
+  // the click on "Play without sound" starts none.
   const elsewhere = base.replace('127.0.0.1', 'box.test');
-  for (const [what, at, remove] of [['WebAssembly', base, 'delete window.WebAssembly'], ['Web Audio', base, 'delete window.AudioWorkletNode'], ['https', elsewhere]]) {
-    const page = await browser.open(`${at}/index.html?play`, { before: remove });
-    const demo = await page.until((d) => d.state === 'failed', 10000);
+  for (const [what, at, remove] of [['No sound', base, heldBack], ['Web Audio', base, 'delete window.AudioWorkletNode'], ['https', elsewhere]]) {
+    const page = await browser.open(`${at}/index.html?section=4&play`, { before: remove });
+    await page.tab.waitForFunction('!document.getElementById("silent").hidden', { timeout: 15000 }).catch(() => {});
     const shown = await page.message();
-    expect(demo.state === 'failed' && shown.includes(what), `${browser.name}: without ${what} the page says so: "${shown}"`);
+    await page.tab.click('#silent').catch(() => {});
+    const demo = await page.until((d) => (d.state === 'running' && d.pictures > 50) || d.state === 'failed' || d.state === 'ended', 30000);
+    const after = await page.message();
+    expect(shown.includes(what) && demo.state === 'running' && demo.sound.silent && demo.sound.played === 0 && after === '',
+      `${browser.name}: where "${shown}", "Play without sound" plays without it (${demo.state}, silent ${demo.sound.silent}, ${demo.sound.played} frames played, then "${after}")`);
     await page.close();
   }
+  // A show that fails in the browser (a trap, as a fault would, a second into the run):
+  // the page says so, and its sound stops.
+  const trap = `Object.defineProperty(window, 'createDemo', { configurable: true, set(make) {
+    this.makeDemo = make;
+  }, get() {
+    return async (options) => Object.assign(await this.makeDemo(options), { ccall: () => new Promise((_, reject) => setTimeout(() => reject(new Error('a trap')), 1000)) });
+  } });`;
+  const trapped = await browser.open(`${base}/index.html?section=4&play`, { before: trap });
+  await trapped.tab.mouse.click(5, 5);
+  const fault = await trapped.until((d) => d.state === 'failed', 30000);
+  const pulled = fault.sound.pulled;
+  await sleep(1000);
+  const later = await trapped.until(() => true, 0);
+  const told = await trapped.message();
+  expect(fault.state === 'failed' && told.includes('a trap') && pulled > 0 && later.sound.pulled === pulled,
+    `${browser.name}: a show that fails says so ("${told}") and its sound stops (${pulled}, then ${later.sound.pulled} frames pulled)`);
+  await trapped.close();
   // A sound output that cannot start: the page gives the reason, still there once the
   // few seconds it waits for sound have passed, and offers to play without sound.
   const page = await browser.open(`${base}/index.html?section=4&play`, { before: 'AudioWorklet.prototype.addModule = () => Promise.reject(new Error("no worklet here"))' });
@@ -491,7 +535,13 @@ async function videoRun(browser, base, capture) {
 
 // --- what a viewer expects of the page --------------------------------------------------------------
 async function viewerRun(browser, base) {
-  const page = await browser.open(`${base}/index.html?section=4`, { width: 600, height: 1000 });
+  // A sound output that takes its time to close: a run started at once after a stop is
+  // the next one's, whatever the last one's sound does meanwhile.
+  const slowClose = `{
+    const close = AudioContext.prototype.close;
+    AudioContext.prototype.close = function () { return new Promise((r) => setTimeout(r, 700)).then(() => close.call(this)); };
+  }`;
+  const page = await browser.open(`${base}/index.html?section=4`, { width: 600, height: 1000, before: slowClose });
   await page.until((d) => d.state === 'ready', 60000);
   const title = await page.eval('document.title');
   expect(/demo/.test(title) && title.length > 10, `${browser.name}: the title names the show ("${title}")`);
@@ -512,14 +562,19 @@ async function viewerRun(browser, base) {
   await page.tab.keyboard.press('f');
   await page.tab.waitForFunction('document.fullscreenElement === null', { timeout: 5000 }).catch(() => {});
   expect(pressed && state === 'ready', `${browser.name}: Space on the focused Full screen button presses it (${pressed}, ${state})`);
-  // Stop as soon as the button says so, the show's module still on its way.
+  // Stop, clicked or by Space, as soon as the button says so, the show's module still
+  // on its way.
   slow['/demo.wasm'] = 3000;
   try {
-    await page.tab.click('#play');
-    await page.tab.waitForFunction('document.getElementById("play").textContent === "Stop" && !document.getElementById("play").disabled', { timeout: 10000 }).catch(() => {});
-    await page.tab.click('#play');
-    const demo = await page.until((d) => d.state === 'ended' || d.state === 'failed', 30000);
-    expect(demo.state === 'ended' && demo.status === 130, `${browser.name}: Stop clicked while the show loads stops it (${demo.state}, ${demo.status}, ${demo.error || ''})`);
+    for (const how of ['click', ' ']) {
+      await page.tab.click('#play');
+      await page.tab.waitForFunction('document.getElementById("play").textContent === "Stop" && !document.getElementById("play").disabled', { timeout: 10000 }).catch(() => {});
+      if (how === 'click') await page.tab.click('#play');
+      else await page.tab.keyboard.press(how);
+      const demo = await page.until((d) => d.state === 'ended' || d.state === 'failed', 30000);
+      expect(demo.state === 'ended' && demo.status === 130,
+        `${browser.name}: ${how === 'click' ? 'Stop clicked' : 'Space'} while the show loads stops it (${demo.state}, ${demo.status}, ${demo.error || ''})`);
+    }
   } finally {
     delete slow['/demo.wasm'];
   }

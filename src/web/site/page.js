@@ -88,8 +88,10 @@ function draw() {
 }
 
 function fullScreen() {
-  if (document.fullscreenElement) document.exitFullscreen();
-  else if (canvas.requestFullscreen) canvas.requestFullscreen();
+  // A refused request (no full screen in this frame, or no gesture) leaves the page as it
+  // was.
+  if (document.fullscreenElement) document.exitFullscreen().catch(() => {});
+  else if (canvas.requestFullscreen) canvas.requestFullscreen().catch(() => {});
 }
 $('fullscreen').onclick = fullScreen;
 // The viewer's Stop: the show hears it at once, or as soon as it runs (its module may
@@ -103,13 +105,13 @@ document.addEventListener('keydown', (e) => {
   if (e.ctrlKey || e.altKey || e.metaKey || e.target.tagName === 'SELECT') return;
   // Space on a focused button other than Play presses that button, as a browser's does.
   if (e.key === ' ' && e.target.tagName === 'BUTTON' && e.target !== $('play') && !e.target.hidden) return;
-  if (e.key === 'f' || e.key === 'F') fullScreen();
-  else if (e.key === ' ') {
-    e.preventDefault();
-    if (e.repeat) return;
-    if (demo.state === 'running') stop();
-    else play();
-  }
+  if (e.key !== ' ' && e.key !== 'f' && e.key !== 'F') return;
+  e.preventDefault();
+  if (e.repeat) return;
+  // Space is the Play / Stop button's press: it does what the button says, and nothing
+  // while the button cannot be pressed.
+  if (e.key === ' ') $('play').click();
+  else fullScreen();
 });
 
 // --- the progress line ----------------------------------------------------------------------
@@ -155,8 +157,8 @@ function ended(status) {
 // A fresh module a run: the show's state starts at zero once in a module.
 async function run(commandLine, sound) {
   const files = await boxFiles;
-  let exit;
-  const exited = new Promise((resolve) => (exit = resolve));
+  let exit, crash;
+  const exited = new Promise((resolve, reject) => ((exit = resolve), (crash = reject)));
   const hooks = {
     // A sleep ends in a turn of its own: the show's next timer is then not one set from
     // inside a timer, which browsers hold to 4 ms at least after a few in a row.
@@ -191,14 +193,17 @@ async function run(commandLine, sound) {
   // A show that ends before its first turn (a damaged data file) ends inside the call.
   try {
     module.ccall('page_run', 'number', ['string'], [commandLine], { async: true }).then(exit, (e) => {
-      if (e && e.name !== 'ExitStatus') fail(`the show failed: ${e}`);
+      if (!e || e.name !== 'ExitStatus') crash(e);
     });
   } catch (e) {
     if (!e || e.name !== 'ExitStatus') throw e;
   }
   if (stopWanted) demo.stop();
-  demo.status = await exited;
-  demo.stop = null;
+  try {
+    demo.status = await exited;
+  } finally {
+    demo.stop = null;
+  }
   demo.state = 'ended';
   ended(demo.status);
   return demo.status;
@@ -268,13 +273,20 @@ function envelope(samples) {
 // to the canvas.
 const noSound = { pulls: [], held: -1, feed: () => {}, post: () => {} };
 
+// Why this browser cannot play the page's sound at all, or null.
+const withoutAudio = hasAudio
+  ? null
+  : window.isSecureContext
+    ? 'For its sound this page needs Web Audio with AudioWorklet, which this browser does not have (or has turned off).'
+    : `For its sound this page needs Web Audio with AudioWorklet, which browsers give only to pages served over https or from this machine: open it over https, or as http://localhost:${location.port || 80}/ on the machine that serves it.`;
+
 // The sound, once the browser lets it start: at once when it allows sound, at the
 // viewer's first click or key when it waits for one. Where none has started after a
-// few seconds the page says so and offers to play without sound (null).
+// few seconds, or none can, the page says so and offers to play without sound.
 function startSound() {
-  const audio = new AudioContextClass({ sampleRate: 48000, latencyHint: 'playback' });
+  const audio = withoutAudio ? null : new AudioContextClass({ sampleRate: 48000, latencyHint: 'playback' });
   return new Promise((resolve) => {
-    let settled = false, opening = false;
+    let settled = false, opening = false, timer;
     const settle = (sound) => {
       if (settled) return;
       settled = true;
@@ -283,24 +295,31 @@ function startSound() {
       document.removeEventListener('keydown', resume, true);
       $('silent').hidden = true;
       say('');
-      if (sound === noSound) audio.close();
+      if (sound === noSound && audio) audio.close().catch(() => {});
       resolve(sound);
     };
     const running = () => {
       if (audio.state !== 'running' || settled || opening) return;
       opening = true;
       openSound(audio).then(settle, (e) => {
+        if (settled) return; // the viewer chose to play without sound
         clearTimeout(timer); // the reason stays on the page
         say(`The sound cannot start: ${e.message || e}`);
         offer();
       });
     };
-    const resume = () => audio.resume().then(running, () => {});
+    // Not for the press of "Play without sound": that is the viewer's no to sound.
+    const resume = (e) => (e && e.target === $('silent') ? undefined : audio.resume().then(running, () => {}));
     const offer = () => {
       $('silent').hidden = false;
       $('silent').onclick = () => settle(noSound);
     };
-    const timer = setTimeout(() => {
+    if (!audio) {
+      say(withoutAudio);
+      offer();
+      return;
+    }
+    timer = setTimeout(() => {
       if (settled) return;
       say(`No sound has started in ${SOUND_START_MS / 1000} seconds: this browser may have no sound output, or holds it back.`);
       offer();
@@ -320,17 +339,21 @@ async function play() {
   stopWanted = false;
   $('play').disabled = true;
   const section = $('section').value;
+  let sound = null;
   try {
-    const sound = await startSound();
+    sound = await startSound();
     demo.sound.silent = sound === noSound;
     $('play').textContent = 'Stop';
     $('play').disabled = false;
     $('play').onclick = stop;
     await run(section, sound);
-    if (sound.audio) await sound.audio.close();
   } catch (e) {
-    fail(`The show cannot start: ${e.message || e}`);
+    fail(`The show failed: ${e.message || e}`);
     return;
+  } finally {
+    // Not waited for: a run started again at once is the next one's, with a context of
+    // its own.
+    if (sound && sound.audio) sound.audio.close().catch(() => {});
   }
   $('play').textContent = 'Play again';
   $('play').onclick = play;
@@ -351,11 +374,8 @@ async function check(list) {
 // --- start ---------------------------------------------------------------------------------------
 if (!hasWasm) {
   fail('This page needs WebAssembly, which this browser does not have (or has turned off).');
-} else if (!hasAudio && !params.has('check') && !window.isSecureContext) {
-  fail(`This page needs Web Audio with AudioWorklet, which browsers give only to pages served over https or from this machine: open it over https, or as http://localhost:${location.port || 80}/ on the machine that serves it.`);
-} else if (!hasAudio && !params.has('check')) {
-  fail('This page needs Web Audio with AudioWorklet, which this browser does not have (or has turned off).');
 } else {
+  if (withoutAudio) say(withoutAudio);
   if (params.has('section')) $('section').value = params.get('section');
   boxFiles.then(
     () => {
