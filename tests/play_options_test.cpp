@@ -59,9 +59,15 @@ TEST(PlayOptions, ACaptureIsAnMp4OrAnMkvAtAScaleAndRateAllowed) {
     ASSERT_TRUE(parse({}, o, error));
     EXPECT_EQ(o.scale, 1u);
     EXPECT_EQ(o.fps, 0u);  // each picture at its own time
-    // A window run captures at this size and rate when there is no display.
+    // A window run captures at this size and rate when there is no display; with one, it
+    // captures nothing.
+    unsetenv("DISPLAY");
+    unsetenv("WAYLAND_DISPLAY");
     ASSERT_TRUE(parse({"--scale", "4", "--fps", "60"}, o, error)) << error;
     EXPECT_EQ(o.scale, 4u);
+    setenv("DISPLAY", ":0", 1);
+    EXPECT_FALSE(parse({"--scale", "4"}, o, error));
+    EXPECT_EQ(error, "--scale 4 is for a capture, and there is none (--capture FILE)");
     // Each refusal names the option and the value: one out of range or of the wrong
     // shape, one given twice (the second would undo the first), a size or a rate for a
     // run that captures nothing, two outputs in one file (by any name).

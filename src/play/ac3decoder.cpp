@@ -21,6 +21,7 @@ Ac3Decoder::Ac3Decoder() {
     frame_ = av_frame_alloc();
     if (codec_ == nullptr || packet_ == nullptr || frame_ == nullptr) {
         why_ = "out of memory";
+        avcodec_free_context(&codec_);  // not ok(): nothing decodes
         return;
     }
     codec_->flags |= AV_CODEC_FLAG_BITEXACT;

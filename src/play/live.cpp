@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 
 #include "play/ac3decoder.h"
 
@@ -27,6 +29,17 @@ LiveWindow::~LiveWindow() {
 bool LiveWindow::open(std::string& why) {
     if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0) {
         why = SDL_GetError();
+        return false;
+    }
+    // Where the display named (DISPLAY, WAYLAND_DISPLAY) does not answer, SDL falls back
+    // on a driver that shows nothing: a window no one would see. Such a driver is taken
+    // only when asked for by name (SDL_VIDEODRIVER).
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const char* asked = std::getenv("SDL_VIDEODRIVER");
+    if (driver != nullptr && (asked == nullptr || asked[0] == '\0') &&
+        (std::strcmp(driver, "offscreen") == 0 || std::strcmp(driver, "dummy") == 0)) {
+        why = std::string("no display answers: SDL could only open its ") + driver + " driver";
+        quit_sdl(SDL_INIT_VIDEO);
         return false;
     }
     window_ = SDL_CreateWindow("demo-play", SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, 2 * Screen::kWidth,

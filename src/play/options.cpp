@@ -126,9 +126,10 @@ bool parse_options(int argc, char** argv, Options& options, std::string& error) 
         }
     }
     // A size and a rate are a capture's: that of --capture, or the one a window run
-    // makes without a display.
+    // makes without a display (with one, it opens a window and captures nothing).
+    const bool captures_instead = live_run(options) && !display_available();
     for (const auto& [option, text] : given)
-        if ((option == "--scale" || option == "--fps") && options.capture.empty() && !live_run(options)) {
+        if ((option == "--scale" || option == "--fps") && options.capture.empty() && !captures_instead) {
             error = option + " " + text + " is for a capture, and there is none (--capture FILE)";
             return false;
         }

@@ -75,7 +75,7 @@ bool ContactSheet::write(const std::string& path, std::string& why) const {
     std::vector<std::uint8_t> rgb = render(width, height);
     const AVCodec* png = avcodec_find_encoder(AV_CODEC_ID_PNG);
     if (png == nullptr) {
-        why = "libavcodec has no PNG encoder";
+        why = "cannot make " + path + ": libavcodec has no PNG encoder";
         return false;
     }
     AVCodecContext* codec = avcodec_alloc_context3(png);
@@ -98,7 +98,7 @@ bool ContactSheet::write(const std::string& path, std::string& why) const {
             std::copy_n(rgb.begin() + std::ptrdiff_t(y * width * 3), width * 3, frame->data[0] + std::ptrdiff_t(y) * frame->linesize[0]);
         ok = avcodec_send_frame(codec, frame) >= 0 && avcodec_receive_packet(codec, packet) >= 0;
     }
-    if (!ok) why = "PNG encoding failed";
+    if (!ok) why = "cannot make " + path + ": PNG encoding failed";
     if (ok) {
         // Written beside its name and renamed once complete: a sheet the disk has no
         // room for leaves nothing under the name.
