@@ -235,8 +235,9 @@ TEST(PlaySignal, ARecordWhoseReaderHasGoneOrStalledIsOneThatCannotBeWritten) {
 }
 
 // Killed outright, out of room on the way, or stopped after running out of room, a
-// capture leaves nothing under its name, and the summary says it was not made; nor does
-// a screenshot that cannot be written leave anything.
+// capture leaves nothing under its name, and the summary says it was not made; nor do
+// a screenshot, a trace or the sound device's bytes that cannot be written whole leave
+// anything.
 TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     std::string dir = testbox::temp_dir();
     pid_t child = start_capture(dir, "killed", false);
@@ -273,6 +274,14 @@ TEST(PlaySignal, OutputCutShortLeavesNoFileUnderItsName) {
     EXPECT_EQ(first_line(err), "demo-record: cannot write " + shot);
     EXPECT_FALSE(exists(shot));
     EXPECT_FALSE(exists(part_of(shot, child)));
+
+    const std::string trace = dir + "/t.jsonl", dsp = dir + "/d.bin";
+    child = start_player("demo-record", {"--trace", trace, "--dsp-out", dsp, "4"}, err, 1 << 16);
+    EXPECT_EQ(exit_status_of(child), play::kExitCannotWrite);
+    const std::vector<std::string> said = lines_of(err);
+    EXPECT_EQ(said, (std::vector<std::string>{"demo-record: cannot write " + dsp, "demo-record: cannot write " + trace}));
+    EXPECT_FALSE(exists(trace));
+    EXPECT_FALSE(exists(dsp));
 }
 
 // Started with SIGHUP ignored (nohup), demo-play keeps it ignored as the box program

@@ -185,9 +185,18 @@ void RecordedRun::request(std::uint64_t t_us, const std::string& json) {
 void RecordedRun::dsp_write(std::uint64_t, const std::uint8_t* data, std::size_t len) {
     writing_ = true;
     if (dsp_out_ == nullptr || std::fwrite(data, 1, len, dsp_out_) == len) return;
-    std::fclose(dsp_out_);
-    dsp_out_ = nullptr;
-    fail("cannot write " + options_.dsp_out);
+    close_record(dsp_out_, options_.dsp_out);
+}
+
+void RecordedRun::close_record(std::FILE*& file, const std::string& path) {
+    struct stat st;
+    const bool regular = fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode);
+    const bool whole = std::fflush(file) == 0 && std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !whole) {
+        if (regular) std::remove(path.c_str());
+        fail("cannot write " + path);
+    }
+    file = nullptr;
 }
 
 void RecordedRun::dsp_written(std::uint64_t) { writing_ = false; }
@@ -223,11 +232,9 @@ int RecordedRun::finish(int status) {
     box_->observer = nullptr;
     if (trace_ != nullptr) {
         std::fputs(trace_exit_line(now(), status).c_str(), trace_);
-        if (std::fclose(trace_) != 0) fail("cannot write " + options_.trace);
-        trace_ = nullptr;
+        close_record(trace_, options_.trace);
     }
-    if (dsp_out_ != nullptr && std::fclose(dsp_out_) != 0) fail("cannot write " + options_.dsp_out);
-    dsp_out_ = nullptr;
+    if (dsp_out_ != nullptr) close_record(dsp_out_, options_.dsp_out);
     for (const Shot& shot : shots_)
         std::fprintf(stderr, "%s: no shot %s%u (%s): the %s soundtrack never reached that frame\n", player_,
                      shot.prelude ? "prelude:" : "", unsigned(shot.frame), shot.path.c_str(),

@@ -71,6 +71,10 @@ private:
     std::array<Record, 2> records();
     // Closes the records of a run that could not start, and removes those it made.
     void discard_records();
+    // Closes a record; one that could not be written whole fails the run and, when it is
+    // a file, is removed: nothing half-written is left under its name (a pipe or a
+    // device keeps what it got).
+    void close_record(std::FILE*& file, const std::string& path);
     std::FILE* trace_ = nullptr;
     std::FILE* dsp_out_ = nullptr;
     bool trace_made_ = false, dsp_out_made_ = false;
