@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/wait.h>
+#include <utility>
 #include <vector>
 
 #include "data/datafile.h"
@@ -99,12 +100,15 @@ TEST(PlayShow, CapturesOfASectionAreTheSameBytesWithSoundAndPicturesTogether) {
 
 TEST(PlayShow, WithoutADisplayItCapturesAndSaysWhere) {
     // No display named, or one named that does not answer (where SDL would open a window
-    // that shows nothing).
-    const std::pair<const char*, const char*> cases[] = {
+    // that shows nothing). SDL's look at the display opens the D-Bus session bus, whose
+    // library keeps a buffer for good: not this program's leak, in a sanitizer build.
+    const std::string dbus = dir() + "/dbus.supp";
+    std::ofstream(dbus) << "leak:libdbus-1.so\n";
+    const std::pair<std::string, const char*> cases[] = {
         {"-u DISPLAY -u WAYLAND_DISPLAY", "no display (neither"},
-        {"-u WAYLAND_DISPLAY -u SDL_VIDEODRIVER DISPLAY=:7391", "no window (no display answers"}};
+        {"-u WAYLAND_DISPLAY -u SDL_VIDEODRIVER DISPLAY=:7391 LSAN_OPTIONS=suppressions=" + dbus, "no window (no display answers"}};
     for (unsigned k = 0; k < 2; k++) {
-        const auto [env, said] = cases[k];
+        const auto& [env, said] = cases[k];
         const std::string here = dir() + "/headless-" + std::to_string(k);
         ASSERT_EQ(std::system(("mkdir -p " + here).c_str()), 0);
         Result r = demo_play("4", env, here);
