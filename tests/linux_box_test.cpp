@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <thread>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 #include "box/box.h"
 #include "show/exit_status.h"
